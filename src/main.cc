@@ -1,0 +1,6 @@
+#include "ortavis_upgd.h"
+
+int main()
+{
+    return UpgdMain();
+}

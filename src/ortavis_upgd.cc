@@ -1,0 +1,457 @@
+// Daemon core: start-up, signals, shutdown.
+//
+// main runs on the initial thread and, once started, only sleeps on
+// g_exitSem. One handler serves every termination signal: it records the
+// signal and its sender in two lock-free atomics and posts g_exitSem; main
+// then writes the termination report and stops the daemon in order. The
+// long-running threads stop cooperatively: main raises the stop event, which
+// each of them polls at its stopping points, and joins them against one
+// deadline. A fault raised by the daemon's own code (SIGSEGV, SIGFPE, SIGILL,
+// SIGBUS) is never resumed: main writes the report and ends the process by
+// the same signal, and if main cannot (it is the faulting thread, or it does
+// not get there in time) the handler restores the default action so the
+// faulting instruction ends the process.
+#include "ortavis_upgd.h"
+
+#include <fcntl.h>
+#include <semaphore.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+
+#include "ortavis_upgd_log.h"
+#include "ortavis_upgd_securec.h"
+#include "ortavis_upgd_task.h"
+
+char g_chISORealPath[UPGD_PATH_MAX];
+std::atomic<int> g_recvSigNo{0};
+std::atomic<int> g_recvSigPid{0};
+std::atomic<int> g_faultSigNo{0};
+
+namespace {
+
+// g_exitSem may be posted only between its initialisation and destruction.
+std::atomic<bool> g_exitSemLive{false};
+
+constexpr int kThreadJoinSeconds = 5;
+// How long a faulting thread waits for main to end the process.
+constexpr int kFaultWaitTicks = 30;   // of 100 ms
+
+bool IsFaultSignal(int signo)
+{
+    return signo == SIGSEGV || signo == SIGFPE || signo == SIGILL || signo == SIGBUS;
+}
+
+void RestoreDefaultAction(int signo)
+{
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    (void)sigaction(signo, &dfl, nullptr);
+}
+
+void TermSignalHandler(int signo, siginfo_t *info, void *)
+{
+    if (signo == SIGPIPE || signo == SIGINT || info == nullptr) {
+        return;
+    }
+    int savedErrno = errno;
+    // si_code > 0 only for signals the kernel raised for this process itself;
+    // kill() and sigqueue() give 0 or less.
+    bool fault = IsFaultSignal(signo) && info->si_code > 0;
+    g_recvSigPid.store(fault ? static_cast<int>(getpid()) : static_cast<int>(info->si_pid));
+    g_recvSigNo.store(info->si_signo);
+    if (fault) {
+        g_faultSigNo.store(signo);
+    }
+    if (g_exitSemLive.load()) {
+        (void)sem_post(&g_exitSem);
+    }
+    if (fault) {
+        if (syscall(SYS_gettid) != getpid()) {
+            for (int i = 0; i < kFaultWaitTicks; ++i) {
+                timespec ts{0, 100L * 1000 * 1000};
+                nanosleep(&ts, nullptr);
+            }
+        }
+        // Resuming now re-executes the faulting instruction under the
+        // default action, which ends the process.
+        RestoreDefaultAction(signo);
+    }
+    errno = savedErrno;
+}
+
+// Takes the pid-file lock. Returns the locked descriptor, -1 when start-up
+// must end, or -2 when the daemon goes on without the lock.
+int LockPidFile()
+{
+    int fd = open(UPGD_PID_FILE, O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        UPG_LOG("ortavis-upgd couldn't create lock file.\n");
+        return -1;
+    }
+    struct flock lk {};
+    lk.l_type = F_WRLCK;
+    lk.l_whence = SEEK_SET;
+    lk.l_start = 0;
+    lk.l_len = 0;
+    for (;;) {
+        if (fcntl(fd, F_SETLK, &lk) == 0) {
+            return fd;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EACCES) {
+            UPG_LOG("Another ortavis-upgd instance is already running.\n");
+            close(fd);
+            return -1;
+        }
+        UPG_LOG("ortavis-upgd couldn't aquire lock. Error was %d.\n", errno);
+        close(fd);
+        return -2;
+    }
+}
+
+// Writes "<pid>\n" over the locked file. 0, or -1 after unlinking and closing it.
+int WritePid(int fd, pid_t pid)
+{
+    auto fail = [fd] {
+        unlink(UPGD_PID_FILE);
+        close(fd);
+        return -1;
+    };
+    if (ftruncate(fd, 0) != 0) {
+        UPG_LOG("ortavis-upgd couldn't truncate lock file. Error was %d.\n", errno);
+        return fail();
+    }
+    char pidText[24] = {0};
+    int len = snprintf_s(pidText, sizeof(pidText), sizeof(pidText) - 1, "%d\n", static_cast<int>(pid));
+    if (len < 0) {
+        UPG_LOG("snprintf_s pid_s failed");
+        return fail();
+    }
+    for (;;) {
+        ssize_t n = pwrite(fd, pidText, static_cast<size_t>(len), 0);
+        if (n == len) {
+            return 0;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        UPG_LOG("ortavis-upgd couldn't write pid to lock file. Error was %d\n", errno);
+        return fail();
+    }
+}
+
+void SettleIsoDir()
+{
+    memset_s(g_chISORealPath, sizeof(g_chISORealPath), 0, sizeof(g_chISORealPath));
+    int ret = GetLinkPath(g_chISORealPath);
+    if (ret == 0) {
+        UPG_LOG("%s is a symbolic link,real path is %s", UPGD_ISO_DEFAULT_DIR, g_chISORealPath);
+        return;
+    }
+    (void)strncpy_s(g_chISORealPath, sizeof(g_chISORealPath), UPGD_ISO_DEFAULT_DIR,
+                    sizeof(g_chISORealPath) - 1);
+    if (ret == EINVAL) {
+        UPG_LOG("%s is not a symbolic link. iso path is still %s", UPGD_ISO_DEFAULT_DIR,
+                UPGD_ISO_DEFAULT_DIR);
+    } else {
+        UPG_LOG("failed to readlink,errno=%d", ret);
+    }
+}
+
+// The long-running threads, in start order. Each joins the table when its
+// area exists.
+DaemonThread g_daemonThreads[] = {
+    {"dealWithCmd", nullptr, {}, false},
+    {"dealWithVmCmd", nullptr, {}, false},
+    {"upgrade_thread", nullptr, {}, false},
+    {"ResetVmStatusThread", nullptr, {}, false},
+};
+
+int StartDaemonThreads()
+{
+    for (auto &t : g_daemonThreads) {
+        if (t.routine == nullptr) {
+            continue;
+        }
+        if (pthread_create(&t.handle, nullptr, t.routine, nullptr) != 0) {
+            UPG_LOG("create thread %s failed", t.name);
+            return -1;
+        }
+        t.started = true;
+    }
+    return 0;
+}
+
+[[noreturn]] void EndAfterFault(int signo)
+{
+    UPG_LOG("ortavis-upgd: fault signal %d in the daemon itself, ending with it", signo);
+    unlink(UPGD_PID_FILE);
+    RestoreDefaultAction(signo);
+    raise(signo);
+    _exit(255);
+}
+
+}  // namespace
+
+// ---- Signals ---------------------------------------------------------------------
+
+void InstallSignalHandlers()
+{
+    struct sigaction plain {};
+    plain.sa_sigaction = TermSignalHandler;
+    plain.sa_flags = SA_SIGINFO;
+    sigemptyset(&plain.sa_mask);
+
+    struct sigaction masked = plain;
+    sigaddset(&masked.sa_mask, SIGHUP);
+    sigaddset(&masked.sa_mask, SIGPIPE);
+    sigaddset(&masked.sa_mask, SIGINT);
+
+    (void)sigaction(SIGTERM, &plain, nullptr);
+    (void)sigaction(SIGFPE, &plain, nullptr);
+    (void)sigaction(SIGSEGV, &plain, nullptr);
+    (void)sigaction(SIGILL, &plain, nullptr);
+    (void)sigaction(SIGABRT, &plain, nullptr);
+    (void)sigaction(SIGBUS, &plain, nullptr);
+    (void)sigaction(SIGHUP, &masked, nullptr);
+    (void)sigaction(SIGPIPE, &masked, nullptr);
+    (void)sigaction(SIGINT, &masked, nullptr);
+}
+
+int InitExitSem()
+{
+    g_recvSigPid.store(0);
+    g_recvSigNo.store(0);
+    if (sem_init(&g_exitSem, 0, 0) != 0) {
+        return -1;
+    }
+    g_exitSemLive.store(true);
+    return 0;
+}
+
+void AwaitTermination()
+{
+    while (sem_wait(&g_exitSem) != 0 && errno == EINTR) {
+    }
+    int signo = g_recvSigNo.load();
+    if (signo != 0) {
+        ReportTermination(signo, g_recvSigPid.load());
+    }
+    int fault = g_faultSigNo.load();
+    if (fault != 0) {
+        EndAfterFault(fault);
+    }
+}
+
+int GetRecvSigNo()
+{
+    return g_recvSigNo.load();
+}
+
+void ReportTermination(int signo, int pid)
+{
+    char name[1024] = {0};
+    char link[1024] = {0};
+    if (pid < 0) {
+        UPG_LOG("pid : %d", pid);
+    } else if (snprintf_s(link, sizeof(link), sizeof(link) - 1, "/proc/%d/exe", pid) < 0) {
+        UPG_LOG("snprintf_s process path link failed");
+    } else {
+        ssize_t n = readlink(link, name, sizeof(name) - 1);
+        if (n >= 0) {
+            name[n] = '\0';
+        } else if (snprintf_s(name, sizeof(name), 5, "%s", "NULL") < 0) {
+            UPG_LOG("snprintf_s : pname snprintf_s failed");
+        }
+    }
+    UPG_LOG("ortavis-upgd: terminating on signal %d from pid %d(%s)", signo, pid, name);
+}
+
+// ---- ISO directory -----------------------------------------------------------------
+
+int GetLinkPath(char *dest)
+{
+    if (dest == nullptr) {
+        UPG_LOG("pchSrcPath is null or pchDestPath is null!");
+        return -1;
+    }
+    char linkPath[UPGD_PATH_MAX] = {0};
+    if (snprintf_s(linkPath, sizeof(linkPath), sizeof(linkPath) - 1, "%s/%s", UPGD_ISO_DEFAULT_DIR,
+                   UPGD_ISO_LINK_NAME) < 0) {
+        UPG_LOG("snprintf_s : chSrcPathTemp snprintf_s failed");
+        return -1;
+    }
+    char target[UPGD_PATH_MAX] = {0};
+    ssize_t len = readlink(linkPath, target, sizeof(target));
+    if (len < 0) {
+        int err = errno;
+        if (err == EINVAL) {
+            UPG_LOG("%s is not a symbolic link\n", linkPath);
+        } else {
+            UPG_LOG("failed to readlink,errno=%d", err);
+        }
+        return err;
+    }
+    if (len > UPGD_PATH_MAX - 1) {
+        UPG_LOG("the path is error or too long, iLen=%d", static_cast<int>(len));
+        return -1;
+    }
+    target[len] = '\0';
+    bool absolute = target[0] == '/';
+    char *slash = std::strrchr(target, '/');
+    if (slash != nullptr) {
+        *slash = '\0';
+    }
+    int ret = 0;
+    if (absolute) {
+        ret = strncpy_s(dest, UPGD_PATH_MAX, target, UPGD_PATH_MAX - 1);
+    } else if (slash == nullptr) {
+        // The ISO lies beside the link.
+        ret = strncpy_s(dest, UPGD_PATH_MAX, UPGD_ISO_DEFAULT_DIR, UPGD_PATH_MAX - 1);
+    } else {
+        ret = snprintf_s(dest, UPGD_PATH_MAX, UPGD_PATH_MAX - 1, "%s/%s", UPGD_ISO_DEFAULT_DIR, target) < 0
+                  ? -1
+                  : 0;
+    }
+    if (ret != 0) {
+        UPG_LOG("the path is error or too long, iLen=%d", static_cast<int>(len));
+        dest[0] = '\0';
+        return -1;
+    }
+    UPG_LOG("GetLinkPath pchDestPath is %s", dest);
+    return 0;
+}
+
+// ---- Threads -------------------------------------------------------------------------
+
+int JoinThreadsByDeadline(std::span<DaemonThread> threads, int seconds)
+{
+    timespec deadline{};
+    if (clock_gettime(CLOCK_REALTIME, &deadline) != 0) {
+        return static_cast<int>(threads.size());
+    }
+    deadline.tv_sec += seconds;
+    int notJoined = 0;
+    for (auto &t : threads) {
+        if (!t.started) {
+            continue;
+        }
+        if (pthread_timedjoin_np(t.handle, nullptr, &deadline) != 0) {
+            UPG_LOG("can't join thread %s", t.name);
+            ++notJoined;
+            continue;
+        }
+        t.started = false;
+    }
+    return notJoined;
+}
+
+// ---- main ---------------------------------------------------------------------------
+
+int UpgdMain()
+{
+    pid_t pid = getpid();
+    int pidFd = LockPidFile();
+    if (pidFd == -1) {
+        return -1;
+    }
+    if (pidFd >= 0 && WritePid(pidFd, pid) != 0) {
+        return -1;
+    }
+    auto cleanup = [pidFd] {
+        if (pidFd >= 0) {
+            close(pidFd);
+        }
+        unlink(UPGD_PID_FILE);
+        return -1;
+    };
+
+    SettleIsoDir();
+
+    int keyRet = CreateConnEndKey();
+    if (keyRet != 0) {
+        errno = keyRet;
+    }
+    if (sem_init(&g_upgSem.sem, 0, 0) != 0) {
+        UPG_LOG("semaphore initialization failed");
+        return cleanup();
+    }
+    if (InitObjectLock(&g_upgSem) != 0) {
+        UPG_LOG("init g_upgSem lock failed");
+        return cleanup();
+    }
+    if (InitObjectLock(&g_clientListLock) != 0) {
+        UPG_LOG("init client list lock failed");
+        return cleanup();
+    }
+    if (InitObjectLock(&g_upgMsgSendLock) != 0) {
+        UPG_LOG("init g_upgMsgSendLock failed");
+        return cleanup();
+    }
+    if (InitExitSem() != 0) {
+        UPG_LOG("init semaphore initialization failed");
+        return cleanup();
+    }
+    if (sem_init(&g_resetVmStatusSem, 0, 0) != 0) {
+        UPG_LOG("init semaphore g_resetVmStatusSem failed");
+        return cleanup();
+    }
+    if (CreateStopEvent() != 0) {
+        UPG_LOG("create stop event failed");
+        return cleanup();
+    }
+
+    InstallSignalHandlers();
+    struct sigaction alrm {};
+    alrm.sa_handler = UpgTimerSignalHandler;
+    sigemptyset(&alrm.sa_mask);
+    (void)sigaction(SIGALRM, &alrm, nullptr);
+
+    if (CreateTaskPool(TASK_POOL_THREADS) != 0) {
+        UPG_LOG("task pool create failed");
+        return cleanup();
+    }
+    if (StartDaemonThreads() != 0) {
+        return cleanup();
+    }
+    usleep(100 * 1000);
+
+    AwaitTermination();
+
+    // Shutdown.
+    RequestStop();
+    (void)JoinThreadsByDeadline(g_daemonThreads, kThreadJoinSeconds);
+
+    // No timer expiry or termination signal may post a semaphore from now on.
+    struct sigaction ign {};
+    ign.sa_handler = SIG_IGN;
+    sigemptyset(&ign.sa_mask);
+    (void)sigaction(SIGALRM, &ign, nullptr);
+    g_exitSemLive.store(false);
+    sem_destroy(&g_exitSem);
+    sem_destroy(&g_upgSem.sem);
+    sem_destroy(&g_resetVmStatusSem);
+
+    DestroyTaskPool();
+
+    DestroyObjectLock(&g_clientListLock);
+
+    if (pidFd >= 0) {
+        close(pidFd);
+    }
+    unlink(UPGD_PID_FILE);
+    UPG_LOG("<== BYE ==>");
+    return 0;
+}

@@ -1,0 +1,390 @@
+// Concurrency support.
+//
+// The task pool runs every management client's connection and every VM
+// message on 8 long-lived workers. Jobs wait in a first-in, first-out queue
+// guarded by the pool's mutex; AddTask may be called from any thread. A
+// management client keeps its worker for as long as it stays connected, so
+// destruction cannot simply wait for the workers: main raises the stop event
+// first, which every long-running job polls, and destruction gives the
+// workers one shared deadline. A worker still busy then is abandoned together with the pool's
+// memory (the process is about to end), never freed under it.
+//
+// The lockable objects are plain records whose first member is a default
+// pthread mutex; the wrappers below treat the record's address as the mutex.
+// g_upgSem pairs its mutex with the counting semaphore that upgrade_thread
+// waits on. SIGALRM posts that semaphore directly from signal context, once
+// per expiry, without the mutex and without logging.
+#include "ortavis_upgd_task.h"
+
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "ortavis_upgd_log.h"
+
+UpgSemObject g_upgSem;
+LockableObject g_upgMsgSendLock;
+LockableObject g_clientListLock;
+sem_t g_resetVmStatusSem;
+sem_t g_exitSem;
+std::atomic<TaskPool *> g_taskPool{nullptr};
+
+namespace {
+
+int g_upgRunning = 0;            // guarded by g_upgMsgSendLock
+pthread_key_t g_connEndKey;
+std::atomic<bool> g_stopRequested{false};
+std::atomic<int> g_stopFd{-1};
+
+// Pools whose workers could not be joined stay reachable here for the rest
+// of the process.
+TaskPool *g_abandonedPool = nullptr;
+
+constexpr int kPoolJoinSeconds = 5;
+constexpr long kRetryPauseNs = 100L * 1000 * 1000;
+
+void SleepRetryPause()
+{
+    timespec ts{0, kRetryPauseNs};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+pthread_mutex_t *AsMutex(void *obj)
+{
+    return static_cast<pthread_mutex_t *>(obj);
+}
+
+bool NullObject(const void *obj)
+{
+    if (obj == nullptr) {
+        UPG_LOG("Object is NULL, not a objectLockable instance.");
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+// ---- Lockable objects -------------------------------------------------------
+
+int InitObjectLock(void *obj)
+{
+    if (NullObject(obj)) {
+        return -1;
+    }
+    return pthread_mutex_init(AsMutex(obj), nullptr);
+}
+
+void LockObject(void *obj)
+{
+    if (!NullObject(obj)) {
+        (void)pthread_mutex_lock(AsMutex(obj));
+    }
+}
+
+void UnlockObject(void *obj)
+{
+    if (!NullObject(obj)) {
+        (void)pthread_mutex_unlock(AsMutex(obj));
+    }
+}
+
+void DestroyObjectLock(void *obj)
+{
+    if (!NullObject(obj)) {
+        (void)pthread_mutex_destroy(AsMutex(obj));
+    }
+}
+
+// ---- Upgrade trigger ---------------------------------------------------------
+
+void UpgSemPost()
+{
+    UPG_LOG("--> UpgSemPost");
+    LockObject(&g_upgSem);
+    if (sem_post(&g_upgSem.sem) != 0) {
+        UPG_LOG("sem_post failed");
+    }
+    UnlockObject(&g_upgSem);
+    UPG_LOG("<-- UpgSemPost");
+}
+
+void UpgTimerSignalHandler(int)
+{
+    int savedErrno = errno;
+    (void)sem_post(&g_upgSem.sem);
+    errno = savedErrno;
+}
+
+int SemWaitRetry(sem_t *sem)
+{
+    for (;;) {
+        if (sem_wait(sem) == 0) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+}
+
+int GetUpgRunning()
+{
+    return g_upgRunning;
+}
+
+void SetUpgRunning(int running)
+{
+    g_upgRunning = running;
+}
+
+// ---- Connection-end mark -------------------------------------------------------
+
+int CreateConnEndKey()
+{
+    return pthread_key_create(&g_connEndKey, nullptr);
+}
+
+int SetConnEndMark(const char *mark)
+{
+    int ret = pthread_setspecific(g_connEndKey, mark);
+    if (ret != 0) {
+        errno = ret;
+        return -1;
+    }
+    return 0;
+}
+
+const char *GetConnEndMark()
+{
+    return static_cast<const char *>(pthread_getspecific(g_connEndKey));
+}
+
+// ---- Stop event ---------------------------------------------------------------
+
+int CreateStopEvent()
+{
+    if (g_stopFd.load() >= 0) {
+        return 0;
+    }
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) {
+        return -1;
+    }
+    g_stopFd.store(fd);
+    return 0;
+}
+
+void RequestStop()
+{
+    g_stopRequested.store(true);
+    int fd = g_stopFd.load();
+    if (fd >= 0) {
+        uint64_t one = 1;
+        (void)!write(fd, &one, sizeof(one));
+    }
+}
+
+bool StopRequested()
+{
+    return g_stopRequested.load();
+}
+
+int StopEventFd()
+{
+    return g_stopFd.load();
+}
+
+// ---- Task pool ----------------------------------------------------------------
+
+struct TaskNode {
+    void (*routine)(void *);
+    void *arg;
+    std::unique_ptr<TaskNode> next;
+};
+
+struct TaskPool {
+    int taskNum = 0;
+    int runningNum = 0;
+    int shutdown = 0;
+    int threadNum = 0;
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;
+    std::unique_ptr<pthread_t[]> threads;
+    std::unique_ptr<TaskNode> taskHead;
+    TaskNode *taskTail = nullptr;   // last queued node, for the append
+};
+
+namespace {
+
+void *TaskWorker(void *argPool)
+{
+    auto *pool = static_cast<TaskPool *>(argPool);
+    for (;;) {
+        pthread_mutex_lock(&pool->mutex);
+        pool->runningNum--;
+        while (pool->taskNum == 0) {
+            if (pool->shutdown) {
+                pthread_mutex_unlock(&pool->mutex);
+                return nullptr;
+            }
+            pthread_cond_wait(&pool->cond, &pool->mutex);
+        }
+        if (pool->shutdown) {
+            pthread_mutex_unlock(&pool->mutex);
+            return nullptr;
+        }
+        pool->runningNum++;
+        pool->taskNum--;
+        std::unique_ptr<TaskNode> node = std::move(pool->taskHead);
+        if (!node) {
+            pthread_mutex_unlock(&pool->mutex);
+            continue;
+        }
+        pool->taskHead = std::move(node->next);
+        if (!pool->taskHead) {
+            pool->taskTail = nullptr;
+        }
+        pthread_mutex_unlock(&pool->mutex);
+        node->routine(node->arg);
+    }
+}
+
+// Tells the workers to end and joins them against one deadline. Returns the
+// number of workers that did not end in time.
+int StopWorkers(TaskPool *pool, int started)
+{
+    pthread_mutex_lock(&pool->mutex);
+    pool->shutdown = 1;
+    pthread_cond_broadcast(&pool->cond);
+    pthread_mutex_unlock(&pool->mutex);
+
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += kPoolJoinSeconds;
+    int stuck = 0;
+    for (int i = 0; i < started; ++i) {
+        if (pthread_timedjoin_np(pool->threads[i], nullptr, &deadline) != 0) {
+            UPG_LOG("can't join task pool worker %d", i);
+            ++stuck;
+        }
+    }
+    return stuck;
+}
+
+void ReleasePool(TaskPool *pool)
+{
+    pthread_mutex_destroy(&pool->mutex);
+    pthread_cond_destroy(&pool->cond);
+    delete pool;
+}
+
+}  // namespace
+
+int CreateTaskPool(int threadNum)
+{
+    if (threadNum <= 0) {
+        UPG_LOG("thread_create failed");
+        return -1;
+    }
+    auto pool = std::make_unique<TaskPool>();
+    pool->runningNum = threadNum;
+    pool->threadNum = threadNum;
+    if (pthread_mutex_init(&pool->mutex, nullptr) != 0) {
+        UPG_LOG("ConditionInit failed");
+        g_taskPool = nullptr;
+        return -1;
+    }
+    if (pthread_cond_init(&pool->cond, nullptr) != 0) {
+        pthread_mutex_destroy(&pool->mutex);
+        UPG_LOG("ConditionInit failed");
+        g_taskPool = nullptr;
+        return -1;
+    }
+    pool->threads = std::make_unique<pthread_t[]>(static_cast<size_t>(threadNum));
+    for (int i = 0; i < threadNum; ++i) {
+        if (pthread_create(&pool->threads[i], nullptr, TaskWorker, pool.get()) != 0) {
+            if (StopWorkers(pool.get(), i) != 0) {
+                g_abandonedPool = pool.release();
+            } else {
+                UPG_LOG("thread_create failed");
+                ReleasePool(pool.release());
+            }
+            g_taskPool = nullptr;
+            return -1;
+        }
+    }
+    g_taskPool = pool.release();
+    return 0;
+}
+
+int AddTask(void (*routine)(void *), void *arg)
+{
+    if (routine == nullptr) {
+        UPG_LOG("Invalid argument routine");
+        return -1;
+    }
+    TaskPool *pool = g_taskPool;
+    if (pool == nullptr) {
+        UPG_LOG("malloc a new task failed");
+        return -1;
+    }
+    auto node = std::make_unique<TaskNode>();
+    node->routine = routine;
+    node->arg = arg;
+    pthread_mutex_lock(&pool->mutex);
+    TaskNode *raw = node.get();
+    if (pool->taskTail != nullptr) {
+        pool->taskTail->next = std::move(node);
+    } else {
+        pool->taskHead = std::move(node);
+    }
+    pool->taskTail = raw;
+    pool->taskNum++;
+    pthread_mutex_unlock(&pool->mutex);
+    pthread_cond_signal(&pool->cond);
+    return 0;
+}
+
+void DestroyTaskPool()
+{
+    TaskPool *pool = g_taskPool.exchange(nullptr);
+    if (pool == nullptr) {
+        return;
+    }
+    if (StopWorkers(pool, pool->threadNum) != 0) {
+        // A worker is still inside a job and may come back to the mutex.
+        g_abandonedPool = pool;
+        return;
+    }
+    // Queued jobs are dropped unrun; their arguments belong to their routines.
+    while (pool->taskHead) {
+        pool->taskHead = std::move(pool->taskHead->next);
+    }
+    ReleasePool(pool);
+}
+
+void waitIdleWorker()
+{
+    for (;;) {
+        TaskPool *pool = g_taskPool;
+        if (pool == nullptr) {
+            return;
+        }
+        pthread_mutex_lock(&pool->mutex);
+        int running = pool->runningNum;
+        pthread_mutex_unlock(&pool->mutex);
+        if (running < TASK_POOL_THREADS) {
+            UPG_LOG("cur running thread num=%d", running);
+            return;
+        }
+        if (StopRequested()) {
+            return;
+        }
+        SleepRetryPause();
+    }
+}

@@ -1,0 +1,123 @@
+// Concurrency support: the task pool of 8 workers, the mutex-first lockable
+// objects, the process-wide semaphores, the upgrade trigger and the per-thread
+// connection-end mark.
+//
+// Locks and what they guard (lock order where two are held: registry lock,
+// then g_independentVMListHead, then g_upgVMListAddHead, then
+// g_upgMsgSendLock; an entry's stateLock before its writeLock; the registry
+// lock is released before g_clientListLock is taken):
+//   g_upgSem          mutex + counting semaphore: one post per upgrade run
+//   g_upgMsgSendLock  g_upgRunning
+//   g_clientListLock  the request registry of management clients
+//   g_resetVmStatusSem, g_exitSem  plain semaphores
+#pragma once
+
+#include <pthread.h>
+#include <semaphore.h>
+
+#include <atomic>
+#include <cstdint>
+
+// ---- Lockable objects -----------------------------------------------------
+// Any standard-layout object whose first member is a default pthread mutex.
+
+int InitObjectLock(void *obj);
+void LockObject(void *obj);
+void UnlockObject(void *obj);
+void DestroyObjectLock(void *obj);
+
+// Holds a lockable object's mutex for a scope.
+class ObjectLockGuard {
+public:
+    explicit ObjectLockGuard(void *obj) : obj_(obj) { LockObject(obj_); }
+    ~ObjectLockGuard() { UnlockObject(obj_); }
+    ObjectLockGuard(const ObjectLockGuard &) = delete;
+    ObjectLockGuard &operator=(const ObjectLockGuard &) = delete;
+
+private:
+    void *obj_;
+};
+
+struct LockableObject {
+    pthread_mutex_t lock;
+};
+
+struct UpgSemObject {
+    pthread_mutex_t lock;
+    sem_t sem;
+};
+
+extern UpgSemObject g_upgSem;
+extern LockableObject g_upgMsgSendLock;
+extern LockableObject g_clientListLock;
+extern sem_t g_resetVmStatusSem;
+extern sem_t g_exitSem;
+
+// ---- Upgrade trigger -------------------------------------------------------
+
+// Asks for one upgrade run from an ordinary thread: logs, posts g_upgSem
+// under its mutex.
+void UpgSemPost();
+// The SIGALRM handler: exactly one post of g_upgSem per expiry, nothing else
+// (no mutex, no log: it runs in signal context).
+void UpgTimerSignalHandler(int signo);
+
+// Waits on a semaphore, repeating a wait that a signal interrupted.
+// Returns 0 once the semaphore was taken, -1 on any other failure.
+int SemWaitRetry(sem_t *sem);
+
+// g_upgRunning: 1 while an upgrade run sends its messages. REQUIRES:
+// g_upgMsgSendLock held for both.
+int GetUpgRunning();
+void SetUpgRunning(int running);
+
+// ---- Connection-end mark ---------------------------------------------------
+
+inline constexpr const char *CONN_END_MARK = "_csu_fini";
+
+// Creates g_connEndKey (once, by main). Returns 0 or the pthread error.
+int CreateConnEndKey();
+// Sets the calling thread's mark (CONN_END_MARK or null). 0, or -1 with errno.
+int SetConnEndMark(const char *mark);
+// The calling thread's mark; null when never set.
+const char *GetConnEndMark();
+
+// ---- Task pool ---------------------------------------------------------------
+
+inline constexpr int TASK_POOL_THREADS = 8;
+
+struct tpool_para_t {
+    int32_t fd;     // management client connection, or a VM channel
+    int32_t nfds;   // 1 for a management client, 0 for a VM message
+    int32_t type;   // TPOOL_TYPE_CLIENT or TPOOL_TYPE_VM_MSG
+    void *msg;      // the VM message read from the channel (type 1)
+};
+static_assert(sizeof(tpool_para_t) == 24);
+inline constexpr int32_t TPOOL_TYPE_CLIENT = 0;
+inline constexpr int32_t TPOOL_TYPE_VM_MSG = 1;
+
+struct TaskPool;
+extern std::atomic<TaskPool *> g_taskPool;
+
+// 0, or -1 with g_taskPool null.
+int CreateTaskPool(int threadNum);
+// Queues routine(arg). 0, or -1 for a null routine or a failed allocation.
+int AddTask(void (*routine)(void *), void *arg);
+// Stops the workers, drops the queued jobs, releases the pool. Bounded in
+// time: workers get one 5-second deadline to finish their running job (the
+// daemon raises the stop event below first, so long jobs end), and a worker
+// still busy then is abandoned together with the pool. A second call does
+// nothing.
+void DestroyTaskPool();
+// Returns once fewer than 8 workers are busy (or the daemon is stopping).
+void waitIdleWorker();
+
+// ---- Stop event ----------------------------------------------------------------
+// Raised once at shutdown. Long-running threads and pool jobs test
+// StopRequested() at their stopping points and put StopEventFd() into every
+// poll, so a blocked wait ends at once. The descriptor stays readable.
+
+int CreateStopEvent();          // by main, before any thread; 0 or -1
+void RequestStop();             // idempotent, async-signal-safe
+bool StopRequested();
+int StopEventFd();
