@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -30,6 +31,7 @@
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_securec.h"
 #include "ortavis_upgd_task.h"
+#include "ortavis_upgd_vm.h"
 
 char g_chISORealPath[UPGD_PATH_MAX];
 std::atomic<int> g_recvSigNo{0};
@@ -167,6 +169,19 @@ void SettleIsoDir()
                 UPGD_ISO_DEFAULT_DIR);
     } else {
         UPG_LOG("failed to readlink,errno=%d", ret);
+    }
+}
+
+// One guest channel per VM (up to 1024) besides the clients and the pipes of
+// the commands run: the soft descriptor limit is raised to the hard one.
+void RaiseDescriptorLimit()
+{
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
+            UPG_LOG("setrlimit RLIMIT_NOFILE failed, errno=%d", errno);
+        }
     }
 }
 
@@ -379,10 +394,14 @@ int UpgdMain()
     };
 
     SettleIsoDir();
+    RaiseDescriptorLimit();
 
     int keyRet = CreateConnEndKey();
     if (keyRet != 0) {
         errno = keyRet;
+    }
+    if (InitVmListLock() != 0 || InitIndependentVmListLock() != 0 || InitUpgVmListAddLock() != 0) {
+        return cleanup();
     }
     if (sem_init(&g_upgSem.sem, 0, 0) != 0) {
         UPG_LOG("semaphore initialization failed");
@@ -446,7 +465,15 @@ int UpgdMain()
 
     DestroyTaskPool();
 
+    VmNode *registry = GetVmListHead();
+    LockObject(registry);
+    clearVmList(registry);
+    UnlockObject(registry);
+    DestroyObjectLock(registry);
+
     DestroyObjectLock(&g_clientListLock);
+    DestroyObjectLock(GetIndependentVmList());
+    DestroyObjectLock(GetUpgVmAddList());
 
     if (pidFd >= 0) {
         close(pidFd);

@@ -1,0 +1,571 @@
+// The management client library: a connection to "/var/run/upgraded_manage"
+// and the four requests that carry parameters (health check 3, upgrade result
+// 4, upgrade control 5, automatic-upgrade control 6).
+//
+// A request is built in a zeroed 1024-byte buffer (56-byte header, body of at
+// most 968 bytes), stamped with the time in microseconds as its identifier,
+// sent whole, and answered by the first reply that carries that identifier
+// within ten polls of one second. Replies for other identifiers (late answers
+// to requests that gave up) are read whole and dropped, so the stream stays in
+// step. The only things that put it out of step are a reply cut off mid-way
+// (the peer closed, or stalled for longer than a second inside one message),
+// a reply claiming a body no reply of this protocol has, and a request sent in
+// part; the handle is then marked failed and every later request fails at
+// once instead of reading the rest of a message as the next reply.
+//
+// Threads: any number may share a handle. `lock` is held by one request from
+// before its send to the end of its wait; it guards `failed` and `lastMsgId`.
+// `fd` is fixed from connect to close.
+#include "ortavis_upgclient.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+
+#include "ortavis_upgclient_internal.h"
+#include "ortavis_upgd_msg.h"
+
+#if defined(__clang__)
+#define UPGC_TSA(x) __attribute__((x))
+#else
+#define UPGC_TSA(x)
+#endif
+#define UPGC_CAPABILITY(x) UPGC_TSA(capability(x))
+#define UPGC_SCOPED_CAPABILITY UPGC_TSA(scoped_lockable)
+#define UPGC_GUARDED_BY(x) UPGC_TSA(guarded_by(x))
+#define UPGC_REQUIRES(...) UPGC_TSA(requires_capability(__VA_ARGS__))
+#define UPGC_ACQUIRE(...) UPGC_TSA(acquire_capability(__VA_ARGS__))
+#define UPGC_RELEASE(...) UPGC_TSA(release_capability(__VA_ARGS__))
+
+namespace {
+
+constexpr const char *kManagePath = "/var/run/upgraded_manage";
+constexpr int kConnectWaitMs = 2000;
+constexpr int kSendMs = 1000;               // a request of at most 1024 bytes goes out within this
+constexpr size_t kRequestBufSize = 1024;
+constexpr size_t kVmNameCheckMax = 128;     // the daemon's field holds 127 of them
+constexpr size_t kModNameCheckMax = 16;     // the daemon accepts 15
+constexpr int kIntervalMin = 30;
+constexpr int kIntervalMax = 525600;
+constexpr int kControlTooLong = 4;
+constexpr int kControlBadParam = 5;
+
+static_assert(sizeof(MsgHeadInfo) + CLIENT_MSG_BODY_MAX == kRequestBufSize);
+
+// A default pthread mutex whose lock and destruction report failure.
+class UPGC_CAPABILITY("mutex") ClientMutex {
+public:
+    ClientMutex() = default;
+    ~ClientMutex()
+    {
+        if (live_) {
+            pthread_mutex_destroy(&mu_);
+        }
+    }
+    ClientMutex(const ClientMutex &) = delete;
+    ClientMutex &operator=(const ClientMutex &) = delete;
+
+    bool Init()
+    {
+        live_ = pthread_mutex_init(&mu_, nullptr) == 0;
+        return live_;
+    }
+    bool Destroy()
+    {
+        if (!live_) {
+            return false;
+        }
+        live_ = false;
+        return pthread_mutex_destroy(&mu_) == 0;
+    }
+    bool Lock() { return pthread_mutex_lock(&mu_) == 0; }
+    void Unlock() { pthread_mutex_unlock(&mu_); }
+
+private:
+    pthread_mutex_t mu_;
+    bool live_ = false;
+};
+
+// Holds a ClientMutex for a scope; Held() is false when taking it failed, and
+// the caller must then leave without touching what it guards.
+class UPGC_SCOPED_CAPABILITY LockGuard {
+public:
+    explicit LockGuard(ClientMutex &mu) UPGC_ACQUIRE(mu) : mu_(mu), held_(mu.Lock()) {}
+    ~LockGuard() UPGC_RELEASE()
+    {
+        if (held_) {
+            mu_.Unlock();
+        }
+    }
+    LockGuard(const LockGuard &) = delete;
+    LockGuard &operator=(const LockGuard &) = delete;
+    bool Held() const { return held_; }
+
+private:
+    ClientMutex &mu_;
+    bool held_;
+};
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd()
+    {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    int Get() const { return fd_; }
+    int Release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+struct FreeDeleter {
+    void operator()(char *p) const { std::free(p); }
+};
+using CharBuf = std::unique_ptr<char, FreeDeleter>;
+
+int64_t NowMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Polls fd for `events` until the deadline; true when it reported anything
+// (readiness, hang-up or error: the next transfer tells which).
+bool WaitFor(int fd, short events, int64_t deadline)
+{
+    for (;;) {
+        int64_t left = deadline - NowMs();
+        pollfd pfd{fd, events, 0};
+        int rc = poll(&pfd, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (rc > 0) {
+            return true;
+        }
+        if (rc == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+// Reads exactly len bytes before the deadline. False on end of stream, error
+// or time-out; the bytes read so far are consumed either way.
+bool ReadExact(int fd, void *buf, size_t len, int64_t deadline)
+{
+    auto *p = static_cast<char *>(buf);
+    size_t got = 0;
+    while (got < len) {
+        ssize_t n = recv(fd, p + got, len - got, MSG_DONTWAIT);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            return false;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitFor(fd, POLLIN, deadline)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Discard(int fd, size_t len, int64_t deadline)
+{
+    std::array<char, 1024> sink;
+    while (len > 0) {
+        size_t chunk = len < sink.size() ? len : sink.size();
+        if (!ReadExact(fd, sink.data(), chunk, deadline)) {
+            return false;
+        }
+        len -= chunk;
+    }
+    return true;
+}
+
+// Writes exactly len bytes before the deadline; *sent tells how many went out.
+// The peer going away is a failed write, never a SIGPIPE for the caller.
+bool WriteExact(int fd, const void *buf, size_t len, int64_t deadline, size_t *sent)
+{
+    const auto *p = static_cast<const char *>(buf);
+    *sent = 0;
+    while (*sent < len) {
+        ssize_t n = send(fd, p + *sent, len - *sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            *sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            return false;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitFor(fd, POLLOUT, deadline)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct Reply {
+    MsgHeadInfo head{};
+    CharBuf body;   // set only when the body was kept
+};
+
+// Reads one whole reply. Its body is kept (NUL-terminated, in bufLen + 1
+// zeroed bytes) only when keepBody is set, the identifier is keepId and bufLen
+// is at most 968; any other body is read and dropped in bounded chunks, never
+// allocated from its length. False when the stream is out of step.
+bool ReadReply(int fd, uint64_t keepId, bool keepBody, Reply *out)
+{
+    int64_t deadline = NowMs() + upgclient::kReplyReadMs;
+    if (!ReadExact(fd, &out->head, sizeof(out->head), deadline)) {
+        return false;
+    }
+    uint32_t len = out->head.bufLen;
+    if (len > upgclient::kDiscardMax) {
+        return false;
+    }
+    if (keepBody && out->head.msgId == keepId && len <= CLIENT_MSG_BODY_MAX) {
+        out->body.reset(static_cast<char *>(std::calloc(len + 1, 1)));
+        if (out->body) {
+            return ReadExact(fd, out->body.get(), len, deadline);
+        }
+    }
+    return Discard(fd, len, deadline);
+}
+
+// One poll of an attempt. False on time-out or error.
+bool PollReply(int fd)
+{
+    return WaitFor(fd, POLLIN, NowMs() + upgclient::kReplyPollMs);
+}
+
+// A request under construction: the header's place, then the body.
+class RequestBuffer {
+public:
+    bool PutU32(uint32_t v) { return Put(&v, sizeof(v)); }
+    bool PutI32(int32_t v) { return Put(&v, sizeof(v)); }
+    bool Put(const void *data, size_t len)
+    {
+        if (len > bytes_.size() - used_) {
+            return false;
+        }
+        std::memcpy(bytes_.data() + used_, data, len);
+        used_ += len;
+        return true;
+    }
+    void Seal(uint64_t msgId, uint32_t msgType)
+    {
+        MsgHeadInfo head{};
+        head.msgId = msgId;
+        head.msgType = msgType;
+        head.bufLen = static_cast<uint32_t>(used_ - sizeof(MsgHeadInfo));
+        head.result = 0;
+        std::memcpy(bytes_.data(), &head, sizeof(head));
+    }
+    const uint8_t *Data() const { return bytes_.data(); }
+    size_t Size() const { return used_; }
+
+private:
+    std::array<uint8_t, kRequestBufSize> bytes_{};
+    size_t used_ = sizeof(MsgHeadInfo);
+};
+
+// Length of s when it is at most max characters, else max + 1.
+size_t BoundedLen(const char *s, size_t max)
+{
+    return strnlen(s, max + 1);
+}
+
+}  // namespace
+
+struct UpgClientHandle {
+    int fd = -1;
+    ClientMutex lock;
+    bool failed UPGC_GUARDED_BY(lock) = false;
+    uint64_t lastMsgId UPGC_GUARDED_BY(lock) = 0;
+};
+
+namespace upgclient {
+
+WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body)
+{
+    *body = nullptr;
+    for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
+        if (!PollReply(fd)) {
+            continue;
+        }
+        Reply reply;
+        if (!ReadReply(fd, msgId, true, &reply)) {
+            return WaitStatus::kBroken;
+        }
+        if (reply.head.msgId != msgId || reply.head.bufLen > CLIENT_MSG_BODY_MAX) {
+            continue;
+        }
+        if (reply.head.bufLen > 0) {
+            *body = reply.body.release();   // null when it could not be allocated
+        }
+        return WaitStatus::kAnswered;
+    }
+    return WaitStatus::kTimedOut;
+}
+
+WaitStatus WaitControlReply(int fd, uint64_t msgId, int *result)
+{
+    *result = -1;
+    for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
+        if (!PollReply(fd)) {
+            continue;
+        }
+        // Control replies carry no body, but a late reply to a text request
+        // may come first; its body is consumed with it.
+        Reply reply;
+        if (!ReadReply(fd, msgId, false, &reply)) {
+            return WaitStatus::kBroken;
+        }
+        if (reply.head.msgId != msgId && reply.head.msgId != 0) {
+            continue;
+        }
+        if (reply.head.msgType != UPG_START_UPGRADE_MSG) {
+            return WaitStatus::kAnswered;
+        }
+        if (reply.head.result >= -1) {
+            *result = reply.head.result;
+            return WaitStatus::kAnswered;
+        }
+    }
+    return WaitStatus::kTimedOut;
+}
+
+}  // namespace upgclient
+
+namespace {
+
+// Stamps and sends a request. A request that went out in part leaves the
+// daemon reading our next request as its rest, so the handle is failed.
+bool SendRequest(UpgClientHandle *h, uint32_t msgType, RequestBuffer *req, uint64_t *msgId)
+    UPGC_REQUIRES(h->lock)
+{
+    timeval tv{};
+    if (gettimeofday(&tv, nullptr) != 0) {
+        return false;
+    }
+    uint64_t id = static_cast<uint64_t>(tv.tv_sec) * 1000000u + static_cast<uint64_t>(tv.tv_usec);
+    // Two requests in one microsecond, or a clock stepped back, must still
+    // get distinct identifiers: a late reply would otherwise match.
+    if (id <= h->lastMsgId) {
+        id = h->lastMsgId + 1;
+    }
+    h->lastMsgId = id;
+    req->Seal(id, msgType);
+    size_t sent = 0;
+    if (!WriteExact(h->fd, req->Data(), req->Size(), NowMs() + kSendMs, &sent)) {
+        if (sent > 0) {
+            h->failed = true;
+        }
+        return false;
+    }
+    *msgId = id;
+    return true;
+}
+
+char *TextRequest(UpgClientHandle *h, uint32_t msgType, RequestBuffer *req)
+{
+    LockGuard guard(h->lock);
+    if (!guard.Held() || h->failed) {
+        return nullptr;
+    }
+    uint64_t id = 0;
+    if (!SendRequest(h, msgType, req, &id)) {
+        return nullptr;
+    }
+    char *body = nullptr;
+    if (upgclient::WaitTextReply(h->fd, id, &body) == upgclient::WaitStatus::kBroken) {
+        h->failed = true;
+    }
+    return body;
+}
+
+// Health check and automatic-upgrade control share one body:
+// vmNameLen, vmName, action_type.
+char *ActionRequest(UpgClientHandle *h, uint32_t msgType, const char *vmName, int action)
+{
+    size_t vmNameLen = BoundedLen(vmName, kVmNameCheckMax);
+    RequestBuffer req;
+    if (!req.PutI32(static_cast<int32_t>(vmNameLen)) || !req.Put(vmName, vmNameLen) ||
+        !req.PutU32(static_cast<uint32_t>(action))) {
+        return nullptr;
+    }
+    return TextRequest(h, msgType, &req);
+}
+
+}  // namespace
+
+extern "C" {
+
+UpgClientHandle *upgClientConnect(int family)
+{
+    if (family != AF_UNIX) {
+        return nullptr;
+    }
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.Get() < 0) {
+        return nullptr;
+    }
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    static_assert(sizeof(addr.sun_path) > sizeof("/var/run/upgraded_manage"));
+    std::memcpy(addr.sun_path, kManagePath, std::strlen(kManagePath));
+
+    int flags = fcntl(fd.Get(), F_GETFL);
+    if (flags < 0 || fcntl(fd.Get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        return nullptr;
+    }
+    if (connect(fd.Get(), reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0) {
+        if (errno != EINPROGRESS && errno != EINTR) {
+            return nullptr;
+        }
+        pollfd pfd{fd.Get(), POLLIN | POLLOUT | POLLERR, 0};
+        if (poll(&pfd, 1, kConnectWaitMs) < 1 || !(pfd.revents & POLLOUT)) {
+            return nullptr;
+        }
+        // Writable also means "failed": only the socket's error tells.
+        int err = 0;
+        socklen_t errLen = sizeof(err);
+        if (getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &errLen) != 0 || err != 0) {
+            return nullptr;
+        }
+    }
+    if (fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return nullptr;
+    }
+    std::unique_ptr<UpgClientHandle> handle(new (std::nothrow) UpgClientHandle);
+    if (!handle || !handle->lock.Init()) {
+        return nullptr;
+    }
+    handle->fd = fd.Release();
+    return handle.release();
+}
+
+int upgClientClose(UpgClientHandle *handle)
+{
+    if (handle == nullptr) {
+        return -1;
+    }
+    std::unique_ptr<UpgClientHandle> owned(handle);
+    int rc = 0;
+    if (close(owned->fd) != 0) {
+        rc = -1;
+    }
+    if (!owned->lock.Destroy()) {
+        rc = -1;
+    }
+    return rc;
+}
+
+char *upgClientHealthCheck(UpgClientHandle *handle, const char *vmName, int kind)
+{
+    if (handle == nullptr || vmName == nullptr || BoundedLen(vmName, kVmNameCheckMax) > kVmNameCheckMax ||
+        (kind != 1 && kind != 2)) {
+        return nullptr;
+    }
+    return ActionRequest(handle, UPG_MSG_HEALTH_CHECK, vmName, kind);
+}
+
+char *upgClientAutoCtrl(UpgClientHandle *handle, const char *vmName, int value)
+{
+    if (handle == nullptr || vmName == nullptr || BoundedLen(vmName, kVmNameCheckMax) > kVmNameCheckMax ||
+        value < 1 || value > 3) {
+        return nullptr;
+    }
+    return ActionRequest(handle, UPG_MSG_AUTO_CTRL, vmName, value);
+}
+
+char *upgClientGetUpgResult(UpgClientHandle *handle, const char *vmName, const char *modName)
+{
+    if (handle == nullptr || vmName == nullptr || modName == nullptr) {
+        return nullptr;
+    }
+    size_t vmNameLen = BoundedLen(vmName, kVmNameCheckMax);
+    size_t modNameLen = BoundedLen(modName, kModNameCheckMax);
+    if (vmNameLen > kVmNameCheckMax || modNameLen > kModNameCheckMax) {
+        return nullptr;
+    }
+    RequestBuffer req;
+    if (!req.PutI32(static_cast<int32_t>(vmNameLen)) || !req.Put(vmName, vmNameLen) ||
+        !req.PutI32(static_cast<int32_t>(modNameLen)) || !req.Put(modName, modNameLen)) {
+        return nullptr;
+    }
+    return TextRequest(handle, UPG_MSG_GET_UPG_RES, &req);
+}
+
+int upgClientControlUpgrade(UpgClientHandle *handle, int action_type, int interval_time,
+                            const char *upgrade_para)
+{
+    if (handle == nullptr) {
+        return -1;
+    }
+    if (action_type < 1 || action_type > 2 || upgrade_para == nullptr) {
+        return kControlBadParam;
+    }
+    size_t upgrade_para_len = BoundedLen(upgrade_para, UPGRADE_PARA_MAX);
+    if (upgrade_para_len > UPGRADE_PARA_MAX) {
+        return kControlTooLong;
+    }
+    bool allVms = std::strcmp(upgrade_para, "no") == 0;
+    if (action_type == 1 && interval_time != 0 &&
+        (interval_time < kIntervalMin || interval_time > kIntervalMax || !allVms)) {
+        return kControlBadParam;
+    }
+    if (action_type == 2 && (interval_time != 0 || !allVms)) {
+        return kControlBadParam;
+    }
+
+    RequestBuffer req;
+    if (!req.PutU32(static_cast<uint32_t>(action_type)) || !req.PutU32(static_cast<uint32_t>(interval_time)) ||
+        !req.PutU32(static_cast<uint32_t>(upgrade_para_len)) || !req.Put(upgrade_para, upgrade_para_len)) {
+        return -1;
+    }
+    LockGuard guard(handle->lock);
+    if (!guard.Held() || handle->failed) {
+        return -1;
+    }
+    uint64_t id = 0;
+    if (!SendRequest(handle, UPG_START_UPGRADE_MSG, &req, &id)) {
+        return -1;
+    }
+    int result = -1;
+    if (upgclient::WaitControlReply(handle->fd, id, &result) == upgclient::WaitStatus::kBroken) {
+        handle->failed = true;
+    }
+    return result;
+}
+
+}  // extern "C"

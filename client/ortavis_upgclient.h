@@ -1,0 +1,63 @@
+/*
+ * Client side of the management socket "/var/run/upgraded_manage" of
+ * ortavis-upgd: open a connection, send one request at a time and wait a
+ * bounded time (ten polls of one second) for the reply that carries the
+ * request's identifier. Usable from C and C++; nothing is logged, every
+ * outcome is a return value.
+ *
+ * A handle may be shared by threads: each request holds the handle's lock
+ * from its send to the end of its wait, so requests never interleave.
+ * A request whose reply was cut off mid-message leaves the handle failed;
+ * every later request on it fails at once, and the caller reconnects.
+ */
+#ifndef ORTAVIS_UPGCLIENT_H
+#define ORTAVIS_UPGCLIENT_H
+
+#if defined(__GNUC__)
+#define UPGCLIENT_API __attribute__((visibility("default")))
+#else
+#define UPGCLIENT_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct UpgClientHandle UpgClientHandle;
+
+/* Connects to the daemon; only AF_UNIX is accepted. Returns a new handle that
+ * the caller releases with upgClientClose, or NULL. */
+UPGCLIENT_API UpgClientHandle *upgClientConnect(int family);
+
+/* Closes the connection and frees the handle (unless it is NULL). Returns 0,
+ * or -1 for a NULL handle or a failed close. No request may be in progress. */
+UPGCLIENT_API int upgClientClose(UpgClientHandle *handle);
+
+/* Health check (kind 1) or guest-channel repair (kind 2) of one VM; vmName is
+ * at most 128 characters. Returns the reply text, which the caller frees with
+ * free(), or NULL (refused argument, no reply in time, empty reply). */
+UPGCLIENT_API char *upgClientHealthCheck(UpgClientHandle *handle, const char *vmName, int kind);
+
+/* Upgrade result of module modName (at most 16 characters) inside the VM.
+ * Returns the reply text (caller frees) or NULL, as upgClientHealthCheck. */
+UPGCLIENT_API char *upgClientGetUpgResult(UpgClientHandle *handle, const char *vmName,
+                                          const char *modName);
+
+/* Automatic-upgrade control value 1 to 3, handed to the VM's guest unchanged.
+ * Returns the reply text (caller frees) or NULL, as upgClientHealthCheck. */
+UPGCLIENT_API char *upgClientAutoCtrl(UpgClientHandle *handle, const char *vmName, int value);
+
+/* Upgrade control: action_type 1 starts (interval_time 0 with "no" or a
+ * comma-separated VM list: one run now; 30 to 525600 minutes with "no":
+ * periodic), 2 with 0 and "no" stops the periodic upgrade. Returns the
+ * daemon's result (0 done, 1 failed, 2 a run is under way, 3 no named VM
+ * found, 4 too long, 5 bad parameter), 4 or 5 from the checks made here,
+ * or -1 (no handle, no reply in time, any other failure). */
+UPGCLIENT_API int upgClientControlUpgrade(UpgClientHandle *handle, int action_type,
+                                          int interval_time, const char *upgrade_para);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ORTAVIS_UPGCLIENT_H */

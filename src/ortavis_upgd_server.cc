@@ -1,0 +1,126 @@
+// Unix socket helpers for the management server and the guest channels.
+//
+// Addresses are always the full 110-byte sockaddr_un with the path cut to
+// 107 characters, and the full size is what bind and connect are given.
+// The connect wait polls the one descriptor, so it works for descriptor
+// numbers of 1024 and more (the daemon holds one channel per VM).
+#include "ortavis_upgd_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "ortavis_upgd_log.h"
+#include "ortavis_upgd_securec.h"
+
+namespace {
+
+constexpr int kListenBacklog = 5;
+constexpr int kConnectWaitMs = 2000;
+constexpr int kConnectReportLimit = 9;
+
+int FillAddress(sockaddr_un &addr, const char *path)
+{
+    (void)memset_s(&addr, sizeof(addr), 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    if (strncpy_s(addr.sun_path, sizeof(addr.sun_path), path, sizeof(addr.sun_path) - 1) != 0) {
+        UPG_LOG("strncpy_s sun_path failed");
+        return -1;
+    }
+    return 0;
+}
+
+// Waits for a non-blocking connect in progress. 0 once connected, -1 otherwise.
+int waitConnectReady(int fd)
+{
+    pollfd pfd{fd, POLLIN | POLLOUT, 0};
+    int ret;
+    do {
+        ret = poll(&pfd, 1, kConnectWaitMs);
+    } while (ret < 0 && errno == EINTR);
+    if (ret < 0) {
+        UPG_LOG("waitConnectReady select failed ");
+        return -1;
+    }
+    if (ret == 0) {
+        UPG_LOG("FD_ISSET failed");
+        return -1;
+    }
+    // Readable (or in error) at the end of the wait counts as a failed connect.
+    if (pfd.revents & (POLLIN | POLLERR | POLLHUP)) {
+        return -1;
+    }
+    return (pfd.revents & POLLOUT) ? 0 : -1;
+}
+
+}  // namespace
+
+int SetFdNonBlock(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) {
+        UPG_LOG("fcntl F_GETFL failed");
+        return -1;
+    }
+    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        UPG_LOG("fcntl F_SETFL failed");
+        return -1;
+    }
+    return 0;
+}
+
+int CreateServerSocket(const char *path)
+{
+    (void)unlink(path);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        UPG_LOG("socket failed");
+        return -1;
+    }
+    sockaddr_un addr;
+    if (SetFdNonBlock(fd) != 0) {
+        UPG_LOG("set fd nonblock failed , path : %s", path);
+    } else if (FillAddress(addr, path) != 0) {
+    } else if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+        UPG_LOG("bind failed");
+    } else if (listen(fd, kListenBacklog) != 0) {
+        UPG_LOG("listen failed");
+    } else {
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+int ConnectUnixSocket(const char *path, int *failCount)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        UPG_LOG("socket failed.");
+        return -1;
+    }
+    sockaddr_un addr;
+    bool report = true;
+    if (SetFdNonBlock(fd) != 0) {
+        UPG_LOG("set nonblock failed , path : %s", path);
+        report = false;
+    } else if (FillAddress(addr, path) != 0) {
+        report = false;
+    } else if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0) {
+        return fd;
+    } else if (errno == 0) {
+        report = false;
+    } else if (errno == EINPROGRESS && waitConnectReady(fd) == 0) {
+        return fd;
+    }
+    if (report && *failCount <= kConnectReportLimit) {
+        UPG_LOG("connect '%s' failed.", path);
+    }
+    close(fd);
+    ++*failCount;
+    return -1;
+}

@@ -1,0 +1,18 @@
+// Unix socket helpers. Every socket of the daemon is a local stream socket in
+// non-blocking mode: the management server's listening socket and the
+// connections to the VMs' guest channels.
+#pragma once
+
+// Sets O_NONBLOCK. 0, or -1 after a log line.
+int SetFdNonBlock(int fd);
+
+// A listening, non-blocking socket bound to path (a stale socket file there
+// is removed first; a path over 107 characters is bound under its first 107).
+// The socket, or -1.
+int CreateServerSocket(const char *path);
+
+// Connects to the listening socket at path, waiting at most 2 seconds.
+// A connected, non-blocking socket, or -1. Each failed attempt adds 1 to
+// *failCount and is logged only while *failCount is 9 or less, so a counter
+// that is never reset reports only the first 10 failures.
+int ConnectUnixSocket(const char *path, int *failCount);

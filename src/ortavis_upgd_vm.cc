@@ -1,0 +1,485 @@
+// VM registry and discovery.
+//
+// g_vmListHead is the registry of running VMs whose guest channel the daemon
+// holds open, newest first. Beside the list, a name index (guarded by the
+// registry lock like the list) makes a discovery pass over N unchanged VMs
+// cost N lookups instead of N list walks.
+//
+// The discovery pass runs on the VM command loop and on every management
+// request's worker; the registry lock serialises them and is held across the
+// pass, channel connects included.
+#include "ortavis_upgd_vm.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "ortavis_upgd_log.h"
+#include "ortavis_upgd_securec.h"
+#include "ortavis_upgd_server.h"
+#include "ortavis_upgd_task.h"
+
+namespace {
+
+VmNode g_vmListHead;
+IndependentVmList g_independentVMListHead;
+UpgVmAddList g_upgVMListAddHead;
+
+// Channel connect failures over the daemon's whole life, for the log limits.
+int vmConnectFailCount = 0;
+
+constexpr size_t kNameCmpLen = VM_NAME_LEN - 1;
+constexpr int kConnectReportLimit = 9;
+
+std::string_view NameKey(const char *name)
+{
+    return std::string_view(name, strnlen(name, kNameCmpLen));
+}
+
+// name -> front-most registry entry of that name; guarded by the registry lock.
+std::unordered_map<std::string_view, VmNode *> &NameIndex()
+{
+    static std::unordered_map<std::string_view, VmNode *> index;
+    return index;
+}
+
+void ZeroFill(void *obj, size_t size)
+{
+    (void)memset_s(obj, size, 0, size);
+}
+
+}  // namespace
+
+VmNode *GetVmListHead()
+{
+    return &g_vmListHead;
+}
+
+IndependentVmList *GetIndependentVmList()
+{
+    return &g_independentVMListHead;
+}
+
+UpgVmAddList *GetUpgVmAddList()
+{
+    return &g_upgVMListAddHead;
+}
+
+int InitVmListLock()
+{
+    g_vmListHead.next = nullptr;
+    g_vmListHead.name[0] = '\0';
+    NameIndex().clear();
+    if (InitObjectLock(&g_vmListHead) != 0) {
+        UPG_LOG("init g_vmListHead lock failed");
+        return -1;
+    }
+    return 0;
+}
+
+int InitIndependentVmListLock()
+{
+    ZeroFill(&g_independentVMListHead, sizeof(g_independentVMListHead));
+    if (InitObjectLock(&g_independentVMListHead) != 0) {
+        UPG_LOG("init g_independentVMListHead lock failed");
+        return -1;
+    }
+    return 0;
+}
+
+int InitUpgVmListAddLock()
+{
+    ZeroFill(&g_upgVMListAddHead, sizeof(g_upgVMListAddHead));
+    if (InitObjectLock(&g_upgVMListAddHead) != 0) {
+        UPG_LOG("init g_upgVMListAddHead lock failed");
+        return -1;
+    }
+    return 0;
+}
+
+// ---- Records and references ------------------------------------------------------
+
+VmNode *NewVmNode()
+{
+    auto *node = new (std::nothrow) VmNode();
+    if (node == nullptr) {
+        return nullptr;
+    }
+    node->fd = -1;
+    pthread_mutex_init(&node->stateLock, nullptr);
+    pthread_mutex_init(&node->writeLock, nullptr);
+    node->refs = 1;
+    return node;
+}
+
+void VmNodeGet(VmNode *node)
+{
+    node->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+void VmNodePut(VmNode *node)
+{
+    if (node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        pthread_mutex_destroy(&node->stateLock);
+        pthread_mutex_destroy(&node->writeLock);
+        delete node;
+    }
+}
+
+// ---- List operations ------------------------------------------------------------------
+
+VmNode *findVmByName(VmNode *head, const char *name)
+{
+    if (head == nullptr || name == nullptr) {
+        return nullptr;
+    }
+    if (head == &g_vmListHead) {
+        auto it = NameIndex().find(NameKey(name));
+        return it == NameIndex().end() ? nullptr : it->second;
+    }
+    for (VmNode *n = head->next; n != nullptr; n = n->next) {
+        if (std::strncmp(n->name, name, kNameCmpLen) == 0) {
+            return n;
+        }
+    }
+    return nullptr;
+}
+
+VmNode *findVmByFd(VmNode *head, int fd)
+{
+    if (head == nullptr) {
+        return nullptr;
+    }
+    for (VmNode *n = head->next; n != nullptr; n = n->next) {
+        if (n->fd == fd) {
+            return n;
+        }
+    }
+    return nullptr;
+}
+
+void addVmNode(VmNode *head, VmNode *node)
+{
+    if (head == nullptr || node == nullptr) {
+        return;
+    }
+    node->next = head->next;
+    head->next = node;
+    if (head == &g_vmListHead) {
+        NameIndex()[NameKey(node->name)] = node;
+    }
+}
+
+int deleteVmNode(VmNode *head, VmNode *node)
+{
+    if (head == nullptr || node == nullptr) {
+        return 0;
+    }
+    for (VmNode *prev = head; prev->next != nullptr; prev = prev->next) {
+        if (prev->next != node) {
+            continue;
+        }
+        prev->next = node->next;
+        node->next = nullptr;
+        if (head == &g_vmListHead) {
+            auto &index = NameIndex();
+            auto it = index.find(NameKey(node->name));
+            if (it != index.end() && it->second == node) {
+                index.erase(it);
+                // Another entry of the same name (never made by discovery)
+                // takes the index when one remains.
+                for (VmNode *n = head->next; n != nullptr; n = n->next) {
+                    if (std::strncmp(n->name, node->name, kNameCmpLen) == 0) {
+                        index[NameKey(n->name)] = n;
+                        break;
+                    }
+                }
+            }
+        }
+        UPG_LOG("delete vm name %s", node->name);
+        return 1;
+    }
+    return 0;
+}
+
+void releaseVmNode(VmNode **ref)
+{
+    if (ref == nullptr || *ref == nullptr) {
+        return;
+    }
+    VmNode *node = *ref;
+    UPG_LOG("release vm %s client socket", node->name);
+    {
+        // Under writeLock: a writer holding the entry either wrote before the
+        // close or sees fd -1 after it, never a reused descriptor number.
+        pthread_mutex_lock(&node->writeLock);
+        int fd = node->fd.exchange(-1);
+        if (fd >= 0 && close(fd) != 0) {
+            UPG_LOG("release socket failed");
+        }
+        node->released = true;
+        pthread_mutex_unlock(&node->writeLock);
+    }
+    VmNodePut(node);
+    *ref = nullptr;
+}
+
+void deleteIndependentVmNode(VmNode *node)
+{
+    IndependentVmList *list = &g_independentVMListHead;
+    ObjectLockGuard guard(list);
+    for (int i = 0; i < list->count && i < VM_LIST_MAX; ++i) {
+        if (list->slots[i] == node) {
+            list->slots[i] = nullptr;
+            UPG_LOG("delete Independent VmNode : %s", node->name);
+            VmNodePut(node);
+            return;
+        }
+    }
+}
+
+void clearVmList(VmNode *head)
+{
+    if (head == nullptr) {
+        return;
+    }
+    VmNode *n = head->next;
+    head->next = nullptr;
+    if (head == &g_vmListHead) {
+        NameIndex().clear();
+    }
+    while (n != nullptr) {
+        VmNode *next = n->next;
+        n->next = nullptr;
+        releaseVmNode(&n);
+        n = next;
+    }
+}
+
+VmNode *InitNode(VmNode *src)
+{
+    std::unique_ptr<VmNode> copy(new (std::nothrow) VmNode());
+    if (!copy) {
+        UPG_LOG("%s malloc failed", src->name);
+        return nullptr;
+    }
+    if (strncpy_s(copy->name, sizeof(copy->name), src->name, sizeof(copy->name) - 1) != 0) {
+        UPG_LOG("strncpy_s node->name failed");
+        return nullptr;
+    }
+    if (strncpy_s(copy->isopath, sizeof(copy->isopath), src->isopath, sizeof(copy->isopath) - 1) != 0) {
+        UPG_LOG("strncpy_s node->isopath failed");
+        return nullptr;
+    }
+    copy->cdromCheckRet = src->cdromCheckRet;
+    copy->fd = src->fd.load();
+    copy->upgradeFlag = src->upgradeFlag.load();
+    if (src->upgradeFlag != UPGRADE_RUNNING_STATE) {
+        src->upgradeFlag = UPGRADE_PENDING_STATE;
+    }
+    return copy.release();
+}
+
+void FreeSnapshotNode(VmNode *copy)
+{
+    delete copy;
+}
+
+void setVmState(VmNode *node, int value)
+{
+    int cur = node->upgradeFlag;
+    if (cur == UPGRADE_ATTACH_REFUSED_STATE || cur == UPGRADE_CONNECT_TIMEOUT_STATE) {
+        UPG_LOG("%s cur upgradeFlag is %d", node->name, cur);
+        return;
+    }
+    UPG_LOG("set %s state %d", node->name, value);
+    pthread_mutex_lock(&node->stateLock);
+    node->upgradeFlag = value;
+    pthread_mutex_unlock(&node->stateLock);
+}
+
+int AppendIndependentVmNode(VmNode *node)
+{
+    IndependentVmList *list = &g_independentVMListHead;
+    if (list->count >= VM_LIST_MAX) {
+        UPG_LOG("independent vm list full, %s left out", node->name);
+        return -1;
+    }
+    VmNodeGet(node);
+    list->slots[list->count++] = node;
+    return 0;
+}
+
+int AppendUpgVmAddNode(VmNode *node)
+{
+    UpgVmAddList *list = &g_upgVMListAddHead;
+    for (int i = 0; i < VM_LIST_MAX; ++i) {
+        if (list->slots[i] == nullptr) {
+            VmNodeGet(node);
+            list->slots[i] = node;
+            return 0;
+        }
+    }
+    UPG_LOG("upgrade add vm list full, %s left out", node->name);
+    return -1;
+}
+
+void ClearIndependentVmList()
+{
+    IndependentVmList *list = &g_independentVMListHead;
+    for (int i = 0; i < list->count && i < VM_LIST_MAX; ++i) {
+        if (list->slots[i] != nullptr) {
+            VmNodePut(list->slots[i]);
+            list->slots[i] = nullptr;
+        }
+    }
+    list->count = 0;
+}
+
+void ClearUpgVmAddList()
+{
+    UpgVmAddList *list = &g_upgVMListAddHead;
+    for (int i = 0; i < VM_LIST_MAX && list->slots[i] != nullptr; ++i) {
+        VmNodePut(list->slots[i]);
+        list->slots[i] = nullptr;
+    }
+}
+
+// ---- Discovery --------------------------------------------------------------------------
+
+int InitVmNode(char *pathBuf, const char *name, VmNode **out)
+{
+    constexpr size_t kPathBuf = 4096;
+    if (snprintf_s(pathBuf, kPathBuf, kPathBuf - 1, "%s/%s.upgraded", VM_RUN_DIR, name) < 0) {
+        UPG_LOG("snprintf_s %s.upgrade failed", name);
+        return -1;
+    }
+    int fd = ConnectUnixSocket(pathBuf, &vmConnectFailCount);
+    if (fd < 0) {
+        if (vmConnectFailCount <= kConnectReportLimit) {
+            UPG_LOG("open vm %s socket fail", name);
+        }
+        return -1;
+    }
+    VmNode *node = NewVmNode();
+    if (node == nullptr) {
+        UPG_LOG("malloc failed");
+    } else if (strncpy_s(node->name, sizeof(node->name), name, sizeof(node->name) - 1) != 0) {
+        UPG_LOG("strncpy_s node->name failed");
+        VmNodePut(node);
+        node = nullptr;
+    }
+    if (node == nullptr) {
+        *out = nullptr;
+        UPG_LOG("InitVmNode vm %s fail", name);
+        close(fd);
+        return -1;
+    }
+    node->fd = fd;
+    *out = node;
+    addVmNode(&g_vmListHead, node);
+    UPG_LOG("vm list add vm : %s", name);
+    return 0;
+}
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+struct FreeDeleter {
+    void operator()(char *p) const { std::free(p); }
+};
+using NameList = std::vector<std::unique_ptr<char, FreeDeleter>>;
+
+// Reads the VM names from the run directory. False when a name could not be
+// kept (the registry must then be left alone).
+bool ReadRunningNames(DIR *dir, NameList &names)
+{
+    constexpr size_t kMinLen = 5;
+    constexpr size_t kMaxExtra = 4093;
+    while (names.size() < VM_LIST_MAX) {
+        dirent *entry = readdir(dir);
+        if (entry == nullptr) {
+            break;
+        }
+        const char *fileName = entry->d_name;
+        if (std::strstr(fileName, ".xml") == nullptr) {
+            continue;
+        }
+        size_t len = std::strlen(fileName);
+        if (len < kMinLen || len - kMinLen > kMaxExtra) {
+            continue;
+        }
+        size_t nameLen = len - 4;
+        char *name = static_cast<char *>(std::malloc(nameLen + 1));
+        if (name == nullptr) {
+            UPG_LOG("malloc fileNameList failed, i=%d", static_cast<int>(names.size()));
+            return false;
+        }
+        names.emplace_back(name);
+        if (strncpy_s(name, nameLen + 1, fileName, nameLen) != 0) {
+            UPG_LOG("strncpy_s fileNameList failed");
+            return false;
+        }
+    }
+    return true;
+}
+
+void DropVm(VmNode *node)
+{
+    if (deleteVmNode(&g_vmListHead, node) == 1) {
+        deleteIndependentVmNode(node);
+        releaseVmNode(&node);
+    }
+}
+
+}  // namespace
+
+void GetRunningVmList()
+{
+    std::unique_ptr<DIR, DirCloser> dir(opendir(VM_RUN_DIR));
+    if (!dir) {
+        UPG_LOG("GetRunningVmList failed");
+        return;
+    }
+    NameList names;
+    if (!ReadRunningNames(dir.get(), names)) {
+        UPG_LOG("get running vm list failed");
+        return;
+    }
+    auto path = std::make_unique<char[]>(4096);
+
+    ObjectLockGuard registry(&g_vmListHead);
+    for (VmNode *n = g_vmListHead.next; n != nullptr; n = n->next) {
+        n->syncMark = 1;
+    }
+    for (const auto &name : names) {
+        VmNode *node = findVmByName(&g_vmListHead, name.get());
+        if (node != nullptr && node->fd < 0) {
+            DropVm(node);
+            node = nullptr;
+        }
+        if (node == nullptr && InitVmNode(path.get(), name.get(), &node) != 0) {
+            continue;
+        }
+        node->syncMark = 2;
+    }
+    VmNode *n = g_vmListHead.next;
+    while (n != nullptr) {
+        VmNode *next = n->next;
+        if (n->syncMark == 1) {
+            DropVm(n);
+        }
+        n = next;
+    }
+}

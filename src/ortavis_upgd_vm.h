@@ -1,0 +1,160 @@
+// VM management: the registry of running VMs and their guest channels, the
+// two upgrade lists, and the discovery pass that keeps the registry in line
+// with the VMs libvirt runs.
+//
+// Locks: the registry lock (g_vmListHead.lock) guards the list links, every
+// lookup and the fd changes of the command loop; it comes before the lock of
+// g_independentVMListHead, which comes before g_upgVMListAddHead, and before
+// any entry's stateLock. An entry's stateLock comes before its writeLock.
+//
+// Lifetime: an entry is reference-counted. The registry holds one reference,
+// each slot of the two upgrade lists holds one, and a caller that keeps an
+// entry past the registry lock takes one (VmRef). releaseVmNode closes the
+// channel (under writeLock, so no writer can reach a reused descriptor) and
+// drops the registry's reference; the record is freed with its last
+// reference, so no list or caller ever follows freed memory. A released
+// entry reads fd -1 and `released` true.
+#pragma once
+
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "ortavis_upgd_msg.h"
+
+inline constexpr int VM_LIST_MAX = 1024;
+inline constexpr int VM_NAME_LEN = 128;
+inline constexpr const char *VM_RUN_DIR = "/var/run/libvirt/qemu";
+
+struct VmNode {
+    pthread_mutex_t lock;               // registry lock, in the list head only
+    char name[VM_NAME_LEN];
+    char isopath[256];
+    int32_t cdromCheckRet;
+    std::atomic<int32_t> fd;            // guest channel; -1 after a hang-up
+    int32_t syncMark;                   // discovery work mark: 1 unseen, 2 seen
+    std::atomic<int32_t> upgradeFlag;   // UPGRADE_*_STATE
+    std::atomic<int32_t> isoattachFlag;
+    std::atomic<time_t> detachTime;
+    std::atomic<time_t> resetTime;
+    pthread_mutex_t stateLock;
+    VmNode *next;
+    pthread_mutex_t writeLock;
+    std::atomic<int32_t> refs;          // registry, upgrade-list slots, VmRefs
+    std::atomic<bool> released;
+};
+
+struct IndependentVmList {
+    pthread_mutex_t lock;
+    int32_t count;
+    VmNode *slots[VM_LIST_MAX];
+};
+
+struct UpgVmAddList {
+    pthread_mutex_t lock;
+    VmNode *slots[VM_LIST_MAX];
+};
+
+VmNode *GetVmListHead();
+IndependentVmList *GetIndependentVmList();
+UpgVmAddList *GetUpgVmAddList();
+
+int InitVmListLock();
+int InitIndependentVmListLock();
+int InitUpgVmListAddLock();
+
+// ---- References ----------------------------------------------------------------
+
+void VmNodeGet(VmNode *node);
+// Drops one reference; frees the record with the last one.
+void VmNodePut(VmNode *node);
+
+// A counted reference that a caller keeps past the registry lock.
+class VmRef {
+public:
+    VmRef() = default;
+    explicit VmRef(VmNode *node) : node_(node)
+    {
+        if (node_ != nullptr) {
+            VmNodeGet(node_);
+        }
+    }
+    ~VmRef() { reset(); }
+    VmRef(const VmRef &o) : VmRef(o.node_) {}
+    VmRef &operator=(const VmRef &o)
+    {
+        if (this != &o) {
+            VmRef copy(o);
+            std::swap(node_, copy.node_);
+        }
+        return *this;
+    }
+    VmRef(VmRef &&o) noexcept : node_(o.node_) { o.node_ = nullptr; }
+    VmRef &operator=(VmRef &&o) noexcept
+    {
+        std::swap(node_, o.node_);
+        return *this;
+    }
+    void reset()
+    {
+        if (node_ != nullptr) {
+            VmNodePut(node_);
+            node_ = nullptr;
+        }
+    }
+    VmNode *get() const { return node_; }
+    VmNode *operator->() const { return node_; }
+    explicit operator bool() const { return node_ != nullptr; }
+
+private:
+    VmNode *node_ = nullptr;
+};
+
+// ---- List operations ---------------------------------------------------------------
+
+// The first entry whose name equals `name` in its first 127 characters, or
+// null (also for a null name). REQUIRES: the registry lock.
+VmNode *findVmByName(VmNode *head, const char *name);
+// The first entry whose fd equals `fd`, or null. REQUIRES: the registry lock.
+VmNode *findVmByFd(VmNode *head, int fd);
+// Puts the node at the front. REQUIRES: the registry lock.
+void addVmNode(VmNode *head, VmNode *node);
+// Unlinks the node; 1 when it was in the list, else 0. Does not free.
+int deleteVmNode(VmNode *head, VmNode *node);
+// Closes the node's channel, drops the registry's reference and sets *node
+// to null.
+void releaseVmNode(VmNode **node);
+// Clears the node's slot in g_independentVMListHead (count unchanged).
+void deleteIndependentVmNode(VmNode *node);
+// Releases every entry. REQUIRES: the registry lock.
+void clearVmList(VmNode *head);
+
+// A zero-filled record with its mutexes initialised and one reference; null
+// when it cannot be allocated.
+VmNode *NewVmNode();
+// The snapshot copy an upgrade pass takes; sets the source to
+// UPGRADE_PENDING_STATE unless it is running. Null on failure.
+VmNode *InitNode(VmNode *src);
+// Frees a snapshot copy made by InitNode.
+void FreeSnapshotNode(VmNode *copy);
+// Guarded change of upgradeFlag; never overwrites states 9 and 13.
+void setVmState(VmNode *node, int value);
+
+// Appends to the upgrade lists, checking their 1024-slot bound; each slot
+// takes a reference. 0, or -1 when the list is full. REQUIRES: that list's lock.
+int AppendIndependentVmNode(VmNode *node);
+int AppendUpgVmAddNode(VmNode *node);
+// Empties a list, dropping its references. REQUIRES: that list's lock.
+void ClearIndependentVmList();
+void ClearUpgVmAddList();
+
+// ---- Discovery -----------------------------------------------------------------------
+
+// Brings the registry in line with the live descriptions in the libvirt run
+// directory: connects new VMs, reconnects hung-up ones, drops stopped ones.
+void GetRunningVmList();
+// Connects the VM's channel and puts a new entry at the front of the
+// registry. 0, or -1. REQUIRES: the registry lock.
+int InitVmNode(char *pathBuf, const char *name, VmNode **out);

@@ -1,0 +1,355 @@
+// The VM registry and the discovery pass, against the guest simulator's
+// channels and live descriptions in the sandbox's libvirt run directory.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "guest_sim_host.h"
+#include "ortavis_upgd_task.h"
+#include "ortavis_upgd_vm.h"
+#include "upgd_sandbox.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using upgd_test::LogCollector;
+
+class Registry : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(InitVmListLock(), 0);
+        ASSERT_EQ(InitIndependentVmListLock(), 0);
+        ASSERT_EQ(InitUpgVmListAddLock(), 0);
+    }
+    void TearDown() override
+    {
+        {
+            ObjectLockGuard up(GetUpgVmAddList());
+            ClearUpgVmAddList();
+        }
+        {
+            ObjectLockGuard ind(GetIndependentVmList());
+            ClearIndependentVmList();
+        }
+        ObjectLockGuard reg(GetVmListHead());
+        clearVmList(GetVmListHead());
+    }
+    // The registry's names, front to back.
+    static std::vector<std::string> Names()
+    {
+        std::vector<std::string> out;
+        ObjectLockGuard reg(GetVmListHead());
+        for (VmNode *n = GetVmListHead()->next; n != nullptr; n = n->next) {
+            out.emplace_back(n->name);
+        }
+        return out;
+    }
+    static VmRef Find(const std::string &name)
+    {
+        ObjectLockGuard reg(GetVmListHead());
+        return VmRef(findVmByName(GetVmListHead(), name.c_str()));
+    }
+    static VmNode *Detached(const char *name)
+    {
+        VmNode *n = NewVmNode();
+        std::snprintf(n->name, sizeof(n->name), "%s", name);
+        return n;
+    }
+    LogCollector log;
+};
+
+TEST_F(Registry, ListOperations)
+{
+    VmNode *head = GetVmListHead();
+    VmNode *a = Detached("a");
+    VmNode *b = Detached("b");
+    {
+        ObjectLockGuard reg(head);
+        addVmNode(head, a);
+        addVmNode(head, b);
+    }
+    EXPECT_EQ(Names(), (std::vector<std::string>{"b", "a"})) << "newest first";
+    ObjectLockGuard reg(head);
+    EXPECT_EQ(findVmByName(head, nullptr), nullptr);
+    EXPECT_EQ(findVmByName(head, "a"), a);
+    // Names compare in their first 127 characters.
+    std::string longName(127, 'x');
+    VmNode *c = Detached(longName.c_str());
+    addVmNode(head, c);
+    EXPECT_EQ(findVmByName(head, (longName + "tail").c_str()), c);
+    a->fd = 77;
+    EXPECT_EQ(findVmByFd(head, 77), a);
+    EXPECT_EQ(findVmByFd(head, 78), nullptr);
+
+    VmNode *stranger = Detached("stranger");
+    log.Clear();
+    EXPECT_EQ(deleteVmNode(head, stranger), 0);
+    EXPECT_EQ(deleteVmNode(head, a), 1);
+    EXPECT_EQ(findVmByName(head, "a"), nullptr);
+    EXPECT_TRUE(log.WaitFor("delete vm name a"));
+    EXPECT_EQ(log.Count("stranger"), 0u);
+    a->fd = -1;
+    releaseVmNode(&a);
+    EXPECT_EQ(a, nullptr);
+    VmNodePut(stranger);
+}
+
+TEST_F(Registry, IndependentListKeepsANullSlotAndItsCount)
+{
+    VmNode *a = Detached("a");
+    VmNode *b = Detached("b");
+    {
+        ObjectLockGuard ind(GetIndependentVmList());
+        ASSERT_EQ(AppendIndependentVmNode(a), 0);
+        ASSERT_EQ(AppendIndependentVmNode(b), 0);
+    }
+    deleteIndependentVmNode(a);
+    EXPECT_TRUE(log.WaitFor("delete Independent VmNode : a"));
+    ObjectLockGuard ind(GetIndependentVmList());
+    EXPECT_EQ(GetIndependentVmList()->count, 2);
+    EXPECT_EQ(GetIndependentVmList()->slots[0], nullptr);
+    EXPECT_EQ(GetIndependentVmList()->slots[1], b);
+    VmNodePut(a);
+    VmNodePut(b);
+}
+
+TEST_F(Registry, UpgradeListsRefuseTheSlotPastTheLast)
+{
+    VmNode *n = Detached("many");
+    {
+        ObjectLockGuard ind(GetIndependentVmList());
+        for (int i = 0; i < VM_LIST_MAX; ++i) {
+            ASSERT_EQ(AppendIndependentVmNode(n), 0);
+        }
+        EXPECT_EQ(AppendIndependentVmNode(n), -1);
+        EXPECT_EQ(GetIndependentVmList()->count, VM_LIST_MAX);
+    }
+    {
+        ObjectLockGuard up(GetUpgVmAddList());
+        for (int i = 0; i < VM_LIST_MAX; ++i) {
+            ASSERT_EQ(AppendUpgVmAddNode(n), 0);
+        }
+        EXPECT_EQ(AppendUpgVmAddNode(n), -1);
+    }
+    EXPECT_EQ(n->refs.load(), 1 + 2 * VM_LIST_MAX);
+    VmNodePut(n);
+}
+
+TEST_F(Registry, SnapshotAndStateRules)
+{
+    struct Row {
+        int before;
+        int sourceAfter;
+    };
+    const Row rows[] = {
+        {UPGRADE_IDLE_STATE, UPGRADE_PENDING_STATE},
+        {UPGRADE_RUNNING_STATE, UPGRADE_RUNNING_STATE},
+        {UPGRADE_ATTACH_REFUSED_STATE, UPGRADE_PENDING_STATE},
+        {UPGRADE_CONNECT_TIMEOUT_STATE, UPGRADE_PENDING_STATE},
+    };
+    for (const auto &r : rows) {
+        VmNode *src = Detached("snap");
+        std::snprintf(src->isopath, sizeof(src->isopath), "/iso/x.iso");
+        src->upgradeFlag = r.before;
+        src->fd = 9;
+        src->cdromCheckRet = 1;
+        src->isoattachFlag = 1;
+        VmNode *copy = InitNode(src);
+        ASSERT_NE(copy, nullptr);
+        EXPECT_EQ(src->upgradeFlag.load(), r.sourceAfter) << r.before;
+        EXPECT_EQ(copy->upgradeFlag.load(), r.before);
+        EXPECT_STREQ(copy->name, "snap");
+        EXPECT_STREQ(copy->isopath, "/iso/x.iso");
+        EXPECT_EQ(copy->fd.load(), 9);
+        EXPECT_EQ(copy->cdromCheckRet, 1);
+        EXPECT_EQ(copy->isoattachFlag.load(), 0);
+        FreeSnapshotNode(copy);
+        src->fd = -1;
+        VmNodePut(src);
+    }
+
+    VmNode *n = Detached("st");
+    for (int locked : {UPGRADE_ATTACH_REFUSED_STATE, UPGRADE_CONNECT_TIMEOUT_STATE}) {
+        n->upgradeFlag = locked;
+        log.Clear();
+        setVmState(n, UPGRADE_RUNNING_STATE);
+        EXPECT_EQ(n->upgradeFlag.load(), locked);
+        EXPECT_TRUE(log.WaitFor("st cur upgradeFlag is " + std::to_string(locked)));
+    }
+    n->upgradeFlag = UPGRADE_PENDING_STATE;
+    setVmState(n, UPGRADE_RUNNING_STATE);
+    EXPECT_EQ(n->upgradeFlag.load(), UPGRADE_RUNNING_STATE);
+    EXPECT_TRUE(log.WaitFor("set st state 1"));
+    VmNodePut(n);
+}
+
+// ---- Discovery ---------------------------------------------------------------------
+
+class Discovery : public Registry {
+protected:
+    guestsim::HostSim sim;
+};
+
+TEST_F(Discovery, NewStoppedAndRestartedVms)
+{
+    ASSERT_TRUE(sim.AddVm("web01"));
+    ASSERT_TRUE(sim.AddVm("db-02"));
+    GetRunningVmList();
+    auto names = Names();
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), (std::set<std::string>{"web01", "db-02"}));
+    ASSERT_TRUE(sim.WaitAccepted("web01", 1));
+    EXPECT_TRUE(log.WaitFor("vm list add vm : web01"));
+
+    // Nothing changed: no new connection, same entries.
+    VmRef web = Find("web01");
+    GetRunningVmList();
+    EXPECT_EQ(Find("web01").get(), web.get());
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(sim.Accepted("web01"), 1);
+
+    // web01 stops while listed for an upgrade: it leaves the registry and the
+    // list in the same pass; the reference kept here sees a released entry.
+    {
+        ObjectLockGuard ind(GetIndependentVmList());
+        ASSERT_EQ(AppendIndependentVmNode(web.get()), 0);
+    }
+    sim.StopVm("web01");
+    GetRunningVmList();
+    EXPECT_EQ(Names(), (std::vector<std::string>{"db-02"}));
+    {
+        ObjectLockGuard ind(GetIndependentVmList());
+        EXPECT_EQ(GetIndependentVmList()->slots[0], nullptr);
+    }
+    EXPECT_TRUE(web->released.load());
+    EXPECT_EQ(web->fd.load(), -1);
+    EXPECT_TRUE(log.WaitFor("release vm web01 client socket"));
+
+    // The channel hangs up; the command loop closes it and marks the entry
+    // with fd -1; the next pass reconnects.
+    VmRef db = Find("db-02");
+    sim.HangUp("db-02");
+    {
+        ObjectLockGuard reg(GetVmListHead());
+        close(db->fd.exchange(-1));
+    }
+    GetRunningVmList();
+    ASSERT_TRUE(sim.WaitAccepted("db-02", 2)) << "no reconnect after the hang-up";
+    VmRef db2 = Find("db-02");
+    ASSERT_TRUE(db2);
+    EXPECT_NE(db2.get(), db.get());
+    EXPECT_GE(db2->fd.load(), 0);
+}
+
+TEST_F(Discovery, NamesFromTheRunDirectory)
+{
+    ASSERT_TRUE(sim.AddVm("web01"));
+    // A backup of a description names the VM "web01.xml".
+    ASSERT_TRUE(sim.AddVm("web01.xml"));
+    ASSERT_EQ(rename(sim.XmlPath("web01.xml").c_str(), "/var/run/libvirt/qemu/web01.xml.bak"), 0);
+    ASSERT_TRUE(upgd_test::WriteFile("/var/run/libvirt/qemu/web01.pid", "1\n"));
+    ASSERT_TRUE(upgd_test::WriteFile("/var/run/libvirt/qemu/.xml", ""));   // too short
+    GetRunningVmList();
+    auto names = Names();
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+              (std::set<std::string>{"web01", "web01.xml"}));
+}
+
+TEST_F(Discovery, FailedConnectsLeaveNoEntryAndStopBeingLogged)
+{
+    guestsim::VmOptions dead;
+    dead.listen = false;
+    for (int i = 0; i < 12; ++i) {
+        ASSERT_TRUE(sim.AddVm("dead" + std::to_string(i), dead));
+    }
+    GetRunningVmList();
+    EXPECT_TRUE(Names().empty());
+    GetRunningVmList();   // twelve more failures, all silent
+    EXPECT_TRUE(log.WaitForCount("connect '", 10));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(log.Count("connect '/var/run/libvirt/qemu/dead"), 10u) << log.Dump();
+    EXPECT_EQ(log.Count("socket fail"), 9u);
+}
+
+TEST_F(Discovery, OnlyTheFirst1024NamesAreTaken)
+{
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = lim.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+    ASSERT_GE(lim.rlim_cur, 4096u);
+    constexpr int kVms = VM_LIST_MAX + 6;
+    for (int i = 0; i < kVms; ++i) {
+        ASSERT_TRUE(sim.AddVm("vm" + std::to_string(i)));
+    }
+    // The directory's own order decides which 1024 are taken.
+    std::set<std::string> first;
+    DIR *dir = opendir(VM_RUN_DIR);
+    while (dirent *e = readdir(dir)) {
+        std::string f = e->d_name;
+        if (f.size() > 4 && f.find(".xml") != std::string::npos && first.size() < VM_LIST_MAX) {
+            first.insert(f.substr(0, f.size() - 4));
+        }
+    }
+    closedir(dir);
+    GetRunningVmList();
+    auto names = Names();
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), first);
+    EXPECT_EQ(names.size(), static_cast<size_t>(VM_LIST_MAX));
+}
+
+TEST_F(Discovery, EntriesStayValidForHoldersWhileVmsComeAndGo)
+{
+    constexpr int kVms = 16;
+    for (int i = 0; i < kVms; ++i) {
+        ASSERT_TRUE(sim.AddVm("churn" + std::to_string(i)));
+    }
+    std::atomic<bool> stop{false};
+    std::thread discovery([&] {
+        while (!stop) {
+            GetRunningVmList();
+        }
+    });
+    std::thread holder([&] {
+        while (!stop) {
+            for (int i = 0; i < kVms; ++i) {
+                VmRef ref = Find("churn" + std::to_string(i));
+                if (!ref) {
+                    continue;
+                }
+                {
+                    ObjectLockGuard ind(GetIndependentVmList());
+                    if (GetIndependentVmList()->count < VM_LIST_MAX) {
+                        AppendIndependentVmNode(ref.get());
+                    }
+                }
+                // Used after the registry lock is gone, as a writer would.
+                pthread_mutex_lock(&ref->writeLock);
+                int fd = ref->fd;
+                bool released = ref->released;
+                pthread_mutex_unlock(&ref->writeLock);
+                EXPECT_TRUE(released ? fd == -1 : fd >= 0);
+                EXPECT_EQ(std::string(ref->name), "churn" + std::to_string(i));
+            }
+        }
+    });
+    for (int round = 0; round < 40; ++round) {
+        std::string name = "churn" + std::to_string(round % kVms);
+        sim.StopVm(name);
+        std::this_thread::sleep_for(5ms);
+        ASSERT_TRUE(sim.AddVm(name));
+    }
+    stop = true;
+    discovery.join();
+    holder.join();
+}
+
+}  // namespace
