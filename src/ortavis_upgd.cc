@@ -29,6 +29,7 @@
 #include <iterator>
 
 #include "ortavis_upgd_log.h"
+#include "ortavis_upgd_message.h"
 #include "ortavis_upgd_securec.h"
 #include "ortavis_upgd_task.h"
 #include "ortavis_upgd_vm.h"
@@ -411,6 +412,7 @@ int UpgdMain()
         UPG_LOG("init g_upgSem lock failed");
         return cleanup();
     }
+    InitMsgNodeList();
     if (InitObjectLock(&g_clientListLock) != 0) {
         UPG_LOG("init client list lock failed");
         return cleanup();
@@ -471,6 +473,7 @@ int UpgdMain()
     UnlockObject(registry);
     DestroyObjectLock(registry);
 
+    InitMsgNodeList();
     DestroyObjectLock(&g_clientListLock);
     DestroyObjectLock(GetIndependentVmList());
     DestroyObjectLock(GetUpgVmAddList());
