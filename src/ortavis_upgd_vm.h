@@ -158,3 +158,20 @@ void GetRunningVmList();
 // Connects the VM's channel and puts a new entry at the front of the
 // registry. 0, or -1. REQUIRES: the registry lock.
 int InitVmNode(char *pathBuf, const char *name, VmNode **out);
+
+// ---- Replies on a guest's behalf -------------------------------------------------------
+
+struct ClientConn;
+
+// Tells a management client that the VM is upgrading: for a request of type
+// 4 the module state with code 2, for type 3 ":{3}", for type 6 ":{5}",
+// result 1. 0 once the reply was written or attempted (a failed write is
+// followed by the failure reply), -1 when no reply could be built (a null VM,
+// another type, an over-long name).
+int vmUpgradeState(ClientConn &client, const VmNode *vm, const MsgHeadInfo &request, const char *modName);
+// Tells a management client that the VM's guest side does not answer: code
+// 13 in each form. 0 once written; -1 when no reply could be built or the
+// write failed (the failure reply is then attempted, and the caller sends its
+// own as well).
+int vmConnectTimeOut(ClientConn &client, const VmNode *vm, uint32_t msgType, const char *modName,
+                     uint64_t msgId);

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "guest_sim_host.h"
+#include "ortavis_upgd_message.h"
 #include "ortavis_upgd_task.h"
 #include "ortavis_upgd_vm.h"
 #include "upgd_sandbox.h"
@@ -350,6 +353,113 @@ TEST_F(Discovery, EntriesStayValidForHoldersWhileVmsComeAndGo)
     stop = true;
     discovery.join();
     holder.join();
+}
+
+}  // namespace
+
+// ---- Replies on a guest's behalf ---------------------------------------------------
+
+namespace {
+
+class StateReplies : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        conn = OpenClientConn(sv[0]);
+        peer = sv[1];
+        vm = NewVmNode();
+        std::snprintf(vm->name, sizeof(vm->name), "web01");
+    }
+    void TearDown() override
+    {
+        close(peer);
+        VmNodePut(vm);
+    }
+    // The next reply on the client's side: header and body.
+    std::pair<MsgHeadInfo, std::string> Reply()
+    {
+        MsgHeadInfo head{};
+        EXPECT_EQ(recv(peer, &head, sizeof(head), MSG_WAITALL), static_cast<ssize_t>(sizeof(head)));
+        std::string body(head.bufLen, '\0');
+        if (head.bufLen > 0) {
+            EXPECT_EQ(recv(peer, body.data(), body.size(), MSG_WAITALL), static_cast<ssize_t>(body.size()));
+        }
+        for (uint8_t b : head.reserved) {
+            EXPECT_EQ(b, 0);
+        }
+        return {head, body};
+    }
+    bool NothingWaiting()
+    {
+        char c;
+        return recv(peer, &c, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+    }
+    std::shared_ptr<ClientConn> conn;
+    int peer = -1;
+    VmNode *vm = nullptr;
+    LogCollector log;
+};
+
+TEST_F(StateReplies, EveryFormCarriesTheRequestsIdAndType)
+{
+    struct Row {
+        bool upgrading;
+        uint32_t type;
+        const char *body;
+    };
+    const Row rows[] = {
+        {true, UPG_MSG_GET_UPG_RES, "web01:{m1,0.0.0.0,2,0.0.0.0}"},
+        {true, UPG_MSG_HEALTH_CHECK, "web01:{3}"},
+        {true, UPG_MSG_AUTO_CTRL, "web01:{5}"},
+        {false, UPG_MSG_GET_UPG_RES, "web01:{m1,0.0.0.0,13,0.0.0.0}"},
+        {false, UPG_MSG_HEALTH_CHECK, "web01:{13}"},
+        {false, UPG_MSG_AUTO_CTRL, "web01:{13}"},
+    };
+    uint64_t id = 1700000000123456ULL;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.body);
+        ++id;
+        MsgHeadInfo request{};
+        request.msgId = id;
+        request.msgType = r.type;
+        std::memset(request.reserved, 0x5a, sizeof(request.reserved));
+        int ret = r.upgrading ? vmUpgradeState(*conn, vm, request, "m1")
+                              : vmConnectTimeOut(*conn, vm, r.type, "m1", id);
+        EXPECT_EQ(ret, 0);
+        auto [head, body] = Reply();
+        EXPECT_EQ(head.msgId, id);
+        EXPECT_EQ(head.msgType, r.type);
+        EXPECT_EQ(head.result, 1);
+        EXPECT_EQ(body, r.body);
+    }
+    EXPECT_TRUE(log.WaitFor("send to client the vm is upgrading : web01:{3}"));
+}
+
+TEST_F(StateReplies, OtherTypesAndNullVmWriteNothing)
+{
+    MsgHeadInfo request{};
+    request.msgType = UPG_START_UPGRADE_MSG;
+    EXPECT_EQ(vmUpgradeState(*conn, vm, request, "none"), -1);
+    EXPECT_EQ(vmConnectTimeOut(*conn, vm, UPG_MSG_OPEN_CONNECT, "none", 1), -1);
+    EXPECT_EQ(vmUpgradeState(*conn, nullptr, request, "none"), -1);
+    EXPECT_EQ(vmConnectTimeOut(*conn, nullptr, UPG_MSG_HEALTH_CHECK, "none", 1), -1);
+    EXPECT_TRUE(log.WaitFor("type is not support. type=5"));
+    EXPECT_TRUE(log.WaitFor("type is not support. type=1"));
+    EXPECT_TRUE(log.WaitFor("vmUpgradeState vm is null"));
+    EXPECT_TRUE(log.WaitFor("vmConnectTimeOut vm is null"));
+    EXPECT_TRUE(NothingWaiting());
+}
+
+TEST_F(StateReplies, FailedWriteIsReported)
+{
+    CloseClientConn(*conn);
+    MsgHeadInfo request{};
+    request.msgType = UPG_MSG_HEALTH_CHECK;
+    EXPECT_EQ(vmUpgradeState(*conn, vm, request, "none"), 0);
+    EXPECT_EQ(vmConnectTimeOut(*conn, vm, UPG_MSG_HEALTH_CHECK, "none", 1), -1);
+    EXPECT_TRUE(log.WaitForCount("send to client upgrade state failed", 2));
 }
 
 }  // namespace
