@@ -36,6 +36,7 @@
 
 #include "ortavis_upgclient_internal.h"
 #include "ortavis_upgd_msg.h"
+#include "ortavis_upgd_raii.h"
 
 #if defined(__clang__)
 #define UPGC_TSA(x) __attribute__((x))
@@ -118,33 +119,8 @@ private:
     bool held_;
 };
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd()
-    {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    int Get() const { return fd_; }
-    int Release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
 
-private:
-    int fd_;
-};
-
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
-using CharBuf = std::unique_ptr<char, FreeDeleter>;
+using CharBuf = MallocText;
 
 int64_t NowMs()
 {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string_view>
 
+#include "ortavis_upgd_raii.h"
 #include "ortavis_upgclient.h"
 
 namespace {
@@ -89,10 +90,6 @@ struct HandleCloser {
 };
 using Handle = std::unique_ptr<UpgClientHandle, HandleCloser>;
 
-struct TextFree {
-    void operator()(char *p) const { std::free(p); }
-};
-
 Handle Connect()
 {
     return Handle(upgClientConnect(AF_UNIX));
@@ -100,7 +97,7 @@ Handle Connect()
 
 int PrintText(char *reply)
 {
-    std::unique_ptr<char, TextFree> text(reply);
+    MallocText text(reply);
     if (!text) {
         return Fail("no answer from the daemon");
     }

@@ -366,6 +366,8 @@ int JoinThreadsByDeadline(std::span<DaemonThread> threads, int seconds)
         }
         if (pthread_timedjoin_np(t.handle, nullptr, &deadline) != 0) {
             UPG_LOG("can't join thread %s", t.name);
+            (void)pthread_detach(t.handle);   // abandoned: it ends with the process
+            t.started = false;
             ++notJoined;
             continue;
         }
@@ -453,7 +455,7 @@ int UpgdMain()
 
     // Shutdown.
     RequestStop();
-    (void)JoinThreadsByDeadline(g_daemonThreads, kThreadJoinSeconds);
+    int abandoned = JoinThreadsByDeadline(g_daemonThreads, kThreadJoinSeconds);
 
     // No timer expiry or termination signal may post a semaphore from now on.
     struct sigaction ign {};
@@ -461,27 +463,38 @@ int UpgdMain()
     sigemptyset(&ign.sa_mask);
     (void)sigaction(SIGALRM, &ign, nullptr);
     g_exitSemLive.store(false);
-    sem_destroy(&g_exitSem);
-    sem_destroy(&g_upgSem.sem);
-    sem_destroy(&g_resetVmStatusSem);
 
-    DestroyTaskPool();
+    // A thread that did not stop may still use the shared objects: they are
+    // then left as they are, and the process ends without running the
+    // destructors of its globals.
+    if (abandoned == 0) {
+        sem_destroy(&g_exitSem);
+        sem_destroy(&g_upgSem.sem);
+        sem_destroy(&g_resetVmStatusSem);
+    }
+    abandoned += DestroyTaskPool();
+    if (abandoned == 0) {
+        VmNode *registry = GetVmListHead();
+        LockObject(registry);
+        clearVmList(registry);
+        UnlockObject(registry);
+        DestroyObjectLock(registry);
 
-    VmNode *registry = GetVmListHead();
-    LockObject(registry);
-    clearVmList(registry);
-    UnlockObject(registry);
-    DestroyObjectLock(registry);
-
-    InitMsgNodeList();
-    DestroyObjectLock(&g_clientListLock);
-    DestroyObjectLock(GetIndependentVmList());
-    DestroyObjectLock(GetUpgVmAddList());
+        LockObject(&g_clientListLock);
+        InitMsgNodeList();
+        UnlockObject(&g_clientListLock);
+        DestroyObjectLock(&g_clientListLock);
+        DestroyObjectLock(GetIndependentVmList());
+        DestroyObjectLock(GetUpgVmAddList());
+    }
 
     if (pidFd >= 0) {
         close(pidFd);
     }
     unlink(UPGD_PID_FILE);
     UPG_LOG("<== BYE ==>");
+    if (abandoned != 0) {
+        _exit(0);
+    }
     return 0;
 }

@@ -22,13 +22,6 @@ constexpr int kReadRetries = 10;
 
 std::atomic<uint64_t> g_nextConnId{1};
 
-void SleepRetryPause()
-{
-    timespec pause{0, 100 * 1000 * 1000};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
-}
-
 // The end of a read that can't go on: the management loop reads the mark to
 // tell that its client is gone. errno stays the failing read's.
 int EndRead(int savedErrno)

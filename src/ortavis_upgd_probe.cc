@@ -7,15 +7,17 @@
 // holding "return":{} means the agent answered.
 #include "ortavis_upgd_probe.h"
 
-#include <unistd.h>
+#include <poll.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "ortavis_upgd_log.h"
+#include "ortavis_upgd_raii.h"
 #include "ortavis_upgd_securec.h"
 #include "ortavis_upgd_seccmd.h"
+#include "ortavis_upgd_task.h"
 
 namespace {
 
@@ -26,10 +28,6 @@ constexpr size_t kLineMax = 256;
 constexpr const char *kGuestPing = "{\"execute\":\"guest-ping\"}";
 constexpr const char *kSuccessMark = "\"return\":{}";
 constexpr size_t kShortestReply = 10;
-
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
 
 bool IsParamChar(unsigned char c)
 {
@@ -48,7 +46,7 @@ int PingOnce(const char *vmName, char (&line)[kLineMax])
     char *rawOut = nullptr;
     int status = -1;
     int ret = seccmd_run_argset_timeout(&rawOut, &status, kAttemptTimeoutMs, argv, nullptr);
-    std::unique_ptr<char, FreeDeleter> out(rawOut);
+    MallocText out(rawOut);
     if (ret != 0) {
         return -1;
     }
@@ -101,7 +99,12 @@ int pingVmGuestAgent(const char *vmName, int mode)
             return 0;
         }
         if (pause != 0) {
-            sleep(pause);
+            // The pause ends early when the daemon stops.
+            pollfd stop{StopEventFd(), POLLIN, 0};
+            (void)poll(&stop, 1, static_cast<int>(pause * 1000));
+            if (StopRequested()) {
+                return 0;
+            }
         }
         if (attempt >= attempts) {
             UPG_LOG("domname %s, qemu-agent-command ping execute failed", vmName);

@@ -34,43 +34,10 @@
 #include <cstring>
 #include <memory>
 
+#include "ortavis_upgd_raii.h"
+
 namespace {
 
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd &&other) noexcept : fd_(other.Release()) {}
-    UniqueFd &operator=(UniqueFd &&other) noexcept
-    {
-        if (this != &other) {
-            Reset(other.Release());
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    int Release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void Reset(int fd = -1)
-    {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // A daemon whose standard descriptors are closed gets 0, 1 or 2 from pipe2;
 // the child's redirections of 0 and 1 would overwrite such a pipe end before
@@ -178,9 +145,6 @@ private:
     bool ok_ = false;
 };
 
-struct FreeDeleter {
-    void operator()(char *p) const { free(p); }
-};
 
 // The captured output: kept up to SECCMD_OUTPUT_MAX bytes, dropped beyond.
 class OutputBuffer {
@@ -218,12 +182,14 @@ private:
     bool failed_ = false;
 };
 
-// Reads what the non-blocking pipe holds now. False once the pipe is at its
-// end (or broken) and should no longer be watched.
+// Reads what the non-blocking pipe holds now, at most a bounded amount per
+// call so a writer that never stops cannot hold the caller here. False once
+// the pipe is at its end (or broken) and should no longer be watched.
 bool Drain(int fd, OutputBuffer *sink)
 {
+    constexpr int kChunksPerCall = 64;
     char chunk[16384];
-    for (;;) {
+    for (int chunks = 0; chunks < kChunksPerCall; ++chunks) {
         ssize_t n = read(fd, chunk, sizeof(chunk));
         if (n > 0) {
             if (sink != nullptr) {
@@ -236,6 +202,7 @@ bool Drain(int fd, OutputBuffer *sink)
         }
         return n < 0 && errno == EAGAIN;
     }
+    return true;
 }
 
 // The started commands of one pipeline. Whatever path leaves the call, the
@@ -262,10 +229,17 @@ public:
 
     // Only while the leader is unreaped: the group id cannot have been
     // reused.
+    // Kills the whole group, and each command by its pid in case it left
+    // the group, so every command is sure to end.
     void KillGroup() const
     {
         if (count_ > 0 && pids_[0] > 0) {
             kill(-pids_[0], SIGKILL);
+        }
+        for (size_t i = 0; i < count_; ++i) {
+            if (pids_[i] > 0) {
+                kill(pids_[i], SIGKILL);
+            }
         }
     }
 
@@ -295,11 +269,6 @@ private:
     {
         int errnoSaved = errno;
         KillGroup();
-        for (size_t i = 0; i < count_; ++i) {
-            if (pids_[i] > 0) {
-                kill(pids_[i], SIGKILL);   // in case it left the group
-            }
-        }
         int ignored;
         Reap(&ignored);
         errno = errnoSaved;

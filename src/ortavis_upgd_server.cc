@@ -21,7 +21,6 @@ namespace {
 
 constexpr int kListenBacklog = 5;
 constexpr int kConnectWaitMs = 2000;
-constexpr int kConnectReportLimit = 9;
 
 int FillAddress(sockaddr_un &addr, const char *path)
 {
@@ -117,7 +116,7 @@ int ConnectUnixSocket(const char *path, int *failCount)
     } else if (errno == EINPROGRESS && waitConnectReady(fd) == 0) {
         return fd;
     }
-    if (report && *failCount <= kConnectReportLimit) {
+    if (report && *failCount <= CONNECT_REPORT_LIMIT) {
         UPG_LOG("connect '%s' failed.", path);
     }
     close(fd);

@@ -11,6 +11,10 @@ int SetFdNonBlock(int fd);
 // The socket, or -1.
 int CreateServerSocket(const char *path);
 
+// Failed connects counted in a caller's counter are logged while it is at
+// most this.
+inline constexpr int CONNECT_REPORT_LIMIT = 9;
+
 // Connects to the listening socket at path, waiting at most 2 seconds.
 // A connected, non-blocking socket, or -1. Each failed attempt adds 1 to
 // *failCount and is logged only while *failCount is 9 or less, so a counter

@@ -41,17 +41,10 @@ std::atomic<int> g_stopFd{-1};
 
 // Pools whose workers could not be joined stay reachable here for the rest
 // of the process.
-TaskPool *g_abandonedPool = nullptr;
+std::atomic<TaskPool *> g_abandonedPool{nullptr};
 
 constexpr int kPoolJoinSeconds = 5;
 constexpr long kRetryPauseNs = 100L * 1000 * 1000;
-
-void SleepRetryPause()
-{
-    timespec ts{0, kRetryPauseNs};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
 
 pthread_mutex_t *AsMutex(void *obj)
 {
@@ -68,6 +61,13 @@ bool NullObject(const void *obj)
 }
 
 }  // namespace
+
+void SleepRetryPause()
+{
+    timespec ts{0, kRetryPauseNs};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
 
 // ---- Lockable objects -------------------------------------------------------
 
@@ -187,6 +187,9 @@ void RequestStop()
         uint64_t one = 1;
         (void)!write(fd, &one, sizeof(one));
     }
+    // The threads that sleep on a semaphore wake, see the stop and end.
+    (void)sem_post(&g_upgSem.sem);
+    (void)sem_post(&g_resetVmStatusSem);
 }
 
 bool StopRequested()
@@ -270,6 +273,7 @@ int StopWorkers(TaskPool *pool, int started)
     for (int i = 0; i < started; ++i) {
         if (pthread_timedjoin_np(pool->threads[i], nullptr, &deadline) != 0) {
             UPG_LOG("can't join task pool worker %d", i);
+            (void)pthread_detach(pool->threads[i]);   // it ends on its own, unjoined
             ++stuck;
         }
     }
@@ -308,10 +312,10 @@ int CreateTaskPool(int threadNum)
     pool->threads = std::make_unique<pthread_t[]>(static_cast<size_t>(threadNum));
     for (int i = 0; i < threadNum; ++i) {
         if (pthread_create(&pool->threads[i], nullptr, TaskWorker, pool.get()) != 0) {
+            UPG_LOG("thread_create failed");
             if (StopWorkers(pool.get(), i) != 0) {
                 g_abandonedPool = pool.release();
             } else {
-                UPG_LOG("thread_create failed");
                 ReleasePool(pool.release());
             }
             g_taskPool = nullptr;
@@ -350,22 +354,24 @@ int AddTask(void (*routine)(void *), void *arg)
     return 0;
 }
 
-void DestroyTaskPool()
+int DestroyTaskPool()
 {
     TaskPool *pool = g_taskPool.exchange(nullptr);
     if (pool == nullptr) {
-        return;
+        return 0;
     }
-    if (StopWorkers(pool, pool->threadNum) != 0) {
+    int stuck = StopWorkers(pool, pool->threadNum);
+    if (stuck != 0) {
         // A worker is still inside a job and may come back to the mutex.
         g_abandonedPool = pool;
-        return;
+        return stuck;
     }
     // Queued jobs are dropped unrun; their arguments belong to their routines.
     while (pool->taskHead) {
         pool->taskHead = std::move(pool->taskHead->next);
     }
     ReleasePool(pool);
+    return 0;
 }
 
 void waitIdleWorker()

@@ -62,6 +62,9 @@ void UpgSemPost();
 // (no mutex, no log: it runs in signal context).
 void UpgTimerSignalHandler(int signo);
 
+// The pause between two attempts of a retry or polling loop: 100 ms.
+void SleepRetryPause();
+
 // Waits on a semaphore, repeating a wait that a signal interrupted.
 // Returns 0 once the semaphore was taken, -1 on any other failure.
 int SemWaitRetry(sem_t *sem);
@@ -107,15 +110,17 @@ int AddTask(void (*routine)(void *), void *arg);
 // time: workers get one 5-second deadline to finish their running job (the
 // daemon raises the stop event below first, so long jobs end), and a worker
 // still busy then is abandoned together with the pool. A second call does
-// nothing.
-void DestroyTaskPool();
+// nothing. Returns the number of workers abandoned.
+int DestroyTaskPool();
 // Returns once fewer than 8 workers are busy (or the daemon is stopping).
 void waitIdleWorker();
 
 // ---- Stop event ----------------------------------------------------------------
 // Raised once at shutdown. Long-running threads and pool jobs test
 // StopRequested() at their stopping points and put StopEventFd() into every
-// poll, so a blocked wait ends at once. The descriptor stays readable.
+// poll, so a blocked wait ends at once (the descriptor stays readable); the
+// threads that sleep on g_upgSem or g_resetVmStatusSem get one post each and
+// must test StopRequested() after every wake.
 
 int CreateStopEvent();          // by main, before any thread; 0 or -1
 void RequestStop();             // idempotent, async-signal-safe

@@ -25,6 +25,7 @@
 
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_message.h"
+#include "ortavis_upgd_raii.h"
 #include "ortavis_upgd_securec.h"
 #include "ortavis_upgd_server.h"
 #include "ortavis_upgd_task.h"
@@ -40,7 +41,6 @@ UpgVmAddList g_upgVMListAddHead;
 int vmConnectFailCount = 0;
 
 constexpr size_t kNameCmpLen = VM_NAME_LEN - 1;
-constexpr int kConnectReportLimit = 9;
 
 std::string_view NameKey(const char *name)
 {
@@ -177,7 +177,10 @@ void addVmNode(VmNode *head, VmNode *node)
     node->next = head->next;
     head->next = node;
     if (head == &g_vmListHead) {
-        NameIndex()[NameKey(node->name)] = node;
+        // The key views the indexed entry's own name, so it is replaced
+        // together with the entry.
+        NameIndex().erase(NameKey(node->name));
+        NameIndex().emplace(NameKey(node->name), node);
     }
 }
 
@@ -201,7 +204,7 @@ int deleteVmNode(VmNode *head, VmNode *node)
                 // takes the index when one remains.
                 for (VmNode *n = head->next; n != nullptr; n = n->next) {
                     if (std::strncmp(n->name, node->name, kNameCmpLen) == 0) {
-                        index[NameKey(n->name)] = n;
+                        index.emplace(NameKey(n->name), n);
                         break;
                     }
                 }
@@ -367,7 +370,7 @@ int InitVmNode(char *pathBuf, const char *name, VmNode **out)
     }
     int fd = ConnectUnixSocket(pathBuf, &vmConnectFailCount);
     if (fd < 0) {
-        if (vmConnectFailCount <= kConnectReportLimit) {
+        if (vmConnectFailCount <= CONNECT_REPORT_LIMIT) {
             UPG_LOG("open vm %s socket fail", name);
         }
         return -1;
@@ -398,10 +401,7 @@ namespace {
 struct DirCloser {
     void operator()(DIR *dir) const { closedir(dir); }
 };
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
-using NameList = std::vector<std::unique_ptr<char, FreeDeleter>>;
+using NameList = std::vector<MallocText>;
 
 // Reads the VM names from the run directory. False when a name could not be
 // kept (the registry must then be left alone).

@@ -207,9 +207,12 @@ TEST(TaskPool, DestroyDropsQueuedJobsAndSecondDestroyIsNoop)
     EXPECT_EQ(AddTask(RecordJob, &queued[0]), -1);
 }
 
+std::atomic<int> g_pollersStarted{0};
+
 void PollUntilStopJob(void *arg)
 {
     auto *ended = static_cast<std::atomic<bool> *>(arg);
+    g_pollersStarted++;
     pollfd pfd{StopEventFd(), POLLIN, 0};
     while (poll(&pfd, 1, -1) <= 0) {
     }
@@ -224,7 +227,7 @@ TEST(TaskPool, StopEventEndsLongJobsSoDestroyIsPrompt)
     for (auto &e : ended) {
         ASSERT_EQ(AddTask(PollUntilStopJob, &e), 0);
     }
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(WaitUntil([] { return g_pollersStarted.load() == 3; }));
     auto start = std::chrono::steady_clock::now();
     RequestStop();
     DestroyTaskPool();
@@ -247,8 +250,7 @@ TEST(TaskPool, StuckJobCostsTheDeadlineNotAHang)
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 4s);
     EXPECT_LT(took, 8s);
-    EXPECT_TRUE(log.WaitFor("can't join task pool worker")) << log.Dump();
-    std::this_thread::sleep_for(100ms);
+    log.Barrier();
     EXPECT_EQ(log.Count("can't join task pool worker"), 1u) << log.Dump();
     EXPECT_EQ(g_taskPool.load(), nullptr);
     gate.Open();
@@ -290,8 +292,7 @@ TEST(LockableObject, NullObjectLogsOnceAndDoesNothing)
     LockObject(nullptr);
     UnlockObject(nullptr);
     DestroyObjectLock(nullptr);
-    EXPECT_TRUE(log.WaitForCount("Object is NULL, not a objectLockable instance.", 4));
-    std::this_thread::sleep_for(100ms);
+    log.Barrier();
     EXPECT_EQ(log.Count("Object is NULL"), 4u);
 
     LockableObject obj;

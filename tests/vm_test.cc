@@ -276,8 +276,7 @@ TEST_F(Discovery, FailedConnectsLeaveNoEntryAndStopBeingLogged)
     GetRunningVmList();
     EXPECT_TRUE(Names().empty());
     GetRunningVmList();   // twelve more failures, all silent
-    EXPECT_TRUE(log.WaitForCount("connect '", 10));
-    std::this_thread::sleep_for(200ms);
+    log.Barrier();
     EXPECT_EQ(log.Count("connect '/var/run/libvirt/qemu/dead"), 10u) << log.Dump();
     EXPECT_EQ(log.Count("socket fail"), 9u);
 }

@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -155,6 +157,16 @@ bool LogCollector::WaitForCount(const std::string &text, size_t count,
 bool LogCollector::WaitFor(const std::string &text, std::chrono::milliseconds timeout) const
 {
     return WaitForCount(text, 1, timeout);
+}
+
+void LogCollector::Barrier() const
+{
+    static std::atomic<int> next{0};
+    std::string marker = "log barrier " + std::to_string(getpid()) + "-" + std::to_string(next++);
+    syslog(LOG_INFO, "%s", marker.c_str());
+    if (!WaitFor(marker, 10s)) {
+        std::abort();   // the collector lost a line: nothing counted after is trustworthy
+    }
 }
 
 void LogCollector::Clear()

@@ -36,6 +36,10 @@ public:
     bool WaitForCount(const std::string &text, size_t count,
                       std::chrono::milliseconds timeout = 5s) const;
     size_t Count(const std::string &text) const;
+    // Returns once every line this process logged before the call has
+    // arrived (a marker logged now has come back), so a Count after it sees
+    // them all. For lines of other processes it proves nothing.
+    void Barrier() const;
     // The messages, with their "[file:line] " prefix removed.
     std::vector<std::string> Texts() const;
     void Clear();
