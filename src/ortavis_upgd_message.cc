@@ -222,11 +222,11 @@ void InitMsgNodeList()
     g_msgNodeHead.next.reset();
     g_msgNodeHead.fd = 0;
     g_msgNodeHead.msgId = 0;
-    g_msgNodeHead.vmNode = nullptr;
+    g_msgNodeHead.vmNode.reset();
     g_msgNodeHead.conn.reset();
 }
 
-void addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head, const VmNode *vm,
+void addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head, VmNode *vm,
                 const char *vmName)
 {
     if (conn == nullptr || head == nullptr) {
@@ -239,7 +239,7 @@ void addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head
     }
     node->fd = conn->fd;
     node->msgId = head->msgId;
-    node->vmNode = vm;
+    node->vmNode = VmRef(vm);
     node->conn = conn;
 
     MsgNode *tail = &g_msgNodeHead;
@@ -262,7 +262,7 @@ int getMsgNode(int *fd, uint64_t msgId, const VmNode *vm, std::shared_ptr<Client
         return -1;
     }
     for (const MsgNode *node = g_msgNodeHead.next.get(); node != nullptr; node = node->next.get()) {
-        if (node->msgId != msgId || node->vmNode != vm) {
+        if (node->msgId != msgId || node->vmNode.get() != vm) {
             continue;
         }
         std::shared_ptr<ClientConn> live = node->conn.lock();

@@ -27,8 +27,8 @@
 #include <mutex>
 
 #include "ortavis_upgd_msg.h"
+#include "ortavis_upgd_vm.h"
 
-struct VmNode;
 
 // ---- Message I/O ---------------------------------------------------------------
 
@@ -102,7 +102,10 @@ struct MsgNode {
 
     int32_t fd = 0;                  // the client's descriptor when registered
     uint64_t msgId = 0;              // the request's msgId
-    const VmNode *vmNode = nullptr;  // the VM asked; null for upgrade control
+    // The VM asked (null for upgrade control). The entry holds a reference,
+    // so the VM's record outlives the entry and no newer VM can take its
+    // address while the entry may still be matched against it.
+    VmRef vmNode;
     std::unique_ptr<MsgNode> next;   // null at the end
     std::weak_ptr<ClientConn> conn;
 };
@@ -118,7 +121,7 @@ void InitMsgNodeList();
 // Appends an entry for conn's client, head->msgId and vm. vmName is used only
 // for the log line (vm null: the upgrade control). An allocation failure is
 // logged and the request goes on unregistered. REQUIRES: g_clientListLock.
-void addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head, const VmNode *vm,
+void addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head, VmNode *vm,
                 const char *vmName);
 
 // Finds the oldest live entry for (msgId, vm); entries of closed connections

@@ -23,6 +23,7 @@ using namespace upgd_test;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Session = FakeManageDaemon::Session;
+using Script = std::function<void(Session &, uint64_t id)>;
 
 struct HandleCloser {
     void operator()(UpgClientHandle *h) const { upgClientClose(h); }
@@ -37,22 +38,27 @@ Handle Connect()
 // Takes ownership of a reply text; "<null>" stands for no reply.
 std::string Take(char *text)
 {
-    if (text == nullptr) {
-        return "<null>";
-    }
-    std::string s(text);
+    std::string s = text != nullptr ? text : "<null>";
     std::free(text);
     return s;
 }
 
-std::string U32(uint32_t v)
+// A health check's reply text, or an immediate start's result as text.
+std::string Ask(UpgClientHandle *h, bool control)
+{
+    return control ? std::to_string(upgClientControlUpgrade(h, 1, 0, "no"))
+                   : Take(upgClientHealthCheck(h, "web01", 1));
+}
+
+// The four little-endian bytes of v.
+std::string Le(uint32_t v)
 {
     return std::string(reinterpret_cast<const char *>(&v), sizeof(v));
 }
 
-std::string I32(int32_t v)
+std::string ControlBody(int32_t action, int32_t interval, const std::string &para)
 {
-    return std::string(reinterpret_cast<const char *>(&v), sizeof(v));
+    return Le(action) + Le(interval) + Le(static_cast<uint32_t>(para.size())) + para;
 }
 
 uint64_t NowUs()
@@ -67,253 +73,155 @@ int64_t MsSince(Clock::time_point start)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-std::string ControlBody(uint32_t action, uint32_t interval, const std::string &para)
+Script Sends(std::function<std::string(uint64_t)> bytes)
 {
-    return U32(action) + U32(interval) + U32(static_cast<uint32_t>(para.size())) + para;
+    return [bytes](Session &s, uint64_t id) { s.Send(bytes(id)); };
 }
 
 void Ignore(Session &, const ManageRequest &) {}
 
-// ---- Upgrade control ----------------------------------------------------
+// ---- Requests and their bytes -------------------------------------------------
 
-TEST(ClientControl, RefusedArgumentsAreAnsweredHereAndNothingIsSent)
+TEST(ClientRequests, RefusedArgumentsSendNothing)
 {
     FakeManageDaemon daemon(Ignore);
     ASSERT_TRUE(daemon.Listening());
     Handle h = Connect();
     ASSERT_TRUE(h);
-    const std::string tooLong(513, 'v');
-    struct Row {
-        int action;
-        int interval;
-        const char *para;
-        int want;
-    } rows[] = {
-        {1, 29, "no", 5},
-        {1, 525601, "no", 5},
-        {1, -30, "no", 5},
-        {1, 30, "web01", 5},        // a period applies to all VMs only
-        {2, 5, "no", 5},
-        {2, -1, "no", 5},
-        {2, 0, "web01", 5},
-        {0, 0, "no", 5},
-        {3, 0, "no", 5},
-        {1, 0, nullptr, 5},
-        {1, 0, tooLong.c_str(), 4},
-        {2, 5, tooLong.c_str(), 4},  // length is checked before the action's rules
-        {0, 0, tooLong.c_str(), 5},  // the action before the length
-    };
-    for (const Row &r : rows) {
-        EXPECT_EQ(upgClientControlUpgrade(h.get(), r.action, r.interval, r.para), r.want)
-            << "action " << r.action << " interval " << r.interval << " para "
-            << (r.para ? std::string(r.para).substr(0, 8) : "(null)");
+    UpgClientHandle *hp = h.get();
+    const std::string p513(513, 'v'), n129(129, 'n'), m17(17, 'm');
+    // The length of the list is checked before the action's rules, the action before the length.
+    struct Control { int action, interval; const char *para; int want; };
+    for (Control r : {Control{1, 29, "no", 5}, {1, 525601, "no", 5}, {1, -30, "no", 5}, {1, 30, "web01", 5},
+                      {2, 5, "no", 5}, {2, 0, "web01", 5}, {0, 0, "no", 5}, {3, 0, "no", 5}, {1, 0, nullptr, 5},
+                      {1, 0, p513.c_str(), 4}, {2, 5, p513.c_str(), 4}, {0, 0, p513.c_str(), 5}}) {
+        EXPECT_EQ(upgClientControlUpgrade(hp, r.action, r.interval, r.para), r.want)
+            << r.action << "/" << r.interval << "/" << (r.para ? std::string(r.para).substr(0, 8) : "(null)");
     }
     EXPECT_EQ(upgClientControlUpgrade(nullptr, 2, 0, "no"), -1);
+    EXPECT_EQ(Take(upgClientHealthCheck(nullptr, "web01", 1)), "<null>");
+    EXPECT_EQ(Take(upgClientAutoCtrl(nullptr, "web01", 1)), "<null>");
+    EXPECT_EQ(Take(upgClientGetUpgResult(nullptr, "web01", "tools")), "<null>");
+    using Pair = std::pair<const char *, int>;
+    for (auto [vm, kind] : {Pair{nullptr, 1}, {n129.c_str(), 1}, {"web01", 0}, {"web01", 3}, {"web01", -1}}) {
+        EXPECT_EQ(Take(upgClientHealthCheck(hp, vm, kind)), "<null>") << "health " << kind;
+    }
+    for (auto [vm, value] : {Pair{nullptr, 1}, {n129.c_str(), 1}, {"web01", 0}, {"web01", 4}}) {
+        EXPECT_EQ(Take(upgClientAutoCtrl(hp, vm, value)), "<null>") << "auto " << value;
+    }
+    using Names = std::pair<const char *, const char *>;
+    for (auto [vm, mod] :
+         {Names{nullptr, "tools"}, {"web01", nullptr}, {n129.c_str(), "tools"}, {"web01", m17.c_str()}}) {
+        EXPECT_EQ(Take(upgClientGetUpgResult(hp, vm, mod)), "<null>") << "result " << (mod ? mod : "(null)");
+    }
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(daemon.RequestCount(), 0u);
 }
 
-TEST(ClientControl, AcceptedRequestsAreSentAndTheDaemonsResultReturned)
+TEST(ClientRequests, AcceptedRequestsHaveExactBytesAndReturnTheReply)
 {
-    const std::string list512(512, 'w');
-    struct Row {
-        int action;
-        int interval;
-        std::string para;
-        int32_t daemonResult;
-    } rows[] = {
-        {1, 30, "no", 0},
-        {1, 525600, "no", 2},
-        {1, 0, "no", 3},
-        {1, 0, "web01, web02", 5},
-        {1, 0, list512, 1},
-        {1, 0, "", 1},     // any text goes with an immediate start; the daemon judges it
-        {2, 0, "no", 0},
-        {1, 0, "no", -1},
+    // The daemon answers request i with result rows[i].result and body "reply<i>".
+    const std::string p512(512, 'w'), n128(128, 'n'), m16(16, 'm');
+    struct Row { std::function<std::string(UpgClientHandle *)> call; uint32_t type; std::string body; int32_t result; };
+    auto control = [](int a, int interval, std::string para) {
+        return [=](UpgClientHandle *h) {
+            return std::to_string(upgClientControlUpgrade(h, a, interval, para.c_str()));
+        };
     };
-    std::atomic<size_t> next{0};
+    auto health = [](std::string vm, int kind) {
+        return [=](UpgClientHandle *h) { return Take(upgClientHealthCheck(h, vm.c_str(), kind)); };
+    };
+    const std::vector<Row> rows = {
+        {control(2, 0, "no"), 5, ControlBody(2, 0, "no"), 0},
+        {control(1, 30, "no"), 5, ControlBody(1, 30, "no"), 0},
+        {control(1, 525600, "no"), 5, ControlBody(1, 525600, "no"), 2},
+        {control(1, 0, "web01, web02"), 5, ControlBody(1, 0, "web01, web02"), 5},
+        {control(1, 0, p512), 5, ControlBody(1, 0, p512), 1},
+        {control(1, 0, ""), 5, ControlBody(1, 0, ""), 1},   // any text goes with an immediate start
+        {control(1, 0, "no"), 5, ControlBody(1, 0, "no"), -1},
+        {health("web01", 1), 3, Le(5) + "web01" + Le(1), 0},
+        {health("web01", 2), 3, Le(5) + "web01" + Le(2), 0},
+        {health(n128, 1), 3, Le(128) + n128 + Le(1), 0},
+        {[](UpgClientHandle *h) { return Take(upgClientAutoCtrl(h, "db-2", 3)); }, 6, Le(4) + "db-2" + Le(3), 0},
+        {[](UpgClientHandle *h) { return Take(upgClientGetUpgResult(h, "web01", "tools")); }, 4,
+         Le(5) + "web01" + Le(5) + "tools", 0},
+        {[&](UpgClientHandle *h) { return Take(upgClientGetUpgResult(h, n128.c_str(), m16.c_str())); }, 4,
+         Le(128) + n128 + Le(16) + m16, 0},
+    };
+    std::atomic<size_t> answered{0};
     FakeManageDaemon daemon([&](Session &s, const ManageRequest &req) {
-        s.Reply(req, rows[next++].daemonResult);
+        size_t i = answered++;
+        s.Reply(req, rows[i].result, rows[i].type == 5 ? "" : "reply" + std::to_string(i));
     });
-    Handle h = Connect();
-    ASSERT_TRUE(h);
-    for (const Row &r : rows) {
-        EXPECT_EQ(upgClientControlUpgrade(h.get(), r.action, r.interval, r.para.c_str()), r.daemonResult)
-            << r.action << "/" << r.interval << "/" << r.para.substr(0, 16);
-    }
-    std::vector<ManageRequest> reqs = daemon.Requests();
-    ASSERT_EQ(reqs.size(), std::size(rows));
-    for (size_t i = 0; i < reqs.size(); ++i) {
-        EXPECT_EQ(reqs[i].head.msgType, UPG_START_UPGRADE_MSG) << i;
-        EXPECT_EQ(reqs[i].body, ControlBody(rows[i].action, rows[i].interval, rows[i].para)) << i;
-    }
-}
-
-TEST(ClientControl, StopRequestHasExactlyTheseBytes)
-{
-    FakeManageDaemon daemon([](Session &s, const ManageRequest &req) { s.Reply(req, 0); });
     Handle h = Connect();
     ASSERT_TRUE(h);
     uint64_t before = NowUs();
-    ASSERT_EQ(upgClientControlUpgrade(h.get(), 2, 0, "no"), 0);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        std::string want = rows[i].type == 5 ? std::to_string(rows[i].result) : "reply" + std::to_string(i);
+        EXPECT_EQ(rows[i].call(h.get()), want) << i;
+    }
     uint64_t after = NowUs();
-
     std::vector<ManageRequest> reqs = daemon.Requests();
-    ASSERT_EQ(reqs.size(), 1u);
-    const ManageRequest &req = reqs[0];
-    EXPECT_GE(req.head.msgId, before);
-    EXPECT_LE(req.head.msgId, after);
-    std::string body("\x02\0\0\0" "\0\0\0\0" "\x02\0\0\0" "no", 14);
-    // Header (msgType 5, bufLen 14, result 0, reserved zero) then body, nothing else.
-    EXPECT_EQ(req.raw, ManageMessage(req.head.msgId, 5, 0, body));
-    EXPECT_EQ(req.raw.size(), 70u);
-}
-
-TEST(ClientControl, ReplyRules)
-{
-    using Answer = std::function<std::string(uint64_t id)>;
-    struct Row {
-        const char *what;
-        Answer answer;
-        int want;
-    } rows[] = {
-        {"identifier 0 counts as ours", [](uint64_t) { return ManageMessage(0, 5, 3, ""); }, 3},
-        {"another identifier is skipped",
-         [](uint64_t id) { return ManageMessage(id + 1, 5, 2, "") + ManageMessage(id, 5, 0, ""); }, 0},
-        {"a late text reply is skipped with its body",
-         [](uint64_t id) { return ManageMessage(id - 1, 3, 0, "web01:{0}") + ManageMessage(id, 5, 4, ""); }, 4},
-        {"our identifier with another type fails the request",
-         [](uint64_t id) { return ManageMessage(id, 3, 0, ""); }, -1},
-        {"a result below -1 is not an answer",
-         [](uint64_t id) { return ManageMessage(id, 5, -7, "") + ManageMessage(id, 5, 2, ""); }, 2},
-    };
-    FakeManageDaemon daemon([&](Session &s, const ManageRequest &req) {
-        s.Send(rows[req.session - 1].answer(req.head.msgId));
-    });
-    for (const Row &r : rows) {
-        Handle h = Connect();
-        ASSERT_TRUE(h);
-        auto start = Clock::now();
-        EXPECT_EQ(upgClientControlUpgrade(h.get(), 1, 0, "no"), r.want) << r.what;
-        EXPECT_LT(MsSince(start), 900) << r.what;
-    }
-}
-
-// ---- Text requests -------------------------------------------------------
-
-TEST(ClientText, RefusedArgumentsSendNothing)
-{
-    FakeManageDaemon daemon(Ignore);
-    Handle h = Connect();
-    ASSERT_TRUE(h);
-    UpgClientHandle *hp = h.get();
-    const std::string name129(129, 'n');
-    const std::string mod17(17, 'm');
-    struct Row {
-        const char *what;
-        std::function<char *()> call;
-    } rows[] = {
-        {"health, no handle", [&] { return upgClientHealthCheck(nullptr, "web01", 1); }},
-        {"health, no name", [&] { return upgClientHealthCheck(hp, nullptr, 1); }},
-        {"health, name of 129", [&] { return upgClientHealthCheck(hp, name129.c_str(), 1); }},
-        {"health, kind 0", [&] { return upgClientHealthCheck(hp, "web01", 0); }},
-        {"health, kind 3", [&] { return upgClientHealthCheck(hp, "web01", 3); }},
-        {"health, kind -1", [&] { return upgClientHealthCheck(hp, "web01", -1); }},
-        {"auto, no handle", [&] { return upgClientAutoCtrl(nullptr, "web01", 1); }},
-        {"auto, no name", [&] { return upgClientAutoCtrl(hp, nullptr, 1); }},
-        {"auto, name of 129", [&] { return upgClientAutoCtrl(hp, name129.c_str(), 1); }},
-        {"auto, value 0", [&] { return upgClientAutoCtrl(hp, "web01", 0); }},
-        {"auto, value 4", [&] { return upgClientAutoCtrl(hp, "web01", 4); }},
-        {"result, no handle", [&] { return upgClientGetUpgResult(nullptr, "web01", "tools"); }},
-        {"result, no VM", [&] { return upgClientGetUpgResult(hp, nullptr, "tools"); }},
-        {"result, no module", [&] { return upgClientGetUpgResult(hp, "web01", nullptr); }},
-        {"result, VM of 129", [&] { return upgClientGetUpgResult(hp, name129.c_str(), "tools"); }},
-        {"result, module of 17", [&] { return upgClientGetUpgResult(hp, "web01", mod17.c_str()); }},
-    };
-    for (const Row &r : rows) {
-        EXPECT_EQ(Take(r.call()), "<null>") << r.what;
-    }
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(daemon.RequestCount(), 0u);
-}
-
-TEST(ClientText, RequestsCarryTheirBodiesAndReturnTheReply)
-{
-    // The daemon answers each request with a body naming its position.
-    std::atomic<int> answered{0};
-    FakeManageDaemon daemon([&](Session &s, const ManageRequest &req) {
-        s.Reply(req, 0, "reply" + std::to_string(++answered));
-    });
-    Handle h = Connect();
-    ASSERT_TRUE(h);
-    UpgClientHandle *hp = h.get();
-    const std::string name128(128, 'n');
-    const std::string mod16(16, 'm');
-    struct Row {
-        std::function<char *()> call;
-        uint32_t type;
-        std::string body;
-    } rows[] = {
-        {[&] { return upgClientHealthCheck(hp, "web01", 1); }, 3, I32(5) + "web01" + U32(1)},
-        {[&] { return upgClientHealthCheck(hp, "web01", 2); }, 3, I32(5) + "web01" + U32(2)},
-        {[&] { return upgClientHealthCheck(hp, name128.c_str(), 1); }, 3, I32(128) + name128 + U32(1)},
-        {[&] { return upgClientAutoCtrl(hp, "db-2", 1); }, 6, I32(4) + "db-2" + U32(1)},
-        {[&] { return upgClientAutoCtrl(hp, "db-2", 3); }, 6, I32(4) + "db-2" + U32(3)},
-        {[&] { return upgClientGetUpgResult(hp, "web01", "tools"); }, 4, I32(5) + "web01" + I32(5) + "tools"},
-        {[&] { return upgClientGetUpgResult(hp, name128.c_str(), mod16.c_str()); }, 4,
-         I32(128) + name128 + I32(16) + mod16},
-    };
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        EXPECT_EQ(Take(rows[i].call()), "reply" + std::to_string(i + 1)) << i;
-    }
-    std::vector<ManageRequest> reqs = daemon.Requests();
-    ASSERT_EQ(reqs.size(), std::size(rows));
+    ASSERT_EQ(reqs.size(), rows.size());
     std::set<uint64_t> ids;
     for (size_t i = 0; i < reqs.size(); ++i) {
+        // Header (reserved zero) and body, nothing else; the identifier is the time in microseconds.
         EXPECT_EQ(reqs[i].raw, ManageMessage(reqs[i].head.msgId, rows[i].type, 0, rows[i].body)) << i;
+        EXPECT_GE(reqs[i].head.msgId, before);
+        EXPECT_LE(reqs[i].head.msgId, after);
         ids.insert(reqs[i].head.msgId);
     }
     EXPECT_EQ(ids.size(), reqs.size()) << "identifiers repeat";
+    // One literal check of the layout the helpers above build.
+    EXPECT_EQ(reqs[0].body, std::string("\x02\0\0\0" "\0\0\0\0" "\x02\0\0\0" "no", 14));
 }
 
-TEST(ClientText, ReplyRules)
+// ---- Replies ------------------------------------------------------------------------
+
+TEST(ClientReplies, OnlyTheAnswerToThisRequestIsTaken)
 {
-    using Script = std::function<void(Session &, uint64_t id)>;
-    auto sends = [](std::function<std::string(uint64_t)> bytes) {
-        return Script([bytes](Session &s, uint64_t id) { s.Send(bytes(id)); });
-    };
     const std::string body968(968, 'y');
-    struct Row {
-        const char *what;
-        Script script;
-        std::string want;
-    } rows[] = {
-        {"a stale reply is skipped",
-         sends([](uint64_t id) { return ManageMessage(id - 1, 3, 0, "old:{0}") + ManageMessage(id, 3, 0, "web01:{0}"); }),
+    struct Row { const char *what; bool control; Script script; std::string want; };
+    const std::vector<Row> rows = {
+        {"identifier 0 counts as ours", true, Sends([](uint64_t) { return ManageMessage(0, 5, 3, ""); }), "3"},
+        {"another identifier is skipped", true,
+         Sends([](uint64_t id) { return ManageMessage(id + 1, 5, 2, "") + ManageMessage(id, 5, 0, ""); }), "0"},
+        {"a late text reply is skipped with its body", true,
+         Sends([](uint64_t id) { return ManageMessage(id - 1, 3, 0, "web01:{0}") + ManageMessage(id, 5, 4, ""); }),
+         "4"},
+        {"our identifier with another type fails", true, Sends([](uint64_t id) { return ManageMessage(id, 3, 0, ""); }),
+         "-1"},
+        {"a result below -1 is not an answer", true,
+         Sends([](uint64_t id) { return ManageMessage(id, 5, -7, "") + ManageMessage(id, 5, 2, ""); }), "2"},
+        {"a stale reply is skipped", false,
+         Sends([](uint64_t id) {
+             return ManageMessage(id - 1, 3, 0, "old:{0}") + ManageMessage(id, 3, 0, "web01:{0}");
+         }),
          "web01:{0}"},
-        {"a body of 969 is read, refused, and the wait goes on",
-         sends([](uint64_t id) {
+        {"a body of 969 is read, refused, and the wait goes on", false,
+         Sends([](uint64_t id) {
              return ManageMessage(id, 3, 0, std::string(969, 'x')) + ManageMessage(id, 3, 0, "web01:{0}");
          }),
          "web01:{0}"},
-        {"a stale over-long reply is consumed too",
-         sends([](uint64_t id) {
+        {"a stale over-long reply is consumed too", false,
+         Sends([](uint64_t id) {
              return ManageMessage(id + 9, 4, 0, std::string(5000, 'x')) + ManageMessage(id, 3, 0, "web01:{0}");
          }),
          "web01:{0}"},
-        {"a body of 968 is taken whole", sends([&](uint64_t id) { return ManageMessage(id, 3, 0, body968); }),
+        {"a body of 968 is taken whole", false, Sends([&](uint64_t id) { return ManageMessage(id, 3, 0, body968); }),
          body968},
-        {"an empty body is no reply", sends([](uint64_t id) { return ManageMessage(id, 3, 1, ""); }), "<null>"},
-        {"an answer on the guest's behalf is returned",
-         sends([](uint64_t id) { return ManageMessage(id, 3, 1, "web01:{13}"); }), "web01:{13}"},
-        {"the identifier alone ties a reply", sends([](uint64_t id) { return ManageMessage(id, 6, 0, "x"); }), "x"},
-        {"a body that comes after its header is waited for",
-         Script([](Session &s, uint64_t id) {
+        {"an empty body is no reply", false, Sends([](uint64_t id) { return ManageMessage(id, 3, 1, ""); }), "<null>"},
+        {"an answer on the guest's behalf is returned", false,
+         Sends([](uint64_t id) { return ManageMessage(id, 3, 1, "web01:{13}"); }), "web01:{13}"},
+        {"the identifier alone ties a reply", false, Sends([](uint64_t id) { return ManageMessage(id, 6, 0, "x"); }),
+         "x"},
+        {"a body that comes after its header is waited for", false,
+         [](Session &s, uint64_t id) {
              std::string msg = ManageMessage(id, 3, 0, "web01:{slow}");
              s.Send(msg.substr(0, 60));
              std::this_thread::sleep_for(300ms);
              s.Send(msg.substr(60));
-         }),
+         },
          "web01:{slow}"},
     };
     FakeManageDaemon daemon([&](Session &s, const ManageRequest &req) {
@@ -323,13 +231,13 @@ TEST(ClientText, ReplyRules)
         Handle h = Connect();
         ASSERT_TRUE(h);
         auto start = Clock::now();
-        EXPECT_EQ(Take(upgClientHealthCheck(h.get(), "web01", 1)), r.want) << r.what;
+        EXPECT_EQ(Ask(h.get(), r.control), r.want) << r.what;
         EXPECT_LT(MsSince(start), 900) << r.what;
     }
 }
 
 // The one test that waits the whole ten seconds.
-TEST(ClientText, UnansweredRequestTimesOutAndTheHandleStaysUsable)
+TEST(ClientReplies, UnansweredRequestTimesOutAndTheHandleStaysUsable)
 {
     uint64_t firstId = 0;
     FakeManageDaemon daemon([&](Session &s, const ManageRequest &req) {
@@ -347,40 +255,46 @@ TEST(ClientText, UnansweredRequestTimesOutAndTheHandleStaysUsable)
     int64_t waited = MsSince(start);
     EXPECT_GE(waited, 9500);
     EXPECT_LE(waited, 12000);
-
     start = Clock::now();
     EXPECT_EQ(Take(upgClientHealthCheck(h.get(), "web02", 1)), "web02:{0}");
     EXPECT_LT(MsSince(start), 900);
 }
 
-// ---- A stream out of step ----------------------------------------------
-
-TEST(ClientStream, CutOffReplyFailsThisAndEveryLaterRequestAtOnce)
+TEST(ClientReplies, BrokenStreamFailsThisAndEveryLaterRequestAtOnce)
 {
-    using Script = std::function<void(Session &, uint64_t id)>;
-    struct Row {
-        const char *what;
-        Script script;
-        int64_t maxMs;   // for the request that meets the cut
-    } rows[] = {
-        {"closed after half a body",
+    // first: what the request meeting the break gets, within maxMs.
+    struct Row { const char *what; bool control; Script script; std::string first; int64_t maxMs; };
+    const std::vector<Row> rows = {
+        {"closed after half a body", false,
          [](Session &s, uint64_t id) {
              s.Send(ManageMessage(id, 3, 0, "0123456789", 20));
              s.Close();
          },
-         500},
-        {"closed after half a header",
+         "<null>", 500},
+        {"closed after half a header", false,
          [](Session &s, uint64_t id) {
              s.Send(ManageMessage(id, 3, 0, "web01:{0}").substr(0, 30));
              s.Close();
          },
-         500},
-        {"stalled inside the body",
-         [](Session &s, uint64_t id) { s.Send(ManageMessage(id, 3, 0, "0123456789", 200)); }, 2500},
-        {"stalled inside the header",
-         [](Session &s, uint64_t id) { s.Send(ManageMessage(id, 3, 0, "web01:{0}").substr(0, 20)); }, 2500},
-        {"a body no reply has", [](Session &s, uint64_t id) { s.Send(ManageMessage(id, 3, 0, "", 0x7fffffffu)); },
-         500},
+         "<null>", 500},
+        {"control reply closed after 40 bytes", true,
+         [](Session &s, uint64_t id) {
+             s.Send(ManageMessage(id, 5, 0, "").substr(0, 40));
+             s.Close();
+         },
+         "-1", 500},
+        {"stalled inside the body", false,
+         Sends([](uint64_t id) { return ManageMessage(id, 3, 0, "0123456789", 200); }), "<null>", 2500},
+        {"stalled inside the header", false,
+         Sends([](uint64_t id) { return ManageMessage(id, 3, 0, "web01:{0}").substr(0, 20); }), "<null>", 2500},
+        {"a body no reply has", false, Sends([](uint64_t id) { return ManageMessage(id, 3, 0, "", 0x7fffffffu); }),
+         "<null>", 500},
+        {"the daemon answers, then goes: a failed request, not a signal", false,
+         [](Session &s, uint64_t id) {
+             s.Send(ManageMessage(id, 3, 0, "web01:{0}"));
+             s.Close();
+         },
+         "web01:{0}", 500},
     };
     FakeManageDaemon daemon([&](Session &s, const ManageRequest &req) {
         rows[req.session - 1].script(s, req.head.msgId);
@@ -390,10 +304,10 @@ TEST(ClientStream, CutOffReplyFailsThisAndEveryLaterRequestAtOnce)
         ASSERT_TRUE(h);
         size_t before = daemon.RequestCount();
         auto start = Clock::now();
-        EXPECT_EQ(Take(upgClientHealthCheck(h.get(), "web01", 1)), "<null>") << r.what;
+        EXPECT_EQ(Ask(h.get(), r.control), r.first) << r.what;
         EXPECT_LT(MsSince(start), r.maxMs) << r.what;
-
         // Whatever is left in the stream must never be read as a reply.
+        std::this_thread::sleep_for(20ms);
         start = Clock::now();
         EXPECT_EQ(Take(upgClientHealthCheck(h.get(), "web01", 1)), "<null>") << r.what;
         EXPECT_EQ(upgClientControlUpgrade(h.get(), 2, 0, "no"), -1) << r.what;
@@ -403,39 +317,7 @@ TEST(ClientStream, CutOffReplyFailsThisAndEveryLaterRequestAtOnce)
     }
 }
 
-TEST(ClientStream, ControlReplyCutOffFailsTheHandle)
-{
-    FakeManageDaemon daemon([](Session &s, const ManageRequest &req) {
-        s.Send(ManageMessage(req.head.msgId, 5, 0, "").substr(0, 40));
-        s.Close();
-    });
-    Handle h = Connect();
-    ASSERT_TRUE(h);
-    EXPECT_EQ(upgClientControlUpgrade(h.get(), 2, 0, "no"), -1);
-    EXPECT_EQ(Take(upgClientHealthCheck(h.get(), "web01", 1)), "<null>");
-    std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(daemon.RequestCount(), 1u);
-}
-
-TEST(ClientStream, DaemonGoneIsAFailedRequestNotASignal)
-{
-    FakeManageDaemon daemon([](Session &s, const ManageRequest &req) {
-        s.Reply(req, 0, "web01:{0}");
-        s.Close();
-    });
-    Handle h = Connect();
-    ASSERT_TRUE(h);
-    EXPECT_EQ(Take(upgClientHealthCheck(h.get(), "web01", 1)), "web01:{0}");
-    std::this_thread::sleep_for(100ms);   // the daemon's side is shut by now
-    auto start = Clock::now();
-    EXPECT_EQ(Take(upgClientHealthCheck(h.get(), "web01", 1)), "<null>");
-    EXPECT_EQ(upgClientControlUpgrade(h.get(), 2, 0, "no"), -1);
-    EXPECT_LT(MsSince(start), 900);
-}
-
-// ---- Sharing a handle ----------------------------------------------------
-
-TEST(ClientShared, ThreadsSharingAHandleEachGetTheirOwnReply)
+TEST(ClientReplies, ThreadsSharingAHandleEachGetTheirOwnReply)
 {
     constexpr int kThreads = 4;
     constexpr int kRounds = 5;
@@ -487,24 +369,9 @@ TEST(ClientShared, ThreadsSharingAHandleEachGetTheirOwnReply)
 
 // ---- Connecting ----------------------------------------------------------
 
-TEST(ClientConnect, OnlyUnixFamilyIsAccepted)
-{
-    FakeManageDaemon daemon(Ignore);
-    ASSERT_TRUE(daemon.Listening());
-    for (int family : {AF_INET, AF_INET6, AF_UNSPEC, AF_PACKET, -1, 1000}) {
-        UpgClientHandle *h = upgClientConnect(family);
-        EXPECT_EQ(h, nullptr) << "family " << family;
-        upgClientClose(h);
-    }
-    Handle h = Connect();
-    EXPECT_TRUE(h) << "the listening daemon was reachable all along";
-}
-
-TEST(ClientConnect, NobodyListeningGivesNoHandle)
+TEST(ClientConnect, OnlyAListeningUnixSocketGivesAHandle)
 {
     EXPECT_EQ(upgClientConnect(AF_UNIX), nullptr) << "no socket file";
-
-    // A socket file whose owner never listens.
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -512,11 +379,14 @@ TEST(ClientConnect, NobodyListeningGivesNoHandle)
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
     EXPECT_EQ(upgClientConnect(AF_UNIX), nullptr) << "bound, not listening";
     close(fd);
-}
 
-TEST(ClientConnect, CloseReportsANullHandle)
-{
     FakeManageDaemon daemon(Ignore);
+    ASSERT_TRUE(daemon.Listening());
+    for (int family : {AF_INET, AF_INET6, AF_UNSPEC, AF_PACKET, -1, 1000}) {
+        UpgClientHandle *h = upgClientConnect(family);
+        EXPECT_EQ(h, nullptr) << "family " << family;
+        upgClientClose(h);
+    }
     EXPECT_EQ(upgClientClose(nullptr), -1);
     UpgClientHandle *h = upgClientConnect(AF_UNIX);
     ASSERT_NE(h, nullptr);

@@ -2,6 +2,7 @@
 // connections and the request registry. Runs in the sandbox: every test
 // reads the log through its own /dev/log collector.
 #include "ortavis_upgd_message.h"
+#include "ortavis_upgd_vm.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,13 +14,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ortavis_upgd_task.h"
@@ -36,8 +40,7 @@ using Clock = std::chrono::steady_clock;
 struct SocketPair {
     explicit SocketPair(bool nonBlocking = false, int bufBytes = 0)
     {
-        int type = SOCK_STREAM | (nonBlocking ? SOCK_NONBLOCK : 0);
-        if (socketpair(AF_UNIX, type, 0, fd) != 0) {
+        if (socketpair(AF_UNIX, SOCK_STREAM | (nonBlocking ? SOCK_NONBLOCK : 0), 0, fd) != 0) {
             ADD_FAILURE() << "socketpair: " << strerror(errno);
         }
         if (bufBytes > 0) {
@@ -47,56 +50,39 @@ struct SocketPair {
     }
     ~SocketPair()
     {
-        for (int f : fd) {
-            if (f >= 0) {
-                close(f);
-            }
-        }
+        close(fd[0]);   // -1 once released: a harmless EBADF
+        close(fd[1]);
     }
-    int Release(int i)
-    {
-        int f = fd[i];
-        fd[i] = -1;
-        return f;
-    }
+    int Release(int i) { return std::exchange(fd[i], -1); }
     void CloseEnd(int i) { close(Release(i)); }
     int fd[2] = {-1, -1};
 };
 
-// Everything readable on fd right now.
-Bytes Pending(int fd)
+// Reads up to n bytes; stops when nothing comes for waitMs, so a writer that
+// gave up shows as a short result, not a hang. Pending: what is there now.
+Bytes Drain(int fd, size_t n, int waitMs = 2000)
 {
     Bytes out;
     uint8_t buf[4096];
-    for (;;) {
-        ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
-        if (n <= 0) {
-            return out;
-        }
-        out.insert(out.end(), buf, buf + n);
-    }
-}
-
-// Reads n bytes, a small piece at a time; stops early when nothing comes for
-// two seconds, so a writer that gave up shows as a short result, not a hang.
-Bytes Drain(int fd, size_t n)
-{
-    Bytes out;
-    uint8_t buf[4096];
-    while (out.size() < n) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (poll(&pfd, 1, 2000) <= 0) {
-            break;
-        }
+    for (pollfd pfd{fd, POLLIN, 0}; out.size() < n && poll(&pfd, 1, waitMs) > 0;) {
         ssize_t got = recv(fd, buf, std::min(sizeof(buf), n - out.size()), MSG_DONTWAIT);
         if (got == 0 || (got < 0 && errno != EAGAIN)) {
             break;
         }
-        if (got > 0) {
-            out.insert(out.end(), buf, buf + got);
-        }
+        out.insert(out.end(), buf, buf + std::max<ssize_t>(got, 0));
     }
     return out;
+}
+
+Bytes Pending(int fd)
+{
+    return Drain(fd, SIZE_MAX, 0);
+}
+
+Bytes Cat(Bytes a, const Bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 void SendAll(int fd, const Bytes &bytes)
@@ -104,37 +90,34 @@ void SendAll(int fd, const Bytes &bytes)
     ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
 }
 
-Bytes HeadBytes(uint64_t msgId, uint32_t msgType, uint32_t bufLen, int32_t result)
+Bytes HeadBytes(uint64_t msgId, uint32_t msgType, uint32_t bufLen)
 {
-    MsgHeadInfo head = MakeHostHead(msgId, msgType, bufLen, result);
+    MsgHeadInfo head = MakeHostHead(msgId, msgType, bufLen, 0);
     const uint8_t *p = reinterpret_cast<const uint8_t *>(&head);
     return Bytes(p, p + sizeof(head));
 }
 
 // A host message of `total` bytes: a header announcing 8 body bytes (so the
-// dump stays short) and then `fill`.
+// dump stays short), then `fill`.
 Bytes BigMessage(uint8_t fill, size_t total)
 {
-    Bytes out = HeadBytes(1, UPG_MSG_HEALTH_CHECK, 8, 0);
+    Bytes out = HeadBytes(1, UPG_MSG_HEALTH_CHECK, 8);
     out.resize(total, fill);
     return out;
 }
 
-Bytes VmBytes(uint32_t type)
+// Registry entries of three VMs, alive for the whole test program.
+VmNode *FakeVm(int i)
 {
-    VmMsg msg{};
-    msg.msgId = 99;
-    msg.msgType = type;
-    msg.moduleNum = 1;
-    std::strcpy(msg.module[0].name, "tools");
-    const uint8_t *p = reinterpret_cast<const uint8_t *>(&msg);
-    return Bytes(p, p + sizeof(msg));
+    static VmNode *vms[3] = {NewVmNode(), NewVmNode(), NewVmNode()};
+    return vms[i];
 }
 
-const VmNode *FakeVm(int i)
+// Waits until bytes are waiting to be read on fd.
+void WaitUntilReadable(int fd)
 {
-    static int cells[8];
-    return reinterpret_cast<const VmNode *>(&cells[i]);
+    pollfd pfd{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
 }
 
 // The registry from oldest to newest, as (fd, msgId).
@@ -147,20 +130,9 @@ std::vector<std::pair<int, uint64_t>> Entries()
     return out;
 }
 
-Lines Between(const Lines &texts, const std::string &begin, const std::string &end)
+std::string Fd(const char *text, int fd)
 {
-    Lines out;
-    bool inside = false;
-    for (const std::string &t : texts) {
-        if (t == begin) {
-            inside = true;
-        } else if (t == end) {
-            break;
-        } else if (inside) {
-            out.push_back(t);
-        }
-    }
-    return out;
+    return text + std::to_string(fd);
 }
 
 class MessageTest : public ::testing::Test {
@@ -175,220 +147,124 @@ protected:
         InitMsgNodeList();
     }
 
-    // The texts logged by fn, in order, between two markers of our own.
-    Lines LoggedBy(const std::function<void()> &fn)
-    {
-        ++round_;
-        std::string begin = "-- round " + std::to_string(round_) + " begins --";
-        std::string end = "-- round " + std::to_string(round_) + " ends --";
-        syslog(LOG_INFO, "%s", begin.c_str());
-        EXPECT_TRUE(log_.WaitFor(begin)) << log_.Dump();
-        fn();
-        syslog(LOG_INFO, "%s", end.c_str());
-        EXPECT_TRUE(log_.WaitFor(end)) << log_.Dump();
-        return Between(log_.Texts(), begin, end);
-    }
 
     upgd_test::LogCollector log_;
-    int round_ = 0;
 };
 
-std::string Fd(const char *text, int fd)
+// ---- ReadFD and WriteFD ----------------------------------------------------------------
+
+class MessageIO : public MessageTest {};
+
+TEST_F(MessageIO, ReadEndsEarlyWithTheMark)
 {
-    return text + std::to_string(fd);
+    // Silent; a byte every 300 ms (each gap costs about three retries, but progress does not renew the budget of
+    // ten); and the write end of a pipe, which can't be read: no retry.
+    enum Source { kSilent, kDrip, kUnreadable };
+    struct Row { Source source; int err; const char *log; std::chrono::milliseconds min, max; };
+    for (Row r : {Row{kSilent, EAGAIN, "retry 10 times read failed", 950ms, 5000ms},
+                  Row{kDrip, EAGAIN, "retry 10 times read failed", 950ms, 5000ms},
+                  Row{kUnreadable, EBADF, "read failed", 0ms, 90ms}}) {
+        SCOPED_TRACE(r.source);
+        ASSERT_EQ(SetConnEndMark(nullptr), 0);
+        SocketPair sp(true);
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        std::thread writer([&] {
+            for (uint8_t i = 0; r.source == kDrip && i < 8; ++i) {
+                send(sp.fd[1], &i, 1, MSG_NOSIGNAL);
+                std::this_thread::sleep_for(300ms);
+            }
+        });
+        uint8_t buf[8];
+        int ret = 0;
+        int err = 0;
+        Clock::duration elapsed{};
+        Lines lines = log_.TextsLoggedBy([&] {
+            auto start = Clock::now();
+            ret = ReadFD(r.source == kUnreadable ? p[1] : sp.fd[0], buf, sizeof(buf));
+            err = errno;
+            elapsed = Clock::now() - start;
+        });
+        writer.join();
+        close(p[0]);
+        close(p[1]);
+        EXPECT_EQ(ret, -1);
+        EXPECT_EQ(err, r.err);
+        EXPECT_EQ(lines, Lines{r.log});
+        EXPECT_STREQ(GetConnEndMark(), "_csu_fini");
+        EXPECT_GE(elapsed, r.min);   // ten pauses of 100 ms
+        EXPECT_LT(elapsed, r.max);
+    }
 }
 
-// ---- ReadFD ------------------------------------------------------------------------
-
-class MessageReadFD : public MessageTest {};
-
-TEST_F(MessageReadFD, NullBufferAndEmptyLengths)
-{
-    SocketPair sp;
-    SendAll(sp.fd[1], {1, 2, 3});
-    EXPECT_EQ(LoggedBy([&] { EXPECT_EQ(ReadFD(sp.fd[0], nullptr, 3), -1); }), Lines{"read buf is NULL"});
-    EXPECT_EQ(GetConnEndMark(), nullptr);
-    uint8_t buf[8];
-    EXPECT_EQ(LoggedBy([&] {
-                  EXPECT_EQ(ReadFD(sp.fd[0], buf, 0), 0);
-                  EXPECT_EQ(ReadFD(sp.fd[0], buf, -5), 0);
-              }),
-              Lines{});
-    EXPECT_EQ(Pending(sp.fd[0]), (Bytes{1, 2, 3}));   // nothing was consumed
-}
-
-TEST_F(MessageReadFD, SilentNonBlockingSocketUsesUpTenRetries)
-{
-    SocketPair sp(true);
-    uint8_t buf[56];
-    int ret = 0;
-    int err = 0;
-    auto start = Clock::now();
-    Lines lines = LoggedBy([&] {
-        ret = ReadFD(sp.fd[0], buf, sizeof(buf));
-        err = errno;
-    });
-    auto elapsed = Clock::now() - start;
-    EXPECT_EQ(ret, -1);
-    EXPECT_EQ(err, EAGAIN);
-    EXPECT_EQ(lines, Lines{"retry 10 times read failed"});
-    EXPECT_STREQ(GetConnEndMark(), "_csu_fini");
-    EXPECT_GE(elapsed, 950ms);   // ten pauses of 100 ms
-    EXPECT_LT(elapsed, 5s);
-}
-
-TEST_F(MessageReadFD, ProgressDoesNotRenewTheBudget)
-{
-    // A byte every 300 ms: each gap costs about three retries, never ten, but
-    // together they use up the one budget of the call.
-    SocketPair sp(true);
-    std::thread drip([&] {
-        for (uint8_t i = 0; i < 8; ++i) {
-            send(sp.fd[1], &i, 1, MSG_NOSIGNAL);
-            std::this_thread::sleep_for(300ms);
-        }
-    });
-    uint8_t buf[8];
-    int ret = 0;
-    Lines lines = LoggedBy([&] { ret = ReadFD(sp.fd[0], buf, sizeof(buf)); });
-    drip.join();
-    EXPECT_EQ(ret, -1);
-    EXPECT_EQ(lines, Lines{"retry 10 times read failed"});
-    EXPECT_STREQ(GetConnEndMark(), "_csu_fini");
-}
-
-TEST_F(MessageReadFD, PeerClosesAfter20Of56Bytes)
-{
-    SocketPair sp;
-    SendAll(sp.fd[1], Bytes(20, 7));
-    sp.CloseEnd(1);
-    uint8_t buf[56];
-    int ret = 0;
-    EXPECT_EQ(LoggedBy([&] { ret = ReadFD(sp.fd[0], buf, sizeof(buf)); }), Lines{"read to the end"});
-    EXPECT_EQ(ret, -1);
-    EXPECT_STREQ(GetConnEndMark(), "_csu_fini");
-}
-
-TEST_F(MessageReadFD, HardErrorEndsAtOnce)
-{
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    uint8_t buf[4];
-    int ret = 0;
-    int err = 0;
-    auto start = Clock::now();
-    Lines lines = LoggedBy([&] {
-        ret = ReadFD(p[1], buf, sizeof(buf));   // the write end can't be read
-        err = errno;
-    });
-    EXPECT_LT(Clock::now() - start, 90ms);
-    close(p[0]);
-    close(p[1]);
-    EXPECT_EQ(ret, -1);
-    EXPECT_EQ(err, EBADF);
-    EXPECT_EQ(lines, Lines{"read failed"});
-    EXPECT_STREQ(GetConnEndMark(), "_csu_fini");
-}
-
-TEST_F(MessageReadFD, AssemblesPiecesAndLogsTheReceive)
-{
-    SocketPair sp;
-    Bytes whole = HeadBytes(5, UPG_MSG_OPEN_CONNECT, 0, 0);
-    std::thread writer([&] {
-        for (size_t off : {size_t{0}, size_t{10}, size_t{40}}) {
-            size_t end = off == 40 ? whole.size() : (off == 0 ? 10 : 40);
-            send(sp.fd[1], whole.data() + off, end - off, MSG_NOSIGNAL);
-            std::this_thread::sleep_for(50ms);
-        }
-    });
-    uint8_t buf[56];
-    int ret = 0;
-    Lines lines = LoggedBy([&] { ret = ReadFD(sp.fd[0], buf, sizeof(buf)); });
-    writer.join();
-    EXPECT_EQ(ret, 56);
-    EXPECT_EQ(Bytes(buf, buf + 56), whole);
-    EXPECT_EQ(lines, Lines{Fd(">>>>>>>>>>> receive from host fd: ", sp.fd[0])});
-    EXPECT_EQ(GetConnEndMark(), nullptr);
-}
-
-TEST_F(MessageReadFD, VmMessageIsDumped)
-{
-    SocketPair sp;
-    Bytes msg = VmBytes(VM_REQ_ATTACH_ISO_MSG);
-    SendAll(sp.fd[1], msg);
-    uint8_t buf[568];
-    int ret = 0;
-    Lines lines = LoggedBy([&] { ret = ReadFD(sp.fd[0], buf, sizeof(buf)); });
-    EXPECT_EQ(ret, 568);
-    EXPECT_EQ(Bytes(buf, buf + 568), msg);
-    ASSERT_EQ(lines.size(), 10u);
-    EXPECT_EQ(lines[0], Fd(">>>>>>>>>>> receive from vm fd: ", sp.fd[0]));
-    EXPECT_EQ(lines[1], "vmMsg->msgId                 = 99");
-    EXPECT_EQ(lines[2], "vmMsg->msgType               = VM_REQ_ATTACH_ISO_MSG");
-    EXPECT_EQ(lines[5], "vmMsg->module[0].name        = tools");
-}
-
-// ---- WriteFD -----------------------------------------------------------------------
-
-class MessageWriteFD : public MessageTest {};
-
-TEST_F(MessageWriteFD, HostReplyTranscript)
+TEST_F(MessageIO, TranscriptOfEachDirection)
 {
     SocketPair sp;
     uint8_t out[128];
     int len = BuildHostMsg(out, sizeof(out), 42, UPG_MSG_HEALTH_CHECK, 0, "web01:{0}", 9);
-    ASSERT_EQ(len, 65);
-    int ret = 0;
-    Lines lines = LoggedBy([&] { ret = WriteFD(sp.fd[0], out, len); });
-    EXPECT_EQ(ret, len);
+    EXPECT_EQ(log_.TextsLoggedBy([&] { EXPECT_EQ(WriteFD(sp.fd[0], out, len), len); }),
+              (Lines{Fd("<<<<<<<<<<< write to host fd: ", sp.fd[0]), "hostMsg->head.msgId   = 42",
+                     "hostMsg->head.msgType = UPG_MSG_HEALTH_CHECK", "hostMsg->head.bufLen  = 9",
+                     "hostMsg->head.result  = 0", "hostMsg->head.buf     = web01:{0}"}));
     EXPECT_EQ(Pending(sp.fd[1]), Bytes(out, out + len));
-    EXPECT_EQ(lines, (Lines{Fd("<<<<<<<<<<< write to host fd: ", sp.fd[0]), "hostMsg->head.msgId   = 42",
-                            "hostMsg->head.msgType = UPG_MSG_HEALTH_CHECK", "hostMsg->head.bufLen  = 9",
-                            "hostMsg->head.result  = 0", "hostMsg->head.buf     = web01:{0}"}));
-}
 
-TEST_F(MessageWriteFD, VmMessageTranscript)
-{
-    SocketPair sp;
-    Bytes msg = VmBytes(UPG_MSG_START_UPGRADE);
-    int ret = 0;
-    Lines lines = LoggedBy([&] { ret = WriteFD(sp.fd[0], msg.data(), static_cast<int>(msg.size())); });
-    EXPECT_EQ(ret, 568);
+    VmMsg vm{};
+    vm.msgId = 99;
+    vm.msgType = VM_REQ_ATTACH_ISO_MSG;
+    const Bytes msg(reinterpret_cast<const uint8_t *>(&vm), reinterpret_cast<const uint8_t *>(&vm) + 568);
+    Lines written = log_.TextsLoggedBy([&] { EXPECT_EQ(WriteFD(sp.fd[0], msg.data(), 568), 568); });
     EXPECT_EQ(Pending(sp.fd[1]), msg);
-    ASSERT_EQ(lines.size(), 10u);
-    EXPECT_EQ(lines[0], Fd("<<<<<<<<<<< write to vm fd: ", sp.fd[0]));
-    EXPECT_EQ(lines[2], "vmMsg->msgType               = UPG_MSG_START_UPGRADE");
+    // The same message read back arrives in pieces, to be put together.
+    std::thread writer([&] {
+        for (auto [from, to] : {std::pair{0, 10}, {10, 300}, {300, 568}}) {
+            send(sp.fd[1], msg.data() + from, static_cast<size_t>(to - from), MSG_NOSIGNAL);
+            std::this_thread::sleep_for(50ms);
+        }
+    });
+    uint8_t buf[568];
+    Lines read = log_.TextsLoggedBy([&] { EXPECT_EQ(ReadFD(sp.fd[0], buf, sizeof(buf)), 568); });
+    writer.join();
+    EXPECT_EQ(Bytes(buf, buf + 568), msg);
+    EXPECT_EQ(GetConnEndMark(), nullptr);
+    ASSERT_EQ(written.size(), 10u);
+    ASSERT_EQ(read.size(), 10u);
+    EXPECT_EQ(written[0], Fd("<<<<<<<<<<< write to vm fd: ", sp.fd[0]));
+    EXPECT_EQ(written[2], "vmMsg->msgType               = VM_REQ_ATTACH_ISO_MSG");
+    EXPECT_EQ(read[0], Fd(">>>>>>>>>>> receive from vm fd: ", sp.fd[0]));
+    EXPECT_EQ(Lines(read.begin() + 1, read.end()), Lines(written.begin() + 1, written.end()));
 }
 
-TEST_F(MessageWriteFD, NullZeroAndNegativeLengths)
+TEST_F(MessageIO, NullBufferAndEmptyLengths)
 {
     SocketPair sp;
-    uint8_t out[56] = {};
-    EXPECT_EQ(LoggedBy([&] { EXPECT_EQ(WriteFD(sp.fd[0], nullptr, 56), -1); }), Lines{});
-
-    Lines zero = LoggedBy([&] { EXPECT_EQ(WriteFD(sp.fd[0], out, 0), 0); });
+    SendAll(sp.fd[1], {1, 2, 3});
+    uint8_t buf[56] = {};
+    EXPECT_EQ(log_.TextsLoggedBy([&] {
+                  EXPECT_EQ(ReadFD(sp.fd[0], nullptr, 3), -1);
+                  EXPECT_EQ(ReadFD(sp.fd[0], buf, 0), 0);
+                  EXPECT_EQ(ReadFD(sp.fd[0], buf, -5), 0);
+                  EXPECT_EQ(WriteFD(sp.fd[0], nullptr, 56), -1);
+              }),
+              Lines{"read buf is NULL"});
+    EXPECT_EQ(GetConnEndMark(), nullptr);
+    EXPECT_EQ(Pending(sp.fd[0]), (Bytes{1, 2, 3}));   // nothing was consumed
+    Lines zero = log_.TextsLoggedBy([&] { EXPECT_EQ(WriteFD(sp.fd[0], buf, 0), 0); });
     ASSERT_FALSE(zero.empty());
     EXPECT_EQ(zero[0], Fd("<<<<<<<<<<< write to host fd: ", sp.fd[0]));
-
-    Lines negative = LoggedBy([&] {
+    Lines negative = log_.TextsLoggedBy([&] {
         errno = EINTR;
-        EXPECT_EQ(WriteFD(sp.fd[0], out, -1), 0);
+        EXPECT_EQ(WriteFD(sp.fd[0], buf, -1), 0);
     });
     ASSERT_FALSE(negative.empty());
     EXPECT_EQ(negative.back(), "WriteFD failed, fd: " + std::to_string(sp.fd[0]) + ", errno: 4");
     EXPECT_TRUE(Pending(sp.fd[1]).empty());
-}
 
-TEST_F(MessageWriteFD, ClosedPeerFailsWithoutKillingTheProcess)
-{
-    SocketPair sp;
-    sp.CloseEnd(1);
-    uint8_t out[56] = {};
-    EXPECT_EQ(WriteFD(sp.fd[0], out, sizeof(out)), -1);
+    sp.CloseEnd(1);   // a closed peer fails the write without SIGPIPE
+    EXPECT_EQ(WriteFD(sp.fd[0], buf, sizeof(buf)), -1);
     EXPECT_EQ(errno, EPIPE);
 }
 
-TEST_F(MessageWriteFD, FullNonBlockingSocketEndsWithoutRetry)
+TEST_F(MessageIO, WriteToAFullNonBlockingSocketEndsWithoutRetry)
 {
     SocketPair sp(true, 4096);
     const size_t total = 1 << 20;
@@ -396,13 +272,11 @@ TEST_F(MessageWriteFD, FullNonBlockingSocketEndsWithoutRetry)
     std::atomic<bool> done{false};
     // Should WriteFD wait for room, this drains after 2 s so the test ends and fails.
     std::thread watchdog([&] {
-        auto until = Clock::now() + 2s;
-        while (!done && Clock::now() < until) {
+        for (auto until = Clock::now() + 2s; !done && Clock::now() < until;) {
             std::this_thread::sleep_for(10ms);
         }
         if (!done) {
-            int flags = fcntl(sp.fd[1], F_GETFL);
-            fcntl(sp.fd[1], F_SETFL, flags & ~O_NONBLOCK);
+            fcntl(sp.fd[1], F_SETFL, fcntl(sp.fd[1], F_GETFL) & ~O_NONBLOCK);
             Drain(sp.fd[1], total);
         }
     });
@@ -411,19 +285,18 @@ TEST_F(MessageWriteFD, FullNonBlockingSocketEndsWithoutRetry)
     watchdog.join();
     EXPECT_EQ(ret, -1);
     size_t got = Pending(sp.fd[1]).size();
-    EXPECT_GT(got, 0u);       // the first write went through in part
+    EXPECT_GT(got, 0u);   // the first write went through in part
     EXPECT_LT(got, total);
 }
 
 void NoOpHandler(int) {}
 
-TEST_F(MessageWriteFD, GoesOnAfterAnInterruptedPartialWrite)
+TEST_F(MessageIO, WriteGoesOnAfterAnInterruptedPartialWrite)
 {
     struct sigaction sa {};
     sa.sa_handler = NoOpHandler;   // no SA_RESTART: the blocked send returns what it sent
     struct sigaction old {};
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
-
     SocketPair sp(false, 4096);
     const size_t total = 1 << 20;
     Bytes msg = BigMessage(0, total);
@@ -432,7 +305,8 @@ TEST_F(MessageWriteFD, GoesOnAfterAnInterruptedPartialWrite)
     }
     std::atomic<int> ret{0};
     std::thread writer([&] { ret = WriteFD(sp.fd[0], msg.data(), static_cast<int>(total)); });
-    std::this_thread::sleep_for(200ms);   // blocked with part of the message sent
+    WaitUntilReadable(sp.fd[1]);   // the writer has sent part and is blocked on the rest
+    std::this_thread::sleep_for(50ms);
     pthread_kill(writer.native_handle(), SIGUSR1);
     std::this_thread::sleep_for(100ms);
     Bytes got = Drain(sp.fd[1], total);
@@ -449,23 +323,18 @@ class MessageReadHostMsg : public MessageTest {};
 TEST_F(MessageReadHostMsg, BodyLengths)
 {
     struct Row { uint32_t bufLen; int ret; const char *log; };
-    const std::vector<Row> rows = {
-        {0, READ_HOST_MSG_OK, nullptr},
-        {3, READ_HOST_MSG_OK, nullptr},
-        {524, READ_HOST_MSG_OK, nullptr},
-        {525, READ_HOST_MSG_TOO_LONG, "msg body length 525 over than 524"},
-        {969, READ_HOST_MSG_TOO_LONG, "msg body length 969 over than 524"},
-        {0xFFFFFFFFu, READ_HOST_MSG_TOO_LONG, "msg body length -1 over than 524"},
-    };
-    for (const Row &row : rows) {
+    for (Row row : {Row{0, READ_HOST_MSG_OK, nullptr}, Row{3, READ_HOST_MSG_OK, nullptr},
+                    Row{524, READ_HOST_MSG_OK, nullptr},
+                    Row{0x7FFFFFFFu, READ_HOST_MSG_TOO_LONG, "msg body length 2147483647 over than 524"},
+                    Row{0x80000000u, READ_HOST_MSG_TOO_LONG, "msg body length -2147483648 over than 524"},
+                    Row{525, READ_HOST_MSG_TOO_LONG, "msg body length 525 over than 524"},
+                    Row{969, READ_HOST_MSG_TOO_LONG, "msg body length 969 over than 524"},
+                    Row{0xFFFFFFFFu, READ_HOST_MSG_TOO_LONG, "msg body length -1 over than 524"}}) {
         SCOPED_TRACE(row.bufLen);
         SocketPair sp;
         size_t sent = std::min<size_t>(row.bufLen, 1000);
-        Bytes body(sent);
-        for (size_t i = 0; i < sent; ++i) {
-            body[i] = static_cast<uint8_t>('a' + i % 26);
-        }
-        SendAll(sp.fd[1], HeadBytes(7, UPG_MSG_GET_UPG_RES, row.bufLen, 0));
+        Bytes body(sent, 'b');
+        SendAll(sp.fd[1], HeadBytes(7, UPG_MSG_GET_UPG_RES, row.bufLen));
         if (sent != 0) {
             SendAll(sp.fd[1], body);
         }
@@ -473,18 +342,18 @@ TEST_F(MessageReadHostMsg, BodyLengths)
         uint8_t buf[HOST_MSG_BODY_BUF];
         std::memset(buf, 'x', sizeof(buf));
         int ret = -9;
-        Lines lines = LoggedBy([&] { ret = readHostMsg(sp.fd[0], &head, buf, sizeof(buf)); });
+        Lines lines = log_.TextsLoggedBy([&] { ret = readHostMsg(sp.fd[0], &head, buf, sizeof(buf)); });
         EXPECT_EQ(ret, row.ret);
         EXPECT_EQ(head.bufLen, row.bufLen);
-        Lines expected = {Fd(">>>>>>>>>>> receive from host fd: ", sp.fd[0]), "hostMsg->head.msgId   = 7",
-                          "hostMsg->head.msgType = UPG_MSG_GET_UPG_RES",
+        const std::string received = Fd(">>>>>>>>>>> receive from host fd: ", sp.fd[0]);
+        Lines expected = {received, "hostMsg->head.msgId   = 7", "hostMsg->head.msgType = UPG_MSG_GET_UPG_RES",
                           "hostMsg->head.bufLen  = " + std::to_string(static_cast<int>(row.bufLen)),
                           "hostMsg->head.result  = 0"};
         if (row.ret == READ_HOST_MSG_OK) {
             EXPECT_EQ(Bytes(buf, buf + sent), body);
             EXPECT_EQ(buf[sent], 0);
             if (sent != 0) {
-                expected.push_back(Fd(">>>>>>>>>>> receive from host fd: ", sp.fd[0]));
+                expected.push_back(received);
             }
         } else {
             expected.push_back(row.log);
@@ -495,36 +364,30 @@ TEST_F(MessageReadHostMsg, BodyLengths)
     }
 }
 
-TEST_F(MessageReadHostMsg, BodyCutShortByTheClient)
+TEST_F(MessageReadHostMsg, ClientGoneMidMessage)
 {
-    SocketPair sp;
-    SendAll(sp.fd[1], HeadBytes(7, UPG_MSG_HEALTH_CHECK, 10, 0));
-    SendAll(sp.fd[1], {1, 2, 3, 4});
-    sp.CloseEnd(1);
-    MsgHeadInfo head{};
-    uint8_t buf[HOST_MSG_BODY_BUF];
-    Lines lines = LoggedBy([&] { EXPECT_EQ(readHostMsg(sp.fd[0], &head, buf, sizeof(buf)), 1); });
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "read to the end");
-    EXPECT_STREQ(GetConnEndMark(), "_csu_fini");
-}
-
-TEST_F(MessageReadHostMsg, HeaderCutShortByTheClient)
-{
-    SocketPair sp;
-    SendAll(sp.fd[1], Bytes(30, 1));
-    sp.CloseEnd(1);
-    MsgHeadInfo head{};
-    uint8_t buf[HOST_MSG_BODY_BUF];
-    EXPECT_EQ(LoggedBy([&] { EXPECT_EQ(readHostMsg(sp.fd[0], &head, buf, sizeof(buf)), 1); }),
-              Lines{"read to the end"});
+    const Bytes headerPart(30, 1);
+    const Bytes bodyPart = Cat(HeadBytes(7, UPG_MSG_HEALTH_CHECK, 10), Bytes{1, 2, 3, 4});
+    for (const Bytes &sent : {headerPart, bodyPart}) {
+        SCOPED_TRACE(sent.size());
+        ASSERT_EQ(SetConnEndMark(nullptr), 0);
+        SocketPair sp;
+        SendAll(sp.fd[1], sent);
+        sp.CloseEnd(1);
+        MsgHeadInfo head{};
+        uint8_t buf[HOST_MSG_BODY_BUF];
+        Lines lines = log_.TextsLoggedBy([&] { EXPECT_EQ(readHostMsg(sp.fd[0], &head, buf, sizeof(buf)), 1); });
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "read to the end");
+        EXPECT_STREQ(GetConnEndMark(), "_csu_fini");
+    }
 }
 
 // ---- Client connections -------------------------------------------------------------
 
 class MessageClientConn : public MessageTest {};
 
-TEST_F(MessageClientConn, IdsAreUniqueAndNegativeDescriptorsRefused)
+TEST_F(MessageClientConn, OwnsItsDescriptorUntilClosedOnce)
 {
     SocketPair a, b;
     auto ca = OpenClientConn(a.Release(0));
@@ -534,49 +397,32 @@ TEST_F(MessageClientConn, IdsAreUniqueAndNegativeDescriptorsRefused)
     EXPECT_GE(ca->id, 1u);
     EXPECT_GT(cb->id, ca->id);
     EXPECT_EQ(OpenClientConn(-1), nullptr);
-}
-
-TEST_F(MessageClientConn, ClosedOnceAndNeverAgain)
-{
-    SocketPair sp;
-    auto conn = OpenClientConn(sp.Release(0));
-    int number = conn->fd;
-    EXPECT_EQ(CloseClientConn(*conn), 0);
-    // The number now belongs to someone else; a second close must leave it be.
-    SocketPair other;
-    ASSERT_EQ(dup2(other.fd[0], number), number);
-    EXPECT_EQ(CloseClientConn(*conn), -1);
-    EXPECT_NE(fcntl(number, F_GETFD), -1);
-    close(number);
-}
-
-TEST_F(MessageClientConn, LastHolderClosesAnOpenConnection)
-{
-    SocketPair sp;
-    auto conn = OpenClientConn(sp.Release(0));
-    int number = conn->fd;
-    conn.reset();
+    // The last holder closes an open connection; the peer sees the end.
+    int number = ca->fd;
+    ca.reset();
     EXPECT_EQ(fcntl(number, F_GETFD), -1);
     char c;
-    EXPECT_EQ(recv(sp.fd[1], &c, 1, MSG_DONTWAIT), 0);   // the peer sees the end
-}
+    EXPECT_EQ(recv(a.fd[1], &c, 1, MSG_DONTWAIT), 0);
 
-TEST_F(MessageClientConn, ClosedConnectionIsNeverWritten)
-{
-    SocketPair sp;
-    auto conn = OpenClientConn(sp.Release(0));
-    int number = conn->fd;
-    CloseClientConn(*conn);
+    // Once closed, the number belongs to someone else: the old connection must leave it be.
+    number = cb->fd;
+    EXPECT_EQ(CloseClientConn(*cb), 0);
+    SocketPair other;
+    ASSERT_EQ(dup2(other.fd[0], number), number);
+    EXPECT_EQ(CloseClientConn(*cb), -1);
+    EXPECT_NE(fcntl(number, F_GETFD), -1);
     uint8_t out[56] = {};
     int ret = 0;
     int err = 0;
-    Lines lines = LoggedBy([&] {
-        ret = ClientWrite(*conn, out, sizeof(out));
+    Lines lines = log_.TextsLoggedBy([&] {
+        ret = ClientWrite(*cb, out, sizeof(out));
         err = errno;
     });
     EXPECT_EQ(ret, -1);
     EXPECT_EQ(err, EBADF);
     EXPECT_EQ(lines, Lines{"client fd " + std::to_string(number) + " is closed, reply dropped"});
+    EXPECT_TRUE(Pending(other.fd[1]).empty());
+    close(number);
 }
 
 TEST_F(MessageClientConn, ConcurrentRepliesNeverInterleave)
@@ -590,7 +436,7 @@ TEST_F(MessageClientConn, ConcurrentRepliesNeverInterleave)
         Bytes b = BigMessage('B', total);
         std::atomic<int> ra{0}, rb{0};
         std::thread ta([&] { ra = ClientWrite(*conn, a.data(), static_cast<int>(total)); });
-        std::this_thread::sleep_for(50ms);   // A is blocked part-way through
+        WaitUntilReadable(sp.fd[1]);   // A has sent part and is blocked on the rest
         std::thread tb([&] { rb = ClientWrite(*conn, b.data(), static_cast<int>(total)); });
         std::this_thread::sleep_for(100ms);
         Bytes got = Drain(sp.fd[1], 2 * total);
@@ -599,10 +445,7 @@ TEST_F(MessageClientConn, ConcurrentRepliesNeverInterleave)
         EXPECT_EQ(ra.load(), static_cast<int>(total));
         EXPECT_EQ(rb.load(), static_cast<int>(total));
         ASSERT_EQ(got.size(), 2 * total);
-        Bytes first(got.begin(), got.begin() + total);
-        Bytes second(got.begin() + total, got.end());
-        EXPECT_TRUE((first == a && second == b) || (first == b && second == a))
-            << "the two replies are mixed";
+        EXPECT_TRUE(got == Cat(a, b) || got == Cat(b, a)) << "the two replies are mixed";
     }
 }
 
@@ -615,13 +458,13 @@ protected:
         pairs_.push_back(std::make_unique<SocketPair>());
         return OpenClientConn(pairs_.back()->Release(0));
     }
-    void Add(const std::shared_ptr<ClientConn> &conn, uint64_t msgId, const VmNode *vm,
-             const char *name = "vm")
+    void Add(const std::shared_ptr<ClientConn> &conn, uint64_t msgId, VmNode *vm, const char *name = "vm")
     {
         MsgHeadInfo head = MakeHostHead(msgId, UPG_MSG_HEALTH_CHECK, 0, 0);
         ObjectLockGuard guard(&g_clientListLock);
         addMsgNode(conn, &head, vm, name);
     }
+    // The descriptor found, or -1.
     int Get(uint64_t msgId, const VmNode *vm, std::shared_ptr<ClientConn> *conn = nullptr)
     {
         int fd = -1;
@@ -636,28 +479,32 @@ protected:
     std::vector<std::unique_ptr<SocketPair>> pairs_;
 };
 
-TEST_F(MessageRegistry, EmptyList)
+TEST_F(MessageRegistry, AddAndDeleteTheOldestEntryOfADescriptor)
 {
     int fd = -7;
-    Lines lines = LoggedBy([&] {
-        ObjectLockGuard guard(&g_clientListLock);
-        EXPECT_EQ(getMsgNode(&fd, 1, FakeVm(0)), -1);
-        deleteMsgNode(5);
-    });
+    EXPECT_EQ(log_.TextsLoggedBy([&] {
+                  ObjectLockGuard guard(&g_clientListLock);
+                  EXPECT_EQ(getMsgNode(&fd, 1, FakeVm(0)), -1);
+                  deleteMsgNode(5);
+              }),
+              (Lines{"MsgNode empty list", "MsgNode empty list"}));
     EXPECT_EQ(fd, -7);
-    EXPECT_EQ(lines, (Lines{"MsgNode empty list", "MsgNode empty list"}));
-}
 
-TEST_F(MessageRegistry, AddLogsTheVmOrTheUpgradeControl)
-{
-    auto c = Client();
-    Lines lines = LoggedBy([&] {
-        Add(c, 1, FakeVm(0), "web01");
-        Add(c, 2, nullptr, nullptr);
-    });
-    EXPECT_EQ(lines, (Lines{"addMsgNode web01, fd " + std::to_string(c->fd),
-                            "addMsgNode doUpgCtrl, fd " + std::to_string(c->fd)}));
-    EXPECT_EQ(Entries(), (std::vector<std::pair<int, uint64_t>>{{c->fd, 1}, {c->fd, 2}}));
+    auto a = Client();
+    auto b = Client();
+    const std::string fa = std::to_string(a->fd), fb = std::to_string(b->fd);
+    EXPECT_EQ(log_.TextsLoggedBy([&] {
+                  Add(a, 1, FakeVm(0), "web01");
+                  Add(b, 2, nullptr, nullptr);
+                  Add(a, 3, FakeVm(1));
+              }),
+              (Lines{"addMsgNode web01, fd " + fa, "addMsgNode doUpgCtrl, fd " + fb, "addMsgNode vm, fd " + fa}));
+    EXPECT_EQ(log_.TextsLoggedBy([&] { Delete(a->fd); }), Lines{"delete MsgNode fd " + fa + " success"});
+    EXPECT_EQ(Entries(), (std::vector<std::pair<int, uint64_t>>{{b->fd, 2}, {a->fd, 3}}));
+    EXPECT_EQ(log_.TextsLoggedBy([&] { Delete(999); }), Lines{"can't find MsgNode fd:999"});
+    Delete(a->fd);
+    Delete(b->fd);
+    EXPECT_TRUE(Entries().empty());
 }
 
 TEST_F(MessageRegistry, LookupByMsgIdAndVm)
@@ -669,7 +516,7 @@ TEST_F(MessageRegistry, LookupByMsgIdAndVm)
     Add(b, 42, FakeVm(1));
     Add(c, 42, FakeVm(0));   // same request id, same VM, newer
     Add(c, 43, nullptr);
-    struct Row { uint64_t msgId; const VmNode *vm; int fd; };
+    struct Row { uint64_t msgId; VmNode *vm; int fd; };
     for (Row row : {Row{42, FakeVm(1), b->fd}, Row{42, FakeVm(0), a->fd}, Row{43, nullptr, c->fd},
                     Row{42, nullptr, -1}, Row{44, FakeVm(0), -1}, Row{42, FakeVm(2), -1}}) {
         EXPECT_EQ(Get(row.msgId, row.vm), row.fd) << row.msgId;
@@ -685,32 +532,15 @@ TEST_F(MessageRegistry, LookupByMsgIdAndVm)
     EXPECT_EQ(conn, b);
 }
 
-TEST_F(MessageRegistry, DeleteTakesTheOldestEntryOfThatDescriptor)
-{
-    auto a = Client();
-    auto b = Client();
-    Add(a, 1, FakeVm(0));
-    Add(b, 2, FakeVm(0));
-    Add(a, 3, FakeVm(1));
-    EXPECT_EQ(LoggedBy([&] { Delete(a->fd); }), Lines{"delete MsgNode fd " + std::to_string(a->fd) + " success"});
-    EXPECT_EQ(Entries(), (std::vector<std::pair<int, uint64_t>>{{b->fd, 2}, {a->fd, 3}}));
-    EXPECT_EQ(LoggedBy([&] { Delete(999); }), Lines{"can't find MsgNode fd:999"});
-    Delete(a->fd);
-    Delete(b->fd);
-    EXPECT_TRUE(Entries().empty());
-}
-
 TEST_F(MessageRegistry, ReusedDescriptorNeverGetsAnOldClientsAnswer)
 {
     auto a = Client();
     int number = a->fd;
     Add(a, 7, FakeVm(0));
     Add(a, 8, FakeVm(0));
-
-    // A forwarder has looked the client up...
+    // A forwarder has looked the client up when the client goes and a new one lands on the same number.
     std::shared_ptr<ClientConn> held;
     ASSERT_EQ(Get(7, FakeVm(0), &held), number);
-    // ...when the client goes and a new one lands on the same number.
     SocketPair fresh;
     Delete(number);
     CloseClientConn(*a);
@@ -732,33 +562,16 @@ TEST_F(MessageRegistry, ReusedDescriptorNeverGetsAnOldClientsAnswer)
     ASSERT_EQ(forB, b);
     EXPECT_EQ(ClientWrite(*forB, reply, len), len);
     EXPECT_EQ(Pending(fresh.fd[1]), Bytes(reply, reply + len));
-}
 
-TEST_F(MessageRegistry, StaleEntriesGoWithTheNextDelete)
-{
-    auto a = Client();
-    int number = a->fd;
-    Add(a, 1, FakeVm(0));
-    Add(a, 2, FakeVm(0));
-    Add(a, 3, FakeVm(0));
-    auto other = Client();
-    Add(other, 4, FakeVm(1));
-    Delete(number);
-    CloseClientConn(*a);
-    EXPECT_EQ(Entries().size(), 3u);   // a's second and third, and other's
-
-    Lines lines = LoggedBy([&] { Delete(other->fd); });
-    EXPECT_EQ(lines, (Lines{"drop 2 MsgNode of closed clients",
-                            "delete MsgNode fd " + std::to_string(other->fd) + " success"}));
+    // Stale entries, of closed and of gone connections, go with the next delete.
+    auto gone = Client();
+    Add(gone, 5, FakeVm(1));
+    gone.reset();   // the serving worker let go: the connection closed itself
+    EXPECT_EQ(Get(5, FakeVm(1)), -1);
+    EXPECT_EQ(Entries().size(), 3u);
+    EXPECT_EQ(log_.TextsLoggedBy([&] { Delete(number); }),
+              (Lines{"drop 2 MsgNode of closed clients", "delete MsgNode fd " + std::to_string(number) + " success"}));
     EXPECT_TRUE(Entries().empty());
-}
-
-TEST_F(MessageRegistry, EntryOfAGoneConnectionIsStale)
-{
-    auto a = Client();
-    Add(a, 5, FakeVm(0));
-    a.reset();   // the serving worker let go: the connection closed itself
-    EXPECT_EQ(Get(5, FakeVm(0)), -1);
 }
 
 TEST_F(MessageRegistry, LongListIsFreedWithoutRecursion)

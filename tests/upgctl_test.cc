@@ -67,9 +67,9 @@ std::string Name(const std::string &name)
     return U32(static_cast<uint32_t>(name.size())) + name;
 }
 
-bool OneErrorLine(const std::string &err)
+std::string Control(uint32_t action, uint32_t interval, const std::string &para)
 {
-    return err.rfind("ortavis-upgctl: ", 0) == 0 && err.find('\n') == err.size() - 1;
+    return U32(action) + U32(interval) + Name(para);
 }
 
 TEST(Upgctl, HelpListsEveryCommand)
@@ -78,40 +78,24 @@ TEST(Upgctl, HelpListsEveryCommand)
         Outcome r = Upgctl({flag});
         EXPECT_EQ(r.exit, 0) << flag;
         EXPECT_EQ(r.err, "") << flag;
-        for (const char *cmd : {"health VM", "fix VM", "result VM MODULE", "auto VM", "upgrade VM",
-                                "upgrade no", "interval MINUTES", "off"}) {
+        for (const char *cmd : {"health VM", "fix VM", "result VM MODULE", "auto VM", "upgrade VM", "upgrade no",
+                                "interval MINUTES", "off"}) {
             EXPECT_NE(r.out.find(cmd), std::string::npos) << flag << " lacks " << cmd;
         }
     }
 }
 
-TEST(Upgctl, UsageErrorsExit2AndSendNothing)
+TEST(Upgctl, UsageErrorsExit2WithOneLineAndSendNothing)
 {
     FakeManageDaemon daemon([](Session &s, const ManageRequest &req) { s.Reply(req, 0, "x"); });
     ASSERT_TRUE(daemon.Listening());
     const std::vector<std::vector<std::string>> rows = {
-        {},
-        {"bogus"},
-        {"health"},
-        {"health", "web01", "web02"},
-        {"off", "now"},
-        {"auto", "web01", "4"},
-        {"auto", "web01", "0"},
-        {"auto", "web01", "x"},
-        {"auto", "web01", "+2"},
-        {"interval", "29"},
-        {"interval", "525601"},
-        {"interval", "3o"},
-        {"interval", "-60"},
-        {"interval", " 60"},
+        {}, {"bogus"}, {"health"}, {"health", "web01", "web02"}, {"off", "now"},
+        {"auto", "web01", "4"}, {"auto", "web01", "0"}, {"auto", "web01", "x"}, {"auto", "web01", "+2"},
+        {"interval", "29"}, {"interval", "525601"}, {"interval", "3o"}, {"interval", "-60"}, {"interval", " 60"},
         {"interval", "99999999999999999999"},
-        {"result", "web01"},
-        {"result", "web01", std::string(16, 'm')},
-        {"result", "web01", ""},
-        {"health", std::string(128, 'v')},
-        {"health", ""},
-        {"upgrade", ""},
-        {"upgrade", std::string(513, 'v')},
+        {"result", "web01"}, {"result", "web01", std::string(16, 'm')}, {"result", "web01", ""},
+        {"health", std::string(128, 'v')}, {"health", ""}, {"upgrade", ""}, {"upgrade", std::string(513, 'v')},
     };
     for (const auto &args : rows) {
         std::string shown;
@@ -120,35 +104,56 @@ TEST(Upgctl, UsageErrorsExit2AndSendNothing)
         }
         Outcome r = Upgctl(args);
         EXPECT_EQ(r.exit, 2) << shown;
-        EXPECT_TRUE(OneErrorLine(r.err)) << shown << ": " << r.err;
+        EXPECT_TRUE(r.err.rfind("ortavis-upgctl: ", 0) == 0 && r.err.find('\n') == r.err.size() - 1)
+            << shown << ": " << r.err;
         EXPECT_EQ(r.out, "") << shown;
     }
     EXPECT_EQ(daemon.RequestCount(), 0u);
 }
 
-TEST(Upgctl, TextCommandsPrintTheReply)
+TEST(Upgctl, EachCommandSendsItsRequestAndReportsTheAnswer)
 {
+    const std::string v127(127, 'v');
+    const std::string fail = "ortavis-upgctl: ";
+    // The daemon answers row i with its result and reply; the tool prints out and err and exits with exit.
     struct Row {
         std::vector<std::string> args;
         uint32_t type;
         std::string body;
-        std::string reply;
+        int32_t result;
+        std::string reply, out, err;
+        int exit;
     };
     const std::vector<Row> rows = {
-        {{"health", "web01"}, 3, Name("web01") + U32(1), "web01:{0}"},
-        {{"fix", "web01"}, 3, Name("web01") + U32(2), "web01:{13}"},
-        {{"result", "web01", "tools"}, 4, Name("web01") + Name("tools"), "web01:{tools,2.1.0,0,2.2.0}"},
-        {{"auto", "db-2", "3"}, 6, Name("db-2") + U32(3), "db-2:{5}"},
-        {{"health", std::string(127, 'v')}, 3, Name(std::string(127, 'v')) + U32(1), "long"},
+        {{"health", "web01"}, 3, Name("web01") + U32(1), 0, "web01:{0}", "web01:{0}\n", "", 0},
+        {{"fix", "web01"}, 3, Name("web01") + U32(2), 0, "web01:{13}", "web01:{13}\n", "", 0},
+        {{"result", "web01", "tools"}, 4, Name("web01") + Name("tools"), 0, "web01:{tools,2.1.0,0,2.2.0}",
+         "web01:{tools,2.1.0,0,2.2.0}\n", "", 0},
+        {{"auto", "db-2", "3"}, 6, Name("db-2") + U32(3), 0, "db-2:{5}", "db-2:{5}\n", "", 0},
+        {{"health", v127}, 3, Name(v127) + U32(1), 0, "long", "long\n", "", 0},
+        {{"health", "web01"}, 3, Name("web01") + U32(1), 1, "", "", fail + "no answer from the daemon\n", 1},
+        {{"off"}, 5, Control(2, 0, "no"), 0, "", "periodic upgrade stopped\n", "", 0},
+        {{"interval", "60"}, 5, Control(1, 60, "no"), 0, "", "periodic upgrade every 60 minutes\n", "", 0},
+        {{"upgrade", "web01,web02"}, 5, Control(1, 0, "web01,web02"), 0, "", "upgrade requested\n", "", 0},
+        {{"upgrade", "no"}, 5, Control(1, 0, "no"), 0, "", "upgrade of all VMs requested\n", "", 0},
+        {{"upgrade", "no"}, 5, Control(1, 0, "no"), 2, "", "", fail + "an upgrade run is already under way\n", 1},
+        {{"upgrade", "ghost"}, 5, Control(1, 0, "ghost"), 3, "", "", fail + "none of the named VMs was found\n", 1},
+        {{"interval", "525600"}, 5, Control(1, 525600, "no"), 5, "", "", fail + "a parameter is out of range\n", 1},
+        {{"off"}, 5, Control(2, 0, "no"), 1, "", "", fail + "the daemon refused the request\n", 1},
     };
+    Outcome none = Upgctl({"health", "web01"});   // before the daemon is there
+    EXPECT_EQ(none.exit, 1);
+    EXPECT_EQ(none.out, "");
+    EXPECT_EQ(none.err, fail + "cannot connect to /var/run/upgraded_manage\n");
+
     FakeManageDaemon daemon([&](Session &s, const ManageRequest &req) {
-        s.Reply(req, 0, rows[req.session - 1].reply);
+        s.Reply(req, rows[req.session - 1].result, rows[req.session - 1].reply);
     });
     for (const Row &row : rows) {
         Outcome r = Upgctl(row.args);
-        EXPECT_EQ(r.exit, 0) << row.args[0] << ": " << r.err;
-        EXPECT_EQ(r.out, row.reply + "\n");
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exit, row.exit) << row.args[0] << " " << row.result << ": " << r.err;
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_EQ(r.err, row.err);
     }
     std::vector<ManageRequest> reqs = daemon.Requests();
     ASSERT_EQ(reqs.size(), rows.size());
@@ -156,63 +161,6 @@ TEST(Upgctl, TextCommandsPrintTheReply)
         EXPECT_EQ(reqs[i].head.msgType, rows[i].type) << i;
         EXPECT_EQ(reqs[i].body, rows[i].body) << i;
     }
-}
-
-TEST(Upgctl, ControlCommandsPrintOneLineForTheResult)
-{
-    struct Row {
-        std::vector<std::string> args;
-        int32_t result;
-        std::string body;   // control body sent
-        int exit;
-        std::string out;
-        std::string err;
-    };
-    auto body = [](uint32_t action, uint32_t interval, const std::string &para) {
-        return U32(action) + U32(interval) + U32(static_cast<uint32_t>(para.size())) + para;
-    };
-    const std::vector<Row> rows = {
-        {{"off"}, 0, body(2, 0, "no"), 0, "periodic upgrade stopped\n", ""},
-        {{"interval", "60"}, 0, body(1, 60, "no"), 0, "periodic upgrade every 60 minutes\n", ""},
-        {{"upgrade", "web01,web02"}, 0, body(1, 0, "web01,web02"), 0, "upgrade requested\n", ""},
-        {{"upgrade", "no"}, 0, body(1, 0, "no"), 0, "upgrade of all VMs requested\n", ""},
-        {{"upgrade", "no"}, 2, body(1, 0, "no"), 1, "", "ortavis-upgctl: an upgrade run is already under way\n"},
-        {{"upgrade", "ghost"}, 3, body(1, 0, "ghost"), 1, "", "ortavis-upgctl: none of the named VMs was found\n"},
-        {{"interval", "525600"}, 5, body(1, 525600, "no"), 1, "", "ortavis-upgctl: a parameter is out of range\n"},
-        {{"off"}, 1, body(2, 0, "no"), 1, "", "ortavis-upgctl: the daemon refused the request\n"},
-    };
-    FakeManageDaemon daemon([&](Session &s, const ManageRequest &req) {
-        s.Reply(req, rows[req.session - 1].result);
-    });
-    for (const Row &row : rows) {
-        Outcome r = Upgctl(row.args);
-        EXPECT_EQ(r.exit, row.exit) << row.args[0] << " " << row.result;
-        EXPECT_EQ(r.out, row.out);
-        EXPECT_EQ(r.err, row.err);
-    }
-    std::vector<ManageRequest> reqs = daemon.Requests();
-    ASSERT_EQ(reqs.size(), rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        EXPECT_EQ(reqs[i].head.msgType, UPG_START_UPGRADE_MSG) << i;
-        EXPECT_EQ(reqs[i].body, rows[i].body) << i;
-    }
-}
-
-TEST(Upgctl, NoDaemonIsOneLineAndExit1)
-{
-    Outcome r = Upgctl({"health", "web01"});
-    EXPECT_EQ(r.exit, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "ortavis-upgctl: cannot connect to /var/run/upgraded_manage\n");
-}
-
-TEST(Upgctl, EmptyReplyIsNoAnswer)
-{
-    FakeManageDaemon daemon([](Session &s, const ManageRequest &req) { s.Reply(req, 1); });
-    Outcome r = Upgctl({"health", "web01"});
-    EXPECT_EQ(r.exit, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "ortavis-upgctl: no answer from the daemon\n");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -159,14 +160,35 @@ bool LogCollector::WaitFor(const std::string &text, std::chrono::milliseconds ti
     return WaitForCount(text, 1, timeout);
 }
 
-void LogCollector::Barrier() const
+namespace {
+
+// Logs a marker unique to this process and waits until it came back.
+std::string LogMarker(const LogCollector &log)
 {
     static std::atomic<int> next{0};
-    std::string marker = "log barrier " + std::to_string(getpid()) + "-" + std::to_string(next++);
+    std::string marker = "log marker " + std::to_string(getpid()) + "-" + std::to_string(next++);
     syslog(LOG_INFO, "%s", marker.c_str());
-    if (!WaitFor(marker, 10s)) {
+    if (!log.WaitFor(marker, 10s)) {
         std::abort();   // the collector lost a line: nothing counted after is trustworthy
     }
+    return marker;
+}
+
+}  // namespace
+
+void LogCollector::Barrier() const
+{
+    (void)LogMarker(*this);
+}
+
+std::vector<std::string> LogCollector::TextsLoggedBy(const std::function<void()> &fn) const
+{
+    const std::string begin = LogMarker(*this);
+    fn();
+    const std::string end = LogMarker(*this);
+    std::vector<std::string> texts = Texts();
+    auto from = std::find(texts.begin(), texts.end(), begin);
+    return std::vector<std::string>(from + 1, std::find(from, texts.end(), end));
 }
 
 void LogCollector::Clear()

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -40,6 +41,9 @@ public:
     // arrived (a marker logged now has come back), so a Count after it sees
     // them all. For lines of other processes it proves nothing.
     void Barrier() const;
+    // The texts (prefix removed) that this process logs while fn runs, read
+    // between two markers of its own.
+    std::vector<std::string> TextsLoggedBy(const std::function<void()> &fn) const;
     // The messages, with their "[file:line] " prefix removed.
     std::vector<std::string> Texts() const;
     void Clear();
