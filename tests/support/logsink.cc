@@ -1,5 +1,6 @@
-// Binds /dev/log inside the sandbox and prints every line logged there until
-// SIGTERM or SIGINT. The demonstration uses it to show what the daemon logs.
+// Binds /dev/log inside the sandbox and prints every message logged there
+// (without the syslog header) until SIGTERM or SIGINT. The demonstration
+// uses it to show what the daemon logs.
 #include <signal.h>
 #include <unistd.h>
 
@@ -23,7 +24,7 @@ int main()
         int sig = sigtimedwait(&set, nullptr, &tick);
         auto lines = log.Lines();
         for (; shown < lines.size(); ++shown) {
-            std::printf("%s\n", lines[shown].c_str());
+            std::printf("%s\n", upgd_test::LogCollector::Message(lines[shown]).c_str());
         }
         std::fflush(stdout);
         if (sig > 0) {
