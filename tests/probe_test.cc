@@ -62,7 +62,7 @@ TEST_F(Probe, JudgesTheFirstLine)
         {"mark on the second line only", {0, "first line of text\n{\"return\":{}}\n", "", ""}, 0,
          "get wrong output first line of text"},
         {"agent not connected",
-         {1, "", "error: Guest agent is not responding: QEMU guest agent is not connected", ""}, 0,
+         {1, "\n", "error: Guest agent is not responding: QEMU guest agent is not connected", ""}, 0,
          "domname vm1, qemu-agent-command ping execute failed"},
         {"ten characters", {0, "\"return\":{\n", "", ""}, 0, "vm1 get wrong output"},
         {"nothing printed", {0, "", "", ""}, 0, "domname vm1, qemu-agent-command ping execute failed"},
@@ -101,7 +101,7 @@ TEST_F(Probe, HostileNamesRunNothingInEitherMode)
 
 TEST_F(Probe, PatientModeRetriesAFailureAfterFiveSeconds)
 {
-    virsh.Script("qemu-agent-command", "vm2", {1, "", "error: QEMU guest agent is not connected", ""});
+    virsh.Script("qemu-agent-command", "vm2", {1, "\n", "error: Guest agent is not responding: QEMU guest agent is not connected", ""});
     std::thread agentComesUp([&] {
         for (int i = 0; i < 500 && virsh.Calls().empty(); ++i) {
             std::this_thread::sleep_for(10ms);

@@ -28,7 +28,8 @@ std::string LiveDescription(const std::string &name, const std::string &cdromDev
 {
     std::string xml =
         "<!--\nWARNING: THIS IS AN AUTO-GENERATED FILE. CHANGES TO IT ARE LIKELY TO BE\n"
-        "OVERWRITTEN AND LOST.\n-->\n"
+        "OVERWRITTEN AND LOST. Changes to this xml configuration should be made using:\n"
+        "  virsh edit " + name + "\nor other application using the libvirt API.\n-->\n\n"
         "<domstatus state='running' reason='booted' pid='4242'>\n"
         "  <taint flag='high-privileges'/>\n"
         "  <domain type='qemu' id='1'>\n"
@@ -37,20 +38,37 @@ std::string LiveDescription(const std::string &name, const std::string &cdromDev
         "    <os>\n      <type arch='x86_64' machine='pc-i440fx-7.2'>hvm</type>\n    </os>\n"
         "    <devices>\n"
         "      <emulator>/usr/bin/qemu-system-x86_64</emulator>\n";
-    if (!cdromDev.empty()) {
-        std::string bus = cdromDev.rfind("hd", 0) == 0 ? "ide" : "sata";
+    if (cdromDev.size() >= 3) {
+        // An empty drive, addressed as libvirt addresses it: two drives per
+        // IDE bus (hda, hdb on bus 0; hdc, hdd on bus 1), six per SATA
+        // controller on bus 0.
+        int index = cdromDev[2] - 'a';
+        bool ide = cdromDev.rfind("hd", 0) == 0;
+        std::string controller = ide ? "0" : std::to_string(index / 6);
+        std::string bus = ide ? std::to_string(index / 2) : "0";
+        std::string unit = ide ? std::to_string(index % 2) : std::to_string(index % 6);
+        std::string alias = std::string(ide ? "ide" : "sata") + controller + "-" + bus + "-" + unit;
         xml += "      <disk type='file' device='cdrom'>\n"
-               "        <driver name='qemu' type='raw'/>\n"
-               "        <target dev='" + cdromDev + "' bus='" + bus + "'/>\n"
+               "        <driver name='qemu'/>\n"
+               "        <target dev='" + cdromDev + "' bus='" + (ide ? "ide" : "sata") + "'/>\n"
                "        <readonly/>\n"
-               "        <alias name='ide0-0-1'/>\n"
-               "        <address type='drive' controller='0' bus='0' target='0' unit='1'/>\n"
+               "        <alias name='" + alias + "'/>\n"
+               "        <address type='drive' controller='" + controller + "' bus='" + bus +
+               "' target='0' unit='" + unit + "'/>\n"
+               "        <privateData>\n"
+               "          <qom name='" + alias + "'/>\n"
+               "        </privateData>\n"
                "      </disk>\n";
     }
-    xml += "      <controller type='virtio-serial' index='0'/>\n"
+    xml += "      <controller type='virtio-serial' index='0'>\n"
+           "        <alias name='virtio-serial0'/>\n"
+           "        <address type='pci' domain='0x0000' bus='0x00' slot='0x02' function='0x0'/>\n"
+           "      </controller>\n"
            "      <channel type='unix'>\n"
            "        <source mode='bind' path='/var/run/libvirt/qemu/" + name + ".upgraded'/>\n"
            "        <target type='virtio' name='ortavis.upgrade.0' state='connected'/>\n"
+           "        <alias name='channel0'/>\n"
+           "        <address type='virtio-serial' controller='0' bus='0' port='1'/>\n"
            "      </channel>\n"
            "    </devices>\n"
            "  </domain>\n"

@@ -75,7 +75,9 @@ private:
 };
 
 // The live description libvirt keeps for a running VM (as it stands under
-// the run directory), with a CD-ROM on `cdromDev` or none when empty.
+// the run directory), with an empty CD-ROM drive on `cdromDev` (hdX on IDE,
+// sdX on SATA) or none when empty. The drive and the guest channel read line
+// for line as libvirt 9 writes them; the real-host tier compares the two.
 std::string LiveDescription(const std::string &name, const std::string &cdromDev);
 
 }  // namespace guestsim

@@ -1,6 +1,11 @@
-// ortavis-guestsim: simulated guest tools for the VMs of a simulated host.
+// ortavis-guestsim: simulated guest tools for the VMs of a simulated host,
+// or, inside a VM, for that VM alone.
 //
 //   ortavis-guestsim [--run-dir DIR] [VM[:BEHAVIOUR[:CDROM]]]...
+//   ortavis-guestsim --vport NAME [--behaviour BEHAVIOUR]
+//
+// With --vport it serves the guest channel from inside the VM, on the
+// virtio port named NAME (guest_sim_vport.h), and runs until killed.
 //
 // Each VM gets its live description and a listening guest channel in the run
 // directory (/var/run/libvirt/qemu). BEHAVIOUR is answer (default), silent,
@@ -18,6 +23,7 @@
 #include <string>
 
 #include "guest_sim_host.h"
+#include "guest_sim_vport.h"
 
 namespace {
 
@@ -28,7 +34,7 @@ guestsim::Profile DefaultProfile()
     return p;
 }
 
-bool AddSpec(guestsim::HostSim &sim, const std::string &name, const std::string &behaviour,
+bool AddVmArg(guestsim::HostSim &sim, const std::string &name, const std::string &behaviour,
              const std::string &cdrom)
 {
     guestsim::VmOptions opts;
@@ -51,27 +57,44 @@ bool AddSpec(guestsim::HostSim &sim, const std::string &name, const std::string 
 int main(int argc, char **argv)
 {
     std::string runDir = "/var/run/libvirt/qemu";
-    std::vector<std::string> specs;
+    std::string vport;
+    std::string behaviour = "answer";
+    std::vector<std::string> vmArgs;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--run-dir" && i + 1 < argc) {
             runDir = argv[++i];
+        } else if (arg == "--vport" && i + 1 < argc) {
+            vport = argv[++i];
+        } else if (arg == "--behaviour" && i + 1 < argc) {
+            behaviour = argv[++i];
         } else if (arg == "-h" || arg == "--help") {
-            std::printf("usage: ortavis-guestsim [--run-dir DIR] [VM[:BEHAVIOUR[:CDROM]]]...\n");
+            std::printf("usage: ortavis-guestsim [--run-dir DIR] [VM[:BEHAVIOUR[:CDROM]]]...\n"
+                        "       ortavis-guestsim --vport NAME [--behaviour BEHAVIOUR]\n");
             return 0;
         } else {
-            specs.push_back(arg);
+            vmArgs.push_back(arg);
         }
     }
+    if (!vport.empty()) {
+        guestsim::Profile profile = DefaultProfile();
+        auto b = guestsim::ParseBehaviour(behaviour);
+        if (!b || !vmArgs.empty()) {
+            std::fprintf(stderr, "ortavis-guestsim: --vport takes a behaviour and no VM list\n");
+            return 2;
+        }
+        profile.behaviour = *b;
+        return guestsim::ServeVport(vport, profile);
+    }
     guestsim::HostSim sim(runDir);
-    for (const auto &spec : specs) {
+    for (const auto &arg : vmArgs) {
         std::string parts[3];
-        std::istringstream in(spec);
+        std::istringstream in(arg);
         for (auto &p : parts) {
             std::getline(in, p, ':');
         }
-        if (!AddSpec(sim, parts[0], parts[1], parts[2])) {
-            std::fprintf(stderr, "ortavis-guestsim: cannot set up %s\n", spec.c_str());
+        if (!AddVmArg(sim, parts[0], parts[1], parts[2])) {
+            std::fprintf(stderr, "ortavis-guestsim: cannot set up %s\n", arg.c_str());
             return 1;
         }
     }
@@ -86,7 +109,7 @@ int main(int argc, char **argv)
         if (cmd == "quit") {
             break;
         } else if (cmd == "add") {
-            ok = AddSpec(sim, vm, a, b);
+            ok = AddVmArg(sim, vm, a, b);
         } else if (cmd == "stop") {
             sim.StopVm(vm);
         } else if (cmd == "hangup") {
