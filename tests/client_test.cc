@@ -16,6 +16,7 @@
 
 #include "fake_manage_daemon.h"
 #include "ortavis_upgclient.h"
+#include "unix_socket.h"
 
 namespace {
 
@@ -372,11 +373,8 @@ TEST(ClientReplies, ThreadsSharingAHandleEachGetTheirOwnReply)
 TEST(ClientConnect, OnlyAListeningUnixSocketGivesAHandle)
 {
     EXPECT_EQ(upgClientConnect(AF_UNIX), nullptr) << "no socket file";
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, kManageSocket, sizeof(addr.sun_path) - 1);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    int fd = upgd_test::BindUnix(kManageSocket, SOCK_STREAM, -1);
+    ASSERT_GE(fd, 0);
     EXPECT_EQ(upgClientConnect(AF_UNIX), nullptr) << "bound, not listening";
     close(fd);
 

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include "unix_socket.h"
 
 namespace upgd_test {
 
@@ -40,18 +41,7 @@ std::string ManageMessage(uint64_t msgId, uint32_t msgType, int32_t result, std:
 
 bool FakeManageDaemon::Session::Send(std::string_view bytes)
 {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return SendAll(fd_, bytes.data(), bytes.size());
 }
 
 bool FakeManageDaemon::Session::Reply(const ManageRequest &req, int32_t result, std::string_view body)
@@ -71,15 +61,8 @@ FakeManageDaemon::FakeManageDaemon(Script script, std::string path)
     if (pipe2(stopPipe_, O_CLOEXEC) != 0) {
         return;
     }
-    unlink(path_.c_str());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path_.c_str(), sizeof(addr.sun_path) - 1);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(fd, 16) != 0) {
-        if (fd >= 0) {
-            close(fd);
-        }
+    int fd = BindUnix(path_, SOCK_STREAM, 16);
+    if (fd < 0) {
         return;
     }
     listenFd_ = fd;

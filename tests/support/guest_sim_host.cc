@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include "unix_socket.h"
 
 namespace guestsim {
 
@@ -136,17 +137,8 @@ bool HostSim::AddVm(const std::string &name, const VmOptions &opts)
         }
     }
     if (opts.listen) {
-        std::string path = ChannelPath(name);
-        unlink(path.c_str());
-        vm->listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-        if (vm->listenFd < 0 || bind(vm->listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
-            listen(vm->listenFd, 8) != 0) {
-            if (vm->listenFd >= 0) {
-                close(vm->listenFd);
-            }
+        vm->listenFd = upgd_test::BindUnix(ChannelPath(name), SOCK_STREAM | SOCK_NONBLOCK);
+        if (vm->listenFd < 0) {
             return false;
         }
     }
@@ -220,20 +212,7 @@ bool HostSim::SendBytes(const std::string &name, const std::vector<uint8_t> &byt
     if (it == vms_.end() || it->second->clientFd < 0) {
         return false;
     }
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = send(it->second->clientFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            pollfd pfd{it->second->clientFd, POLLOUT, 0};
-            poll(&pfd, 1, 100);
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return upgd_test::SendAll(it->second->clientFd, bytes.data(), bytes.size());
 }
 
 bool HostSim::Send(const std::string &name, const VmMsg &msg)

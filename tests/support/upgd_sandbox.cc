@@ -18,17 +18,14 @@
 #include <fstream>
 #include <sstream>
 
+#include "unix_socket.h"
+
 namespace upgd_test {
 
 LogCollector::LogCollector(const std::string &path) : path_(path)
 {
-    unlink(path_.c_str());
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path_.c_str(), sizeof(addr.sun_path) - 1);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
-        pipe2(stopPipe_, O_CLOEXEC) != 0) {
+    fd_ = BindUnix(path_, SOCK_DGRAM);
+    if (fd_ < 0 || pipe2(stopPipe_, O_CLOEXEC) != 0) {
         std::abort();   // the sandbox is broken: nothing a test could say is trustworthy
     }
     chmod(path_.c_str(), 0666);

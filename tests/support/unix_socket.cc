@@ -1,0 +1,50 @@
+#include "unix_socket.h"
+
+#include <poll.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace upgd_test {
+
+int BindUnix(const std::string &path, int type, int backlog)
+{
+    unlink(path.c_str());
+    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    bool stream = (type & SOCK_STREAM) == SOCK_STREAM && (type & SOCK_DGRAM) != SOCK_DGRAM;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+        (stream && backlog >= 0 && listen(fd, backlog) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const void *data, size_t len)
+{
+    const auto *p = static_cast<const char *>(data);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = send(fd, p + done, len - done, MSG_NOSIGNAL);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            pollfd pfd{fd, POLLOUT, 0};
+            (void)poll(&pfd, 1, 100);
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace upgd_test

@@ -1,0 +1,22 @@
+// Socket helpers for the stand-ins and tests: the peers of the daemon's
+// sockets (log collector, fake management daemon, simulated guest channels).
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <string>
+
+namespace upgd_test {
+
+// A socket of `type` (SOCK_STREAM or SOCK_DGRAM, flags may be or'ed in)
+// bound at path, a stale file there removed first; a stream socket also
+// listens with `backlog` (a negative backlog: bound only). The descriptor,
+// or -1.
+int BindUnix(const std::string &path, int type, int backlog = 8);
+
+// Writes all of data, waiting on a full non-blocking socket and repeating
+// interrupted sends; never raises SIGPIPE. False when the peer is gone.
+bool SendAll(int fd, const void *data, size_t len);
+
+}  // namespace upgd_test
