@@ -76,36 +76,38 @@ UpgVmAddList *GetUpgVmAddList()
     return &g_upgVMListAddHead;
 }
 
+namespace {
+
+// Initialises the lock of a list object, logging "init <name> lock failed".
+int InitListLock(void *list, const char *name)
+{
+    if (InitObjectLock(list) != 0) {
+        UPG_LOG("init %s lock failed", name);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int InitVmListLock()
 {
     g_vmListHead.next = nullptr;
     g_vmListHead.name[0] = '\0';
     NameIndex().clear();
-    if (InitObjectLock(&g_vmListHead) != 0) {
-        UPG_LOG("init g_vmListHead lock failed");
-        return -1;
-    }
-    return 0;
+    return InitListLock(&g_vmListHead, "g_vmListHead");
 }
 
 int InitIndependentVmListLock()
 {
     ZeroFill(&g_independentVMListHead, sizeof(g_independentVMListHead));
-    if (InitObjectLock(&g_independentVMListHead) != 0) {
-        UPG_LOG("init g_independentVMListHead lock failed");
-        return -1;
-    }
-    return 0;
+    return InitListLock(&g_independentVMListHead, "g_independentVMListHead");
 }
 
 int InitUpgVmListAddLock()
 {
     ZeroFill(&g_upgVMListAddHead, sizeof(g_upgVMListAddHead));
-    if (InitObjectLock(&g_upgVMListAddHead) != 0) {
-        UPG_LOG("init g_upgVMListAddHead lock failed");
-        return -1;
-    }
-    return 0;
+    return InitListLock(&g_upgVMListAddHead, "g_upgVMListAddHead");
 }
 
 // ---- Records and references ------------------------------------------------------

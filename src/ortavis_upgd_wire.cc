@@ -453,6 +453,24 @@ int BuildUpgradeResultBody(char *out, size_t outMax, const char *vmName, const M
     return 0;
 }
 
+namespace {
+
+// Appends before · code · after for a code standing where the guest's own
+// answer would; on failure out keeps the text it had.
+int AppendStateCode(char *out, size_t bound, const char *before, int code, const char *after)
+{
+    char codeText[4];
+    size_t mark = strnlen(out, bound);
+    if (!FormatCode(codeText, code) || !AppendPiece(out, bound, before, codeText) ||
+        strncat_s(out, bound, after, strlen(after)) != 0) {
+        out[mark] = '\0';
+        return REPLY_PIECE_CODE;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int BuildModuleStateBody(char *out, size_t outMax, const char *vmName, const char *modName,
                          int code)
 {
@@ -467,14 +485,7 @@ int BuildModuleStateBody(char *out, size_t outMax, const char *vmName, const cha
     if (!AppendPiece(out, bound, "", modName)) {
         return REPLY_PIECE_MOD_NAME;
     }
-    char codeText[4];
-    size_t mark = strnlen(out, bound);
-    if (!FormatCode(codeText, code) || !AppendPiece(out, bound, ",0.0.0.0,", codeText) ||
-        strncat_s(out, bound, ",0.0.0.0}", 9) != 0) {
-        out[mark] = '\0';
-        return REPLY_PIECE_CODE;
-    }
-    return 0;
+    return AppendStateCode(out, bound, ",0.0.0.0,", code, ",0.0.0.0}");
 }
 
 int BuildStateCodeBody(char *out, size_t outMax, const char *vmName, int code)
@@ -487,14 +498,7 @@ int BuildStateCodeBody(char *out, size_t outMax, const char *vmName, int code)
     if (!StartBody(out, bound, vmName)) {
         return REPLY_PIECE_VM_NAME;
     }
-    char codeText[4];
-    size_t mark = strnlen(out, bound);
-    if (!FormatCode(codeText, code) || !AppendPiece(out, bound, "", codeText) ||
-        strncat_s(out, bound, "}", 1) != 0) {
-        out[mark] = '\0';
-        return REPLY_PIECE_CODE;
-    }
-    return 0;
+    return AppendStateCode(out, bound, "", code, "}");
 }
 
 // ---- VM messages ----------------------------------------------------------------
