@@ -22,6 +22,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <new>
 
 #include "ortavis_upgd_log.h"
 
@@ -295,7 +296,12 @@ int CreateTaskPool(int threadNum)
         UPG_LOG("thread_create failed");
         return -1;
     }
-    auto pool = std::make_unique<TaskPool>();
+    std::unique_ptr<TaskPool> pool(new (std::nothrow) TaskPool());
+    if (!pool) {
+        UPG_LOG("TaskPool malloc failed");
+        g_taskPool = nullptr;
+        return -1;
+    }
     pool->runningNum = threadNum;
     pool->threadNum = threadNum;
     if (pthread_mutex_init(&pool->mutex, nullptr) != 0) {
@@ -309,7 +315,14 @@ int CreateTaskPool(int threadNum)
         g_taskPool = nullptr;
         return -1;
     }
-    pool->threads = std::make_unique<pthread_t[]>(static_cast<size_t>(threadNum));
+    pool->threads.reset(new (std::nothrow) pthread_t[static_cast<size_t>(threadNum)]());
+    if (!pool->threads) {
+        UPG_LOG("thread_create failed");
+        pthread_mutex_destroy(&pool->mutex);
+        pthread_cond_destroy(&pool->cond);
+        g_taskPool = nullptr;
+        return -1;
+    }
     for (int i = 0; i < threadNum; ++i) {
         if (pthread_create(&pool->threads[i], nullptr, TaskWorker, pool.get()) != 0) {
             UPG_LOG("thread_create failed");
@@ -334,10 +347,14 @@ int AddTask(void (*routine)(void *), void *arg)
     }
     TaskPool *pool = g_taskPool;
     if (pool == nullptr) {
+        UPG_LOG("task pool is not running, task refused");
+        return -1;
+    }
+    std::unique_ptr<TaskNode> node(new (std::nothrow) TaskNode());
+    if (!node) {
         UPG_LOG("malloc a new task failed");
         return -1;
     }
-    auto node = std::make_unique<TaskNode>();
     node->routine = routine;
     node->arg = arg;
     pthread_mutex_lock(&pool->mutex);

@@ -461,7 +461,7 @@ void GetRunningVmList()
         UPG_LOG("get running vm list failed");
         return;
     }
-    auto path = std::make_unique<char[]>(4096);
+    char path[4096] = {0};
 
     ObjectLockGuard registry(&g_vmListHead);
     for (VmNode *n = g_vmListHead.next; n != nullptr; n = n->next) {
@@ -473,7 +473,7 @@ void GetRunningVmList()
             DropVm(node);
             node = nullptr;
         }
-        if (node == nullptr && InitVmNode(path.get(), name.get(), &node) != 0) {
+        if (node == nullptr && InitVmNode(path, name.get(), &node) != 0) {
             continue;
         }
         node->syncMark = 2;
