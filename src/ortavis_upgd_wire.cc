@@ -167,16 +167,27 @@ const char *IsoTypeName(uint8_t type)
     return type == ISO_LINUX ? "ISO_LINUX" : "ISO_WINDOWS";
 }
 
+namespace {
+
+// The type's name for a dump; a type without one is logged first and shows
+// an empty name.
+const char *DumpTypeName(const char *name, const char *kind, uint32_t msgType)
+{
+    if (name == nullptr) {
+        UPG_LOG("unknown %s msg type: %d", kind, static_cast<int>(msgType));
+        return "";
+    }
+    return name;
+}
+
+}  // namespace
+
 void dumpHostMsg(const MsgHeadInfo *head, const uint8_t *body, size_t bodyAvail)
 {
     if (head == nullptr) {
         return;
     }
-    const char *name = HostMsgTypeName(head->msgType);
-    if (name == nullptr) {
-        UPG_LOG("unknown host msg type: %d", static_cast<int>(head->msgType));
-        name = "";
-    }
+    const char *name = DumpTypeName(HostMsgTypeName(head->msgType), "host", head->msgType);
     UPG_LOG("hostMsg->head.msgId   = %lu", static_cast<unsigned long>(head->msgId));
     UPG_LOG("hostMsg->head.msgType = %s", name);
     UPG_LOG("hostMsg->head.bufLen  = %d", static_cast<int>(head->bufLen));
@@ -193,11 +204,7 @@ void dumpVmMsg(const VmMsg *msg)
     if (msg == nullptr) {
         return;
     }
-    const char *name = VmMsgTypeName(msg->msgType);
-    if (name == nullptr) {
-        UPG_LOG("unknown vm msg type: %d", static_cast<int>(msg->msgType));
-        name = "";
-    }
+    const char *name = DumpTypeName(VmMsgTypeName(msg->msgType), "vm", msg->msgType);
     const ModuleInfo &m = msg->module[0];
     VmModuleText text{};
     CopyField(text.name, m.name, sizeof(m.name));

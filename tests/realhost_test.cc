@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "registry_view.h"
 #include "guest_sim_host.h"
 #include "guest_sim_logic.h"
 #include "ortavis_upgd_message.h"
@@ -246,18 +247,10 @@ protected:
     static LogCollector &log() { return *g_env->log; }
     static std::set<std::string> Names()
     {
-        std::set<std::string> out;
-        ObjectLockGuard reg(GetVmListHead());
-        for (VmNode *n = GetVmListHead()->next; n != nullptr; n = n->next) {
-            out.insert(n->name);
-        }
-        return out;
+        auto names = upgd_test::RegistryNames();
+        return std::set<std::string>(names.begin(), names.end());
     }
-    static VmRef Find(const std::string &name)
-    {
-        ObjectLockGuard reg(GetVmListHead());
-        return VmRef(findVmByName(GetVmListHead(), name.c_str()));
-    }
+    static VmRef Find(const std::string &name) { return upgd_test::FindVm(name); }
     // A VM that only has to exist: no guest waited for.
     static std::unique_ptr<RealVm> StartUnbooted(const std::string &name, const std::string &cdrom)
     {

@@ -18,6 +18,7 @@
 #include "ortavis_upgd_message.h"
 #include "ortavis_upgd_task.h"
 #include "ortavis_upgd_vm.h"
+#include "registry_view.h"
 #include "upgd_sandbox.h"
 
 namespace {
@@ -46,21 +47,8 @@ protected:
         ObjectLockGuard reg(GetVmListHead());
         clearVmList(GetVmListHead());
     }
-    // The registry's names, front to back.
-    static std::vector<std::string> Names()
-    {
-        std::vector<std::string> out;
-        ObjectLockGuard reg(GetVmListHead());
-        for (VmNode *n = GetVmListHead()->next; n != nullptr; n = n->next) {
-            out.emplace_back(n->name);
-        }
-        return out;
-    }
-    static VmRef Find(const std::string &name)
-    {
-        ObjectLockGuard reg(GetVmListHead());
-        return VmRef(findVmByName(GetVmListHead(), name.c_str()));
-    }
+    static std::vector<std::string> Names() { return upgd_test::RegistryNames(); }
+    static VmRef Find(const std::string &name) { return upgd_test::FindVm(name); }
     static VmNode *Detached(const char *name)
     {
         VmNode *n = NewVmNode();
