@@ -28,7 +28,6 @@
 #include <string>
 #include <vector>
 
-#include "registry_view.h"
 #include "guest_sim_host.h"
 #include "guest_sim_logic.h"
 #include "ortavis_upgd_message.h"
@@ -37,6 +36,7 @@
 #include "ortavis_upgd_task.h"
 #include "ortavis_upgd_vm.h"
 #include "realhost_vm.h"
+#include "registry_view.h"
 #include "upgd_sandbox.h"
 
 namespace {
