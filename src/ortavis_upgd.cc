@@ -44,7 +44,7 @@ namespace {
 // g_exitSem may be posted only between its initialisation and destruction.
 std::atomic<bool> g_exitSemLive{false};
 
-constexpr int kThreadJoinSeconds = 5;
+constexpr int kShutdownSeconds = 5;
 // How long a faulting thread waits for main to end the process.
 constexpr int kFaultWaitTicks = 30;   // of 100 ms
 
@@ -79,6 +79,8 @@ void TermSignalHandler(int signo, siginfo_t *info, void *)
         (void)sem_post(&g_exitSem);
     }
     if (fault) {
+        // main ends the process after its report, or, when it is already
+        // stopping, checks for the fault before it exits.
         if (syscall(SYS_gettid) != getpid()) {
             for (int i = 0; i < kFaultWaitTicks; ++i) {
                 timespec ts{0, 100L * 1000 * 1000};
@@ -92,26 +94,48 @@ void TermSignalHandler(int signo, siginfo_t *info, void *)
     errno = savedErrno;
 }
 
+// True while fd is still the file at the pid-file path. An exiting instance
+// unlinks the path while it holds the lock; a file locked after that unlink
+// is no longer the pid file, and locking it proves nothing.
+bool LockedFileIsAtPath(int fd)
+{
+    struct stat held {};
+    struct stat atPath {};
+    if (fstat(fd, &held) != 0 || stat(UPGD_PID_FILE, &atPath) != 0) {
+        return false;
+    }
+    return held.st_dev == atPath.st_dev && held.st_ino == atPath.st_ino;
+}
+
 // Takes the pid-file lock. Returns the locked descriptor, -1 when start-up
 // must end, or -2 when the daemon goes on without the lock.
 int LockPidFile()
 {
-    int fd = open(UPGD_PID_FILE, O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
-    if (fd < 0) {
-        UPG_LOG("ortavis-upgd couldn't create lock file.\n");
-        return -1;
-    }
-    struct flock lk {};
-    lk.l_type = F_WRLCK;
-    lk.l_whence = SEEK_SET;
-    lk.l_start = 0;
-    lk.l_len = 0;
-    for (;;) {
-        if (fcntl(fd, F_SETLK, &lk) == 0) {
-            return fd;
+    constexpr int kReopenAttempts = 10;
+    for (int attempt = 0;; ++attempt) {
+        int fd = open(UPGD_PID_FILE, O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
+        if (fd < 0) {
+            UPG_LOG("ortavis-upgd couldn't create lock file.\n");
+            return -1;
         }
-        if (errno == EINTR) {
-            continue;
+        struct flock lk {};
+        lk.l_type = F_WRLCK;
+        lk.l_whence = SEEK_SET;
+        lk.l_start = 0;
+        lk.l_len = 0;
+        int ret;
+        while ((ret = fcntl(fd, F_SETLK, &lk)) != 0 && errno == EINTR) {
+        }
+        if (ret == 0) {
+            if (LockedFileIsAtPath(fd)) {
+                return fd;
+            }
+            close(fd);
+            if (attempt + 1 < kReopenAttempts) {
+                continue;   // the old instance removed it: take the new file
+            }
+            UPG_LOG("ortavis-upgd couldn't aquire lock. Error was %d.\n", ESTALE);
+            return -2;
         }
         if (errno == EAGAIN || errno == EACCES) {
             UPG_LOG("Another ortavis-upgd instance is already running.\n");
@@ -222,6 +246,29 @@ int StartDaemonThreads()
 }  // namespace
 
 // ---- Signals ---------------------------------------------------------------------
+
+// Every signal the daemon acts on. A supervisor may start it with some of
+// them blocked, and the threads inherit main's mask.
+constexpr int kHandledSignals[] = {SIGTERM, SIGHUP,  SIGFPE, SIGSEGV, SIGILL,
+                                   SIGABRT, SIGBUS,  SIGPIPE, SIGINT, SIGALRM};
+
+int UnblockHandledSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signo : kHandledSignals) {
+        sigaddset(&set, signo);
+    }
+    return pthread_sigmask(SIG_UNBLOCK, &set, nullptr) == 0 ? 0 : -1;
+}
+
+void InstallTimerHandler()
+{
+    struct sigaction alrm {};
+    alrm.sa_handler = UpgTimerSignalHandler;
+    sigemptyset(&alrm.sa_mask);
+    (void)sigaction(SIGALRM, &alrm, nullptr);
+}
 
 void InstallSignalHandlers()
 {
@@ -352,13 +399,8 @@ int GetLinkPath(char *dest)
 
 // ---- Threads -------------------------------------------------------------------------
 
-int JoinThreadsByDeadline(std::span<DaemonThread> threads, int seconds)
+int JoinThreadsByDeadline(std::span<DaemonThread> threads, const timespec &deadline)
 {
-    timespec deadline{};
-    if (clock_gettime(CLOCK_REALTIME, &deadline) != 0) {
-        return static_cast<int>(threads.size());
-    }
-    deadline.tv_sec += seconds;
     int notJoined = 0;
     for (auto &t : threads) {
         if (!t.started) {
@@ -376,86 +418,55 @@ int JoinThreadsByDeadline(std::span<DaemonThread> threads, int seconds)
     return notJoined;
 }
 
-// ---- main ---------------------------------------------------------------------------
+// ---- Shared objects ------------------------------------------------------------------
 
-int UpgdMain()
+int InitSharedObjects()
 {
-    pid_t pid = getpid();
-    int pidFd = LockPidFile();
-    if (pidFd == -1) {
-        return -1;
-    }
-    if (pidFd >= 0 && WritePid(pidFd, pid) != 0) {
-        return -1;
-    }
-    auto cleanup = [pidFd] {
-        if (pidFd >= 0) {
-            close(pidFd);
-        }
-        unlink(UPGD_PID_FILE);
-        return -1;
-    };
-
-    SettleIsoDir();
-    RaiseDescriptorLimit();
-
     int keyRet = CreateConnEndKey();
     if (keyRet != 0) {
         errno = keyRet;
     }
     if (InitVmListLock() != 0 || InitIndependentVmListLock() != 0 || InitUpgVmListAddLock() != 0) {
-        return cleanup();
+        return -1;
     }
     if (sem_init(&g_upgSem.sem, 0, 0) != 0) {
         UPG_LOG("semaphore initialization failed");
-        return cleanup();
+        return -1;
     }
     if (InitObjectLock(&g_upgSem) != 0) {
         UPG_LOG("init g_upgSem lock failed");
-        return cleanup();
+        return -1;
     }
     InitMsgNodeList();
     if (InitObjectLock(&g_clientListLock) != 0) {
         UPG_LOG("init client list lock failed");
-        return cleanup();
+        return -1;
     }
     if (InitObjectLock(&g_upgMsgSendLock) != 0) {
         UPG_LOG("init g_upgMsgSendLock failed");
-        return cleanup();
+        return -1;
     }
     if (InitExitSem() != 0) {
         UPG_LOG("init semaphore initialization failed");
-        return cleanup();
+        return -1;
     }
     if (sem_init(&g_resetVmStatusSem, 0, 0) != 0) {
         UPG_LOG("init semaphore g_resetVmStatusSem failed");
-        return cleanup();
+        return -1;
     }
     if (CreateStopEvent() != 0) {
         UPG_LOG("create stop event failed");
-        return cleanup();
+        return -1;
     }
+    return 0;
+}
 
-    InstallSignalHandlers();
-    struct sigaction alrm {};
-    alrm.sa_handler = UpgTimerSignalHandler;
-    sigemptyset(&alrm.sa_mask);
-    (void)sigaction(SIGALRM, &alrm, nullptr);
-
-    if (CreateTaskPool(TASK_POOL_THREADS) != 0) {
-        UPG_LOG("task pool create failed");
-        return cleanup();
-    }
-    if (StartDaemonThreads() != 0) {
-        return cleanup();
-    }
-    usleep(100 * 1000);
-
-    AwaitTermination();
-
-    // Shutdown.
+int StopDaemon(std::span<DaemonThread> threads)
+{
     RequestStop();
-    int abandoned = JoinThreadsByDeadline(g_daemonThreads, kThreadJoinSeconds);
+    // One deadline for the whole stop: the thread joins and the pool's.
+    const timespec deadline = DeadlineAfter(kShutdownSeconds);
+    int abandoned = JoinThreadsByDeadline(threads, deadline);
 
     // No timer expiry or termination signal may post a semaphore from now on.
     struct sigaction ign {};
@@ -464,35 +475,93 @@ int UpgdMain()
     (void)sigaction(SIGALRM, &ign, nullptr);
     g_exitSemLive.store(false);
 
-    // A thread that did not stop may still use the shared objects: they are
-    // then left as they are, and the process ends without running the
-    // destructors of its globals.
-    if (abandoned == 0) {
-        sem_destroy(&g_exitSem);
-        sem_destroy(&g_upgSem.sem);
-        sem_destroy(&g_resetVmStatusSem);
+    // A thread that did not stop may still queue a job or wait for a worker,
+    // and a worker still busy may post a semaphore or touch the registry:
+    // whatever such a thread may reach is left in place, and the process
+    // ends without running the destructors of its globals.
+    if (abandoned != 0) {
+        return abandoned;
     }
-    abandoned += DestroyTaskPool();
-    if (abandoned == 0) {
-        VmNode *registry = GetVmListHead();
-        LockObject(registry);
-        clearVmList(registry);
-        UnlockObject(registry);
-        DestroyObjectLock(registry);
+    abandoned = DestroyTaskPool(deadline);
+    if (abandoned != 0) {
+        return abandoned;
+    }
+    sem_destroy(&g_exitSem);
+    sem_destroy(&g_upgSem.sem);
+    sem_destroy(&g_resetVmStatusSem);
 
-        LockObject(&g_clientListLock);
-        InitMsgNodeList();
-        UnlockObject(&g_clientListLock);
-        DestroyObjectLock(&g_clientListLock);
-        DestroyObjectLock(GetIndependentVmList());
-        DestroyObjectLock(GetUpgVmAddList());
-    }
+    VmNode *registry = GetVmListHead();
+    LockObject(registry);
+    clearVmList(registry);
+    UnlockObject(registry);
+    DestroyObjectLock(registry);
 
-    if (pidFd >= 0) {
-        close(pidFd);
+    LockObject(&g_clientListLock);
+    InitMsgNodeList();
+    UnlockObject(&g_clientListLock);
+    DestroyObjectLock(&g_clientListLock);
+    DestroyObjectLock(GetIndependentVmList());
+    DestroyObjectLock(GetUpgVmAddList());
+    return 0;
+}
+
+// ---- main ---------------------------------------------------------------------------
+
+int UpgdMain()
+{
+    // Before anything else, and before any thread exists.
+    if (UnblockHandledSignals() != 0) {
+        UPG_LOG("unblock signals failed, errno=%d", errno);
     }
-    unlink(UPGD_PID_FILE);
+    pid_t pid = getpid();
+    int pidFd = LockPidFile();
+    if (pidFd == -1) {
+        return -1;
+    }
+    if (pidFd >= 0 && WritePid(pidFd, pid) != 0) {
+        return -1;
+    }
+    // Unlink before close: the lock is held until the path is gone, so a
+    // starting instance never locks a file that is about to disappear.
+    auto removePidFile = [pidFd] {
+        unlink(UPGD_PID_FILE);
+        if (pidFd >= 0) {
+            close(pidFd);
+        }
+    };
+
+    SettleIsoDir();
+    RaiseDescriptorLimit();
+
+    if (InitSharedObjects() != 0) {
+        removePidFile();
+        return -1;
+    }
+    InstallSignalHandlers();
+    InstallTimerHandler();
+
+    if (CreateTaskPool(TASK_POOL_THREADS) != 0) {
+        UPG_LOG("task pool create failed");
+        removePidFile();
+        return -1;
+    }
+    if (StartDaemonThreads() != 0) {
+        removePidFile();
+        return -1;
+    }
+    usleep(100 * 1000);
+
+    AwaitTermination();
+    int abandoned = StopDaemon(g_daemonThreads);
+
+    removePidFile();
     UPG_LOG("<== BYE ==>");
+    // A fault of the daemon's own code while it stopped: the process must
+    // not end as if all went well.
+    int fault = g_faultSigNo.load();
+    if (fault != 0) {
+        EndAfterFault(fault);
+    }
     if (abandoned != 0) {
         _exit(0);
     }

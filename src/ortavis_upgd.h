@@ -6,6 +6,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <time.h>
 
 #include <atomic>
 #include <span>
@@ -40,7 +41,12 @@ static_assert(std::atomic<int>::is_always_lock_free);
 // code raised, or 0. The process must end with a failure after it.
 extern std::atomic<int> g_faultSigNo;
 
+// Unblocks every signal the daemon handles in the calling thread (main,
+// before any other thread exists). 0 or -1.
+int UnblockHandledSignals();
 void InstallSignalHandlers();
+// Installs the upgrade timer's SIGALRM handler (UpgTimerSignalHandler).
+void InstallTimerHandler();
 int GetRecvSigNo();
 // Initialises g_exitSem (0) and clears the recorded signal. 0 or -1.
 int InitExitSem();
@@ -62,7 +68,19 @@ struct DaemonThread {
     bool started;
 };
 
-// Joins the started threads in order against one deadline `seconds` from
-// now; each thread that does not end logs "can't join thread %s" once.
-// Returns the number of threads not joined.
-int JoinThreadsByDeadline(std::span<DaemonThread> threads, int seconds);
+// Joins the started threads in order against one absolute CLOCK_REALTIME
+// deadline; each thread that does not end logs "can't join thread %s" once
+// and is detached. Returns the number of threads not joined.
+int JoinThreadsByDeadline(std::span<DaemonThread> threads, const timespec &deadline);
+
+// ---- Shared objects and shutdown ---------------------------------------------
+
+// Initialises the shared locks, semaphores, the request registry and the
+// stop event in their fixed order. 0, or -1 after the failing step's line.
+int InitSharedObjects();
+// Stops the daemon: raises the stop event, joins the threads and then the
+// pool's workers against one 5-second deadline, and releases the shared
+// objects. When a thread or worker is abandoned, everything it may still
+// reach (the pool, the semaphores, the registries) is left in place.
+// Returns the number of threads and workers abandoned.
+int StopDaemon(std::span<DaemonThread> threads);

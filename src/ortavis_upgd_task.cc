@@ -16,11 +16,13 @@
 // per expiry, without the mutex and without logging.
 #include "ortavis_upgd_task.h"
 
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <new>
 
@@ -35,7 +37,9 @@ std::atomic<TaskPool *> g_taskPool{nullptr};
 
 namespace {
 
-int g_upgRunning = 0;            // guarded by g_upgMsgSendLock
+std::atomic<int> g_upgRunning{0};   // written under g_upgMsgSendLock
+std::atomic<ClientJobHandler> g_clientJobHandler{nullptr};
+std::atomic<VmMsgJobHandler> g_vmMsgJobHandler{nullptr};
 pthread_key_t g_connEndKey;
 std::atomic<bool> g_stopRequested{false};
 std::atomic<int> g_stopFd{-1};
@@ -135,12 +139,12 @@ int SemWaitRetry(sem_t *sem)
 
 int GetUpgRunning()
 {
-    return g_upgRunning;
+    return g_upgRunning.load();
 }
 
 void SetUpgRunning(int running)
 {
-    g_upgRunning = running;
+    g_upgRunning.store(running);
 }
 
 // ---- Connection-end mark -------------------------------------------------------
@@ -260,16 +264,13 @@ void *TaskWorker(void *argPool)
 
 // Tells the workers to end and joins them against one deadline. Returns the
 // number of workers that did not end in time.
-int StopWorkers(TaskPool *pool, int started)
+int StopWorkers(TaskPool *pool, int started, const timespec &deadline)
 {
     pthread_mutex_lock(&pool->mutex);
     pool->shutdown = 1;
     pthread_cond_broadcast(&pool->cond);
     pthread_mutex_unlock(&pool->mutex);
 
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += kPoolJoinSeconds;
     int stuck = 0;
     for (int i = 0; i < started; ++i) {
         if (pthread_timedjoin_np(pool->threads[i], nullptr, &deadline) != 0) {
@@ -326,7 +327,7 @@ int CreateTaskPool(int threadNum)
     for (int i = 0; i < threadNum; ++i) {
         if (pthread_create(&pool->threads[i], nullptr, TaskWorker, pool.get()) != 0) {
             UPG_LOG("thread_create failed");
-            if (StopWorkers(pool.get(), i) != 0) {
+            if (StopWorkers(pool.get(), i, DeadlineAfter(kPoolJoinSeconds)) != 0) {
                 g_abandonedPool = pool.release();
             } else {
                 ReleasePool(pool.release());
@@ -366,18 +367,31 @@ int AddTask(void (*routine)(void *), void *arg)
     }
     pool->taskTail = raw;
     pool->taskNum++;
-    pthread_mutex_unlock(&pool->mutex);
     pthread_cond_signal(&pool->cond);
+    pthread_mutex_unlock(&pool->mutex);
     return 0;
 }
 
+timespec DeadlineAfter(int seconds)
+{
+    timespec deadline{};
+    (void)clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += seconds;
+    return deadline;
+}
+
 int DestroyTaskPool()
+{
+    return DestroyTaskPool(DeadlineAfter(kPoolJoinSeconds));
+}
+
+int DestroyTaskPool(const timespec &deadline)
 {
     TaskPool *pool = g_taskPool.exchange(nullptr);
     if (pool == nullptr) {
         return 0;
     }
-    int stuck = StopWorkers(pool, pool->threadNum);
+    int stuck = StopWorkers(pool, pool->threadNum, deadline);
     if (stuck != 0) {
         // A worker is still inside a job and may come back to the mutex.
         g_abandonedPool = pool;
@@ -410,4 +424,51 @@ void waitIdleWorker()
         }
         SleepRetryPause();
     }
+}
+
+// ---- The job routine -----------------------------------------------------------
+
+void SetTaskHandlers(ClientJobHandler client, VmMsgJobHandler vmMsg)
+{
+    g_clientJobHandler.store(client);
+    g_vmMsgJobHandler.store(vmMsg);
+}
+
+tpool_para_t *NewTaskPara(int32_t fd, int32_t nfds, int32_t type, void *msg)
+{
+    auto *para = static_cast<tpool_para_t *>(std::calloc(1, sizeof(tpool_para_t)));
+    if (para != nullptr) {
+        para->fd = fd;
+        para->nfds = nfds;
+        para->type = type;
+        para->msg = msg;
+    }
+    return para;
+}
+
+void runTaskPara(void *arg)
+{
+    auto *para = static_cast<tpool_para_t *>(arg);
+    if (para == nullptr) {
+        UPG_LOG("para is NULL");
+        return;
+    }
+    if (para->type == TPOOL_TYPE_VM_MSG) {
+        VmMsgJobHandler handler = g_vmMsgJobHandler.load();
+        if (handler != nullptr) {
+            handler(para->fd, para->msg);
+        } else {
+            UPG_LOG("no handler for vm message jobs, fd %d", para->fd);
+            std::free(para->msg);
+        }
+    } else if (para->type == TPOOL_TYPE_CLIENT) {
+        ClientJobHandler handler = g_clientJobHandler.load();
+        pollfd entry{para->fd, POLLIN | POLLPRI, 0};
+        if (handler != nullptr) {
+            (void)handler(para->nfds, &entry);
+        } else {
+            UPG_LOG("no handler for client jobs, fd %d", para->fd);
+        }
+    }
+    std::free(para);
 }

@@ -15,6 +15,8 @@
 #include <pthread.h>
 #include <semaphore.h>
 
+#include <time.h>
+
 #include <atomic>
 #include <cstdint>
 
@@ -69,8 +71,9 @@ void SleepRetryPause();
 // Returns 0 once the semaphore was taken, -1 on any other failure.
 int SemWaitRetry(sem_t *sem);
 
-// g_upgRunning: 1 while an upgrade run sends its messages. REQUIRES:
-// g_upgMsgSendLock held for both.
+// g_upgRunning: 1 while an upgrade run sends its messages. It is written
+// with g_upgMsgSendLock held; it is atomic because one reader (the upgrade
+// control's first look) reads it without the lock.
 int GetUpgRunning();
 void SetUpgRunning(int running);
 
@@ -99,6 +102,24 @@ static_assert(sizeof(tpool_para_t) == 24);
 inline constexpr int32_t TPOOL_TYPE_CLIENT = 0;
 inline constexpr int32_t TPOOL_TYPE_VM_MSG = 1;
 
+// The job routine both users queue with a calloc'ed record (NewTaskPara):
+// type 0 serves a management client through the client handler with one poll
+// entry (the descriptor, POLLIN|POLLPRI), type 1 hands the VM message to the
+// VM message handler, any other type does nothing. The record is freed
+// afterwards; the VM message (malloc'ed) belongs to the VM handler, and is
+// freed here when no handler is set.
+void runTaskPara(void *para);
+// A cleared record for runTaskPara, or null when it cannot be allocated.
+tpool_para_t *NewTaskPara(int32_t fd, int32_t nfds, int32_t type, void *msg);
+
+// The handlers runTaskPara calls. The management and VM areas sit above the
+// pool, so main hands their entry points down once, before any job is
+// queued. A job whose handler is not set is logged and dropped.
+struct pollfd;
+using ClientJobHandler = int (*)(int nfds, struct pollfd *fds);
+using VmMsgJobHandler = void (*)(int fd, void *msg);
+void SetTaskHandlers(ClientJobHandler client, VmMsgJobHandler vmMsg);
+
 struct TaskPool;
 extern std::atomic<TaskPool *> g_taskPool;
 
@@ -107,11 +128,16 @@ int CreateTaskPool(int threadNum);
 // Queues routine(arg). 0, or -1 for a null routine or a failed allocation.
 int AddTask(void (*routine)(void *), void *arg);
 // Stops the workers, drops the queued jobs, releases the pool. Bounded in
-// time: workers get one 5-second deadline to finish their running job (the
-// daemon raises the stop event below first, so long jobs end), and a worker
-// still busy then is abandoned together with the pool. A second call does
-// nothing. Returns the number of workers abandoned.
+// time: workers get until the absolute CLOCK_REALTIME `deadline` to finish
+// their running job (the daemon raises the stop event below first, so long
+// jobs end), and a worker still busy then is abandoned together with the
+// pool, which stays allocated for the rest of the process. A second call
+// does nothing. Returns the number of workers abandoned.
+int DestroyTaskPool(const timespec &deadline);
+// The same with a deadline 5 seconds from now.
 int DestroyTaskPool();
+// CLOCK_REALTIME now plus `seconds`: the absolute deadline of the joins.
+timespec DeadlineAfter(int seconds);
 // Returns once fewer than 8 workers are busy (or the daemon is stopping).
 void waitIdleWorker();
 

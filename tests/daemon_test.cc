@@ -3,7 +3,10 @@
 // fault of the daemon's own code.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <dirent.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,9 +46,11 @@ protected:
         ASSERT_TRUE(d.WaitStarted()) << log.Dump();
         ASSERT_EQ(ReadFile(kPidFile).value_or(""), std::to_string(d.Pid()) + "\n");
     }
+    // Sends signo (0: the stop signal was sent already) and waits for an
+    // orderly end.
     void StopCleanly(Daemon &d, int signo)
     {
-        ASSERT_TRUE(d.Signal(signo));
+        ASSERT_TRUE(signo == 0 || d.Signal(signo));
         auto status = d.WaitExit();
         ASSERT_TRUE(status.has_value()) << "daemon did not stop\n" << log.Dump();
         EXPECT_EQ(ExitCode(*status), 0) << log.Dump();
@@ -133,34 +138,95 @@ TEST_F(DaemonLife, IsoDirectoryFromTheLink)
     }
 }
 
+// Sends signo to pid with a sender pid of our choosing, as sigqueue would
+// with a forged si_pid.
+bool SendQueued(pid_t pid, int signo, int senderPid)
+{
+    siginfo_t si{};
+    si.si_signo = signo;
+    si.si_code = SI_QUEUE;
+    si.si_pid = senderPid;
+    si.si_uid = getuid();
+    return syscall(SYS_rt_sigqueueinfo, pid, signo, &si) == 0;
+}
+
+const std::initializer_list<int> kSupervisorBlocked = {SIGTERM, SIGHUP, SIGALRM};
+
 TEST_F(DaemonLife, TermAndHupStopWithAReportNamingTheSender)
 {
-    for (int signo : {SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(signo);
+    const std::string self = "from pid " + std::to_string(getpid()) + "(" + SelfExe() + ")";
+    struct Case {
+        const char *what;
+        bool blocked;        // started with kSupervisorBlocked blocked
+        int signo;
+        int queuedPid;       // 1: kill(); otherwise the forged sender pid
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"SIGTERM", false, SIGTERM, 1, {"terminating on signal 15 " + self}},
+        {"SIGHUP", false, SIGHUP, 1, {"terminating on signal 1 " + self}},
+        {"SIGTERM left blocked by the supervisor", true, SIGTERM, 1, {"terminating on signal 15 " + self}},
+        {"SIGHUP left blocked by the supervisor", true, SIGHUP, 1, {"terminating on signal 1 " + self}},
+        {"sender pid 0", false, SIGTERM, 0, {"terminating on signal 15 from pid 0(NULL)"}},
+        {"negative sender pid", false, SIGTERM, -5, {"pid : -5", "terminating on signal 15 from pid -5()"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
         log.Clear();
         Daemon d;
-        StartReady(d);
-        StopCleanly(d, signo);
-        std::string report = "ortavis-upgd: terminating on signal " + std::to_string(signo) +
-                             " from pid " + std::to_string(getpid()) + "(" + SelfExe() + ")";
+        ASSERT_TRUE(c.blocked ? d.Start(kSupervisorBlocked) : d.Start());
+        ASSERT_TRUE(d.WaitStarted()) << log.Dump();
+        if (c.queuedPid != 1) {
+            ASSERT_TRUE(SendQueued(d.Pid(), c.signo, c.queuedPid));
+        }
+        StopCleanly(d, c.queuedPid == 1 ? c.signo : 0);
         auto texts = log.Texts();
-        auto it = std::find(texts.begin(), texts.end(), report);
-        ASSERT_NE(it, texts.end()) << log.Dump();
+        for (const auto &want : c.lines) {
+            EXPECT_NE(std::find_if(texts.begin(), texts.end(),
+                                   [&](const std::string &t) { return t.ends_with(want); }),
+                      texts.end())
+                << "missing \"" << want << "\"\n" << log.Dump();
+        }
         EXPECT_EQ(texts.back(), "<== BYE ==>") << "the farewell is the last line";
     }
 }
 
-TEST_F(DaemonLife, IntAndPipeLeaveItRunning)
+// One field of /proc/<pid>/status (the main thread's view).
+std::string ProcStatusField(pid_t pid, const std::string &field)
 {
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status").value_or("");
+    size_t at = status.find("\n" + field + ":");
+    if (at == std::string::npos) {
+        return "0";
+    }
+    size_t from = status.find_first_not_of(" \t", at + field.size() + 2);
+    return status.substr(from, status.find('\n', from) - from);
+}
+
+bool InSigSet(const std::string &hex, int signo)
+{
+    return (std::stoull(hex, nullptr, 16) >> (signo - 1)) & 1;
+}
+
+TEST_F(DaemonLife, IntPipeAndAlarmLeaveItRunning)
+{
+    // Started as a supervisor that left the stop and timer signals blocked.
     Daemon d;
-    StartReady(d);
+    ASSERT_TRUE(d.Start(kSupervisorBlocked));
+    ASSERT_TRUE(d.WaitStarted()) << log.Dump();
+    for (int signo : kSupervisorBlocked) {
+        EXPECT_FALSE(InSigSet(ProcStatusField(d.Pid(), "SigBlk"), signo)) << signo;
+    }
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(d.Signal(SIGINT));
         ASSERT_TRUE(d.Signal(SIGPIPE));
+        ASSERT_TRUE(d.Signal(SIGALRM));
     }
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(d.Running());
+    EXPECT_FALSE(InSigSet(ProcStatusField(d.Pid(), "ShdPnd"), SIGALRM)) << "the timer signal was taken";
     EXPECT_EQ(log.Count("terminating on signal"), 0u);
+    EXPECT_EQ(log.Count("UpgSemPost"), 0u) << "the timer handler logs nothing";
     StopCleanly(d, SIGTERM);
 }
 
@@ -245,6 +311,53 @@ TEST(DaemonFault, FaultOnTheMainThreadStillEnds)
     int status = RunFaultingChild(true);
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+}
+
+// A thread of the daemon other than main: one of the pool's workers.
+pid_t AnyWorkerThread(pid_t pid)
+{
+    pid_t tid = -1;
+    if (DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+        while (dirent *e = readdir(dir)) {
+            pid_t t = static_cast<pid_t>(std::atoi(e->d_name));
+            if (t > 0 && t != pid) {
+                tid = t;
+            }
+        }
+        closedir(dir);
+    }
+    return tid;
+}
+
+TEST(DaemonFault, FaultOnAWorkerWhileStoppingNeverEndsWithStatus0)
+{
+    // The worker is held in a SIGSEGV delivery stop while the daemon stops,
+    // then gets it as a fault of its own code (si_code > 0), as a crash
+    // during shutdown would.
+    LogCollector log;
+    Daemon d;
+    ASSERT_TRUE(d.Start());
+    ASSERT_TRUE(d.WaitStarted()) << log.Dump();
+    pid_t tid = AnyWorkerThread(d.Pid());
+    ASSERT_GT(tid, 0);
+    ASSERT_EQ(ptrace(PTRACE_SEIZE, tid, nullptr, nullptr), 0) << errno;
+    ASSERT_EQ(syscall(SYS_tgkill, d.Pid(), tid, SIGSEGV), 0);
+    int st = 0;
+    ASSERT_EQ(waitpid(tid, &st, __WALL), tid);
+    ASSERT_TRUE(WIFSTOPPED(st) && WSTOPSIG(st) == SIGSEGV) << st;
+
+    ASSERT_TRUE(d.Signal(SIGTERM));
+    ASSERT_TRUE(log.WaitFor("terminating on signal 15")) << log.Dump();
+    siginfo_t si{};
+    ASSERT_EQ(ptrace(PTRACE_GETSIGINFO, tid, nullptr, &si), 0);
+    si.si_code = SEGV_MAPERR;
+    ASSERT_EQ(ptrace(PTRACE_SETSIGINFO, tid, nullptr, &si), 0);
+    ASSERT_EQ(ptrace(PTRACE_DETACH, tid, nullptr, reinterpret_cast<void *>(SIGSEGV)), 0);
+
+    auto status = d.WaitExit(20s);
+    ASSERT_TRUE(status.has_value()) << log.Dump();
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGSEGV) << *status << "\n" << log.Dump();
+    EXPECT_TRUE(log.WaitFor("fault signal 11 in the daemon itself"));
 }
 
 }  // namespace

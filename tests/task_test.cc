@@ -10,9 +10,11 @@
 #include <chrono>
 #include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "ortavis_upgd.h"
@@ -238,22 +240,134 @@ TEST(TaskPool, StopEventEndsLongJobsSoDestroyIsPrompt)
     EXPECT_TRUE(StopRequested());
 }
 
-TEST(TaskPool, StuckJobCostsTheDeadlineNotAHang)
+// Shutdown through StopDaemon, with the shared objects main makes.
+class DaemonStop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(InitSharedObjects(), 0);
+        ASSERT_EQ(CreateTaskPool(TASK_POOL_THREADS), 0);
+    }
+    static void Start(DaemonThread &t)
+    {
+        ASSERT_EQ(pthread_create(&t.handle, nullptr, t.routine, nullptr), 0);
+        t.started = true;
+    }
+    LogCollector log;
+};
+
+std::atomic<bool> g_lateGo{false};
+std::atomic<int> g_lateAddTask{-2};
+std::atomic<bool> g_lateJobRan{false};
+
+// A thread that misses the deadline and then still queues a job and waits
+// for a worker, as the accept loops may.
+void *LateThread(void *)
+{
+    while (!g_lateGo.load()) {
+        std::this_thread::sleep_for(10ms);
+    }
+    g_lateAddTask = AddTask([](void *) { g_lateJobRan = true; }, nullptr);
+    waitIdleWorker();
+    return nullptr;
+}
+
+TEST_F(DaemonStop, AnAbandonedThreadStillFindsThePool)
+{
+    static DaemonThread threads[] = {{"dealWithCmd", LateThread, {}, false}};
+    Start(threads[0]);
+    EXPECT_EQ(StopDaemon(threads), 1);
+    EXPECT_EQ(log.Count("can't join task pool worker"), 0u) << "the pool is left alone";
+    g_lateGo = true;
+    ASSERT_TRUE(WaitUntil([] { return g_lateJobRan.load(); })) << "AddTask gave " << g_lateAddTask;
+}
+
+std::atomic<bool> g_stuckJobGo{false};
+
+// Stops 3 seconds after the stop was asked for.
+void *SlowToStopThread(void *)
+{
+    while (!StopRequested()) {
+        std::this_thread::sleep_for(10ms);
+    }
+    std::this_thread::sleep_for(3s);
+    return nullptr;
+}
+
+TEST_F(DaemonStop, ThreadsAndWorkersShareOneDeadline)
+{
+    ASSERT_EQ(AddTask([](void *) {
+                  while (!g_stuckJobGo.load()) {
+                      std::this_thread::sleep_for(10ms);
+                  }
+              },
+                      nullptr),
+              0);
+    static DaemonThread threads[] = {{"upgrade_thread", SlowToStopThread, {}, false}};
+    Start(threads[0]);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(StopDaemon(threads), 1) << "the stuck worker is abandoned";
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 4500ms);
+    EXPECT_LT(took, 6500ms) << "3 s of thread join, then only what is left of the 5 s";
+    EXPECT_TRUE(log.WaitForCount("can't join task pool worker", 1));
+    g_stuckJobGo = true;
+}
+
+struct JobCalls {
+    int client = 0, vm = 0;
+    int nfds = -1, fd = -1;
+    short events = 0;
+    void *msg = nullptr;
+} g_calls;
+
+TEST(TaskPool, RunTaskParaHandsEachTypeToItsHandlerAndFreesTheRecord)
 {
     LogCollector log;
-    ASSERT_EQ(CreateTaskPool(2), 0);
-    static Gate gate;   // outlives the abandoned worker
-    ASSERT_EQ(AddTask(BlockJob, &gate), 0);
-    ASSERT_TRUE(WaitUntil([&] { return gate.arrived == 1; }));
-    auto start = std::chrono::steady_clock::now();
-    DestroyTaskPool();
-    auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(took, 4s);
-    EXPECT_LT(took, 8s);
-    log.Barrier();
-    EXPECT_EQ(log.Count("can't join task pool worker"), 1u) << log.Dump();
-    EXPECT_EQ(g_taskPool.load(), nullptr);
-    gate.Open();
+    SetTaskHandlers(
+        [](int nfds, pollfd *fds) {
+            g_calls = {g_calls.client + 1, g_calls.vm, nfds, fds->fd, fds->events, nullptr};
+            return 0;
+        },
+        [](int fd, void *msg) {
+            g_calls = {g_calls.client, g_calls.vm + 1, -1, fd, 0, msg};
+            std::free(msg);
+        });
+    void *vmMsg = std::malloc(568);
+    struct Row {
+        tpool_para_t *para;
+        JobCalls want;
+    } rows[] = {
+        {NewTaskPara(7, 1, TPOOL_TYPE_CLIENT, nullptr), {1, 0, 1, 7, POLLIN | POLLPRI, nullptr}},
+        {NewTaskPara(9, 0, TPOOL_TYPE_VM_MSG, vmMsg), {1, 1, -1, 9, 0, vmMsg}},
+        {NewTaskPara(11, 1, 2, nullptr), {1, 1, -1, 9, 0, vmMsg}},
+    };
+    for (auto &r : rows) {
+        runTaskPara(r.para);   // ASan tells a record left unfreed
+        EXPECT_EQ(std::tie(g_calls.client, g_calls.vm, g_calls.nfds, g_calls.fd, g_calls.events, g_calls.msg),
+                  std::tie(r.want.client, r.want.vm, r.want.nfds, r.want.fd, r.want.events, r.want.msg))
+            << "row " << &r - rows;
+    }
+    runTaskPara(nullptr);
+    EXPECT_TRUE(log.WaitFor("para is NULL"));
+}
+
+TEST(UpgRunning, ReadWithoutTheLockWhileARunSetsIt)
+{
+    // The upgrade control takes its first look without g_upgMsgSendLock.
+    ASSERT_EQ(InitObjectLock(&g_upgMsgSendLock), 0);
+    std::thread writer([] {
+        for (int i = 0; i < 2000; ++i) {
+            ObjectLockGuard guard(&g_upgMsgSendLock);
+            SetUpgRunning(i & 1);
+        }
+    });
+    int seen = 0;
+    for (int i = 0; i < 2000; ++i) {
+        seen |= GetUpgRunning() + 1;
+    }
+    writer.join();
+    EXPECT_NE(seen, 0);
 }
 
 TEST(TaskPool, WaitIdleWorkerWaitsForAFreeWorker)
@@ -312,10 +426,7 @@ protected:
     {
         ASSERT_EQ(sem_init(&g_upgSem.sem, 0, 0), 0);
         ASSERT_EQ(InitObjectLock(&g_upgSem), 0);
-        struct sigaction alrm {};
-        alrm.sa_handler = UpgTimerSignalHandler;
-        sigemptyset(&alrm.sa_mask);
-        ASSERT_EQ(sigaction(SIGALRM, &alrm, nullptr), 0);
+        InstallTimerHandler();   // what main installs
     }
     static int Count()
     {
@@ -414,7 +525,7 @@ TEST(DaemonThreads, OneDeadlineForAllJoinsAndOneLinePerStuckThread)
         }
     }
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(JoinThreadsByDeadline(threads, 1), 2);
+    EXPECT_EQ(JoinThreadsByDeadline(threads, DeadlineAfter(1)), 2);
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, 1800ms) << "the deadline is shared, not per thread";
     EXPECT_TRUE(log.WaitForCount("can't join thread", 2));

@@ -210,15 +210,19 @@ std::string Daemon::BinaryPath()
     return UPGD_DAEMON_PATH;
 }
 
-bool Daemon::Start()
+bool Daemon::Start(std::initializer_list<int> blocked)
 {
     std::string bin = BinaryPath();
     pid_ = fork();
     if (pid_ == 0) {
-        // A fresh signal state: the test runner's blocked signals must not leak in.
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
+        // As a supervisor starts it: the mask, environment and descriptors
+        // are what the caller has, plus the signals a supervisor left blocked.
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signo : blocked) {
+            sigaddset(&set, signo);
+        }
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
         execl(bin.c_str(), "ortavis-upgd", static_cast<char *>(nullptr));
         _exit(127);
     }

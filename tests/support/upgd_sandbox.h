@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -72,7 +73,9 @@ public:
     Daemon &operator=(const Daemon &) = delete;
 
     static std::string BinaryPath();
-    bool Start();
+    // Forks and execs the daemon with the caller's signal mask, environment
+    // and descriptors, the signals in `blocked` added to the mask.
+    bool Start(std::initializer_list<int> blocked = {});
     // Waits until the daemon has written its pid file and started its task
     // pool (so its signal handlers are in place). False after the timeout.
     bool WaitStarted(std::chrono::milliseconds timeout = 10s);
