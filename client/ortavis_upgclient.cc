@@ -35,6 +35,7 @@
 #include <new>
 
 #include "ortavis_upgclient_internal.h"
+#include "ortavis_upgd_deadline.h"
 #include "ortavis_upgd_msg.h"
 #include "ortavis_upgd_raii.h"
 
@@ -122,30 +123,6 @@ private:
 
 using CharBuf = MallocText;
 
-int64_t NowMs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Polls fd for `events` until the deadline; true when it reported anything
-// (readiness, hang-up or error: the next transfer tells which).
-bool WaitFor(int fd, short events, int64_t deadline)
-{
-    for (;;) {
-        int64_t left = deadline - NowMs();
-        pollfd pfd{fd, events, 0};
-        int rc = poll(&pfd, 1, left > 0 ? static_cast<int>(left) : 0);
-        if (rc > 0) {
-            return true;
-        }
-        if (rc == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-}
-
 // Reads exactly len bytes before the deadline. False on end of stream, error
 // or time-out; the bytes read so far are consumed either way.
 bool ReadExact(int fd, void *buf, size_t len, int64_t deadline)
@@ -164,7 +141,7 @@ bool ReadExact(int fd, void *buf, size_t len, int64_t deadline)
         if (errno == EINTR) {
             continue;
         }
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitFor(fd, POLLIN, deadline)) {
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !PollBefore(fd, POLLIN, deadline)) {
             return false;
         }
     }
@@ -202,7 +179,7 @@ bool WriteExact(int fd, const void *buf, size_t len, int64_t deadline, size_t *s
         if (errno == EINTR) {
             continue;
         }
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitFor(fd, POLLOUT, deadline)) {
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !PollBefore(fd, POLLOUT, deadline)) {
             return false;
         }
     }
@@ -220,7 +197,7 @@ struct Reply {
 // allocated from its length. False when the stream is out of step.
 bool ReadReply(int fd, uint64_t keepId, bool keepBody, Reply *out)
 {
-    int64_t deadline = NowMs() + upgclient::kReplyReadMs;
+    int64_t deadline = MonotonicMs() + upgclient::kReplyReadMs;
     if (!ReadExact(fd, &out->head, sizeof(out->head), deadline)) {
         return false;
     }
@@ -240,7 +217,7 @@ bool ReadReply(int fd, uint64_t keepId, bool keepBody, Reply *out)
 // One poll of an attempt. False on time-out or error.
 bool PollReply(int fd)
 {
-    return WaitFor(fd, POLLIN, NowMs() + upgclient::kReplyPollMs);
+    return PollBefore(fd, POLLIN, MonotonicMs() + upgclient::kReplyPollMs);
 }
 
 // A request under construction: the header's place, then the body.
@@ -362,7 +339,7 @@ bool SendRequest(UpgClientHandle *h, uint32_t msgType, RequestBuffer *req, uint6
     h->lastMsgId = id;
     req->Seal(id, msgType);
     size_t sent = 0;
-    if (!WriteExact(h->fd, req->Data(), req->Size(), NowMs() + kSendMs, &sent)) {
+    if (!WriteExact(h->fd, req->Data(), req->Size(), MonotonicMs() + kSendMs, &sent)) {
         if (sent > 0) {
             h->failed = true;
         }

@@ -2,6 +2,7 @@
 // contracts are in the header.
 #include "ortavis_upgd_message.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,17 +11,68 @@
 #include <ctime>
 #include <new>
 
+#include "ortavis_upgd_deadline.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_task.h"
 #include "ortavis_upgd_wire.h"
 
-MsgNode g_msgNodeHead;
+std::shared_ptr<ClientConn> g_msgNodeHead;
 
 namespace {
 
 constexpr int kReadRetries = 10;
 
 std::atomic<uint64_t> g_nextConnId{1};
+uint64_t g_nextMsgNodeSeq = 1;   // REQUIRES: g_clientListLock
+
+// Writes len bytes before the deadline, never blocking in a write: a socket
+// is written with MSG_DONTWAIT, anything else after it polled writable.
+int WriteBefore(int fd, const uint8_t *bytes, int len, int64_t deadline)
+{
+    bool isSocket = true;   // send() keeps a closed peer from raising SIGPIPE
+    int done = 0;
+    while (done < len) {
+        size_t want = static_cast<size_t>(len - done);
+        ssize_t put = isSocket ? send(fd, bytes + done, want, MSG_NOSIGNAL | MSG_DONTWAIT)
+                               : write(fd, bytes + done, want);
+        if (put < 0 && isSocket && errno == ENOTSOCK) {
+            isSocket = false;
+            if (!PollBefore(fd, POLLOUT, deadline)) {
+                return -1;
+            }
+            continue;
+        }
+        if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            if (!PollBefore(fd, POLLOUT, deadline)) {
+                return -1;
+            }
+            continue;
+        }
+        if (put <= 0) {
+            return -1;
+        }
+        done += static_cast<int>(put);
+    }
+    return len;
+}
+
+// Reads and drops the len body bytes of a refused request in chunks, before
+// the deadline. True when all of them were dropped.
+bool DiscardBody(int fd, uint32_t len, int64_t deadline)
+{
+    uint8_t sink[256];
+    while (len > 0) {
+        if (!PollBefore(fd, POLLIN, deadline)) {
+            return false;
+        }
+        ssize_t got = read(fd, sink, len < sizeof(sink) ? len : sizeof(sink));
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return false;
+        }
+        len -= static_cast<uint32_t>(got > 0 ? got : 0);
+    }
+    return true;
+}
 
 // The end of a read that can't go on: the management loop reads the mark to
 // tell that its client is gone. errno stays the failing read's.
@@ -51,12 +103,6 @@ void DumpHostBuffer(const void *buf, int len)
     } else {
         dumpHostMsg(&head, bytes, 0);
     }
-}
-
-bool Stale(const MsgNode &node)
-{
-    std::shared_ptr<ClientConn> conn = node.conn.lock();
-    return conn == nullptr || conn->closed.load();
 }
 
 }  // namespace
@@ -127,23 +173,7 @@ int WriteFD(int fd, const void *buf, int len)
         errno = callErrno;
         return 0;
     }
-    const uint8_t *bytes = static_cast<const uint8_t *>(buf);
-    bool isSocket = true;   // send() keeps a closed peer from raising SIGPIPE
-    int done = 0;
-    while (done < len) {
-        size_t want = static_cast<size_t>(len - done);
-        ssize_t put = isSocket ? send(fd, bytes + done, want, MSG_NOSIGNAL)
-                               : write(fd, bytes + done, want);
-        if (put < 0 && isSocket && errno == ENOTSOCK) {
-            isSocket = false;
-            continue;
-        }
-        if (put <= 0) {
-            return -1;
-        }
-        done += static_cast<int>(put);
-    }
-    return len;
+    return WriteBefore(fd, static_cast<const uint8_t *>(buf), len, MonotonicMs() + PEER_WRITE_MS);
 }
 
 int readHostMsg(int fd, MsgHeadInfo *head, uint8_t *body, size_t bodyMax)
@@ -158,6 +188,10 @@ int readHostMsg(int fd, MsgHeadInfo *head, uint8_t *body, size_t bodyMax)
     if (!HostBodyLenAcceptable(*head)) {
         UPG_LOG("msg body length %d over than %d", static_cast<int>(head->bufLen),
                 static_cast<int>(HOST_MSG_BODY_MAX));
+        // Its bytes must never be taken for the next request.
+        if (head->bufLen > CLIENT_MSG_BODY_MAX || !DiscardBody(fd, head->bufLen, MonotonicMs() + DISCARD_BODY_MS)) {
+            (void)SetConnEndMark(CONN_END_MARK);
+        }
         return READ_HOST_MSG_TOO_LONG;
     }
     int len = static_cast<int>(head->bufLen);
@@ -172,7 +206,7 @@ int readHostMsg(int fd, MsgHeadInfo *head, uint8_t *body, size_t bodyMax)
 
 ClientConn::~ClientConn()
 {
-    if (!closed.load()) {
+    if (!closing.load()) {
         close(fd);
     }
 }
@@ -187,11 +221,12 @@ std::shared_ptr<ClientConn> OpenClientConn(int fd)
 
 int CloseClientConn(ClientConn &conn)
 {
-    std::lock_guard<std::mutex> guard(conn.writeLock);
-    if (conn.closed.load()) {
+    if (conn.closing.exchange(true)) {
         return -1;
     }
     conn.closed.store(true);
+    (void)shutdown(conn.fd, SHUT_RDWR);   // a reply stuck on this client ends now
+    std::lock_guard<std::mutex> guard(conn.writeLock);
     close(conn.fd);
     return 0;
 }
@@ -204,26 +239,31 @@ int ClientWrite(ClientConn &conn, const void *buf, int len)
         errno = EBADF;
         return -1;
     }
-    return WriteFD(conn.fd, buf, len);
+    int ret = WriteFD(conn.fd, buf, len);
+    if (ret < 0 && buf != nullptr) {
+        int err = errno;
+        UPG_LOG("client fd %d did not take its reply, errno %d: close it", conn.fd, err);
+        conn.closed.store(true);
+        (void)shutdown(conn.fd, SHUT_RDWR);   // its worker sees the end and closes fd
+        errno = err;
+    }
+    return ret;
 }
 
 // ---- Request registry ---------------------------------------------------------------
 
-MsgNode::~MsgNode()
-{
-    std::unique_ptr<MsgNode> rest = std::move(next);
-    while (rest != nullptr) {
-        rest = std::move(rest->next);
-    }
-}
-
 void InitMsgNodeList()
 {
-    g_msgNodeHead.next.reset();
-    g_msgNodeHead.fd = 0;
-    g_msgNodeHead.msgId = 0;
-    g_msgNodeHead.vmNode.reset();
-    g_msgNodeHead.conn.reset();
+    // Unlinked one by one: a long list is never freed by recursion.
+    std::shared_ptr<ClientConn> conn = std::move(g_msgNodeHead);
+    while (conn != nullptr) {
+        std::shared_ptr<ClientConn> next = std::move(conn->nextListed);
+        conn->oldest.reset();
+        conn->newest = nullptr;
+        conn->entries = 0;
+        conn->listed = false;
+        conn = std::move(next);
+    }
 }
 
 void addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head, VmNode *vm,
@@ -237,16 +277,29 @@ void addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head
         UPG_LOG("malloc MsgNode failed");
         return;
     }
-    node->fd = conn->fd;
     node->msgId = head->msgId;
     node->vmNode = VmRef(vm);
-    node->conn = conn;
+    node->seq = g_nextMsgNodeSeq++;
 
-    MsgNode *tail = &g_msgNodeHead;
-    while (tail->next != nullptr) {
-        tail = tail->next.get();
+    if (!conn->listed) {
+        conn->nextListed = std::move(g_msgNodeHead);
+        g_msgNodeHead = conn;
+        conn->listed = true;
     }
-    tail->next = std::move(node);
+    MsgNode *added = node.get();
+    if (conn->newest != nullptr) {
+        conn->newest->next = std::move(node);
+    } else {
+        conn->oldest = std::move(node);
+    }
+    conn->newest = added;
+    if (++conn->entries > MSG_NODE_PER_CLIENT) {
+        std::unique_ptr<MsgNode> dropped = std::move(conn->oldest);
+        conn->oldest = std::move(dropped->next);
+        --conn->entries;
+        UPG_LOG("fd %d has %d requests waiting, drop the oldest MsgNode, messID %lu", conn->fd,
+                MSG_NODE_PER_CLIENT, static_cast<unsigned long>(dropped->msgId));
+    }
 
     if (vm != nullptr) {
         UPG_LOG("addMsgNode %s, fd %d", vmName != nullptr ? vmName : "", conn->fd);
@@ -255,64 +308,57 @@ void addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head
     }
 }
 
-int getMsgNode(int *fd, uint64_t msgId, const VmNode *vm, std::shared_ptr<ClientConn> *conn)
+int getMsgNode(std::shared_ptr<ClientConn> *conn, uint64_t msgId, const VmNode *vm)
 {
-    if (g_msgNodeHead.next == nullptr) {
+    if (g_msgNodeHead == nullptr) {
         UPG_LOG("MsgNode empty list");
         return -1;
     }
-    for (const MsgNode *node = g_msgNodeHead.next.get(); node != nullptr; node = node->next.get()) {
-        if (node->msgId != msgId || node->vmNode.get() != vm) {
-            continue;
-        }
-        std::shared_ptr<ClientConn> live = node->conn.lock();
-        if (live == nullptr || live->closed.load()) {
+    const std::shared_ptr<ClientConn> *found = nullptr;
+    uint64_t foundSeq = 0;
+    for (const std::shared_ptr<ClientConn> *c = &g_msgNodeHead; *c != nullptr; c = &(*c)->nextListed) {
+        if ((*c)->closed.load()) {
             continue;   // its client is gone; a newer client on that number must not be answered
         }
-        if (fd != nullptr) {
-            *fd = node->fd;
+        for (const MsgNode *node = (*c)->oldest.get(); node != nullptr; node = node->next.get()) {
+            if (node->msgId == msgId && node->vmNode.get() == vm) {
+                if (found == nullptr || node->seq < foundSeq) {
+                    found = c;
+                    foundSeq = node->seq;
+                }
+                break;   // the client's own older entries come first
+            }
         }
-        if (conn != nullptr) {
-            *conn = std::move(live);
-        }
-        return node->fd >= 0 ? 0 : -1;
     }
-    return -1;
+    if (found == nullptr) {
+        return -1;
+    }
+    if (conn != nullptr) {
+        *conn = *found;
+    }
+    return 0;
 }
 
-void deleteMsgNode(int fd)
+void deleteMsgNode(ClientConn &conn)
 {
-    if (g_msgNodeHead.next == nullptr) {
+    if (g_msgNodeHead == nullptr) {
         UPG_LOG("MsgNode empty list");
         return;
     }
-    bool removed = false;       // the oldest live entry of fd
-    bool staleOfFd = false;     // entries of fd whose connection was already closed
-    int dropped = 0;
-    MsgNode *prev = &g_msgNodeHead;
-    while (prev->next != nullptr) {
-        MsgNode *node = prev->next.get();
-        bool stale = Stale(*node);
-        bool take = stale || (!removed && node->fd == fd);
-        if (!take) {
-            prev = node;
-            continue;
-        }
-        if (node->fd == fd) {
-            (stale ? staleOfFd : removed) = true;
-        }
-        if (stale) {
-            ++dropped;
-        }
-        std::unique_ptr<MsgNode> gone = std::move(prev->next);
-        prev->next = std::move(gone->next);
+    if (!conn.listed) {
+        UPG_LOG("can't find MsgNode fd:%d", conn.fd);
+        return;
     }
-    if (dropped > 0) {
-        UPG_LOG("drop %d MsgNode of closed clients", dropped);
+    for (std::shared_ptr<ClientConn> *c = &g_msgNodeHead; *c != nullptr; c = &(*c)->nextListed) {
+        if (c->get() == &conn) {
+            // The caller holds conn, so unlinking never frees it here.
+            *c = std::move(conn.nextListed);
+            break;
+        }
     }
-    if (removed || staleOfFd) {
-        UPG_LOG("delete MsgNode fd %d success", fd);
-    } else {
-        UPG_LOG("can't find MsgNode fd:%d", fd);
-    }
+    conn.listed = false;
+    conn.oldest.reset();
+    conn.newest = nullptr;
+    conn.entries = 0;
+    UPG_LOG("delete MsgNode fd %d success", conn.fd);
 }

@@ -3,7 +3,9 @@
 // Every message the daemon reads or writes, on the management socket and on
 // the guest channels, passes through ReadFD and WriteFD, which log a direction
 // line and a field dump for each, so the log is a transcript of the traffic.
-// readHostMsg reads one management request on top of ReadFD.
+// readHostMsg reads one management request on top of ReadFD. WriteFD never
+// waits on a peer for more than PEER_WRITE_MS over a whole message: a client
+// or guest that stops reading costs its writer a few seconds, never a worker.
 //
 // A management client is a ClientConn: the pool worker that serves the client
 // opens it on the accepted descriptor and closes it when the client goes.
@@ -11,11 +13,14 @@
 // guest answers; all of them write through ClientWrite, which holds the
 // connection's writeLock, so two replies never interleave, and refuses to
 // write once the connection is closed, so a reply can never land on a newer
-// client that got the same descriptor number.
+// client that got the same descriptor number. A reply that the client does not
+// take in time closes the connection: nothing waits on that client again.
 //
 // The request registry remembers which client waits for the answer to which
-// msgId about which VM: a list of MsgNode entries behind the head record
-// g_msgNodeHead, oldest first, guarded by g_clientListLock. Lock order:
+// msgId about which VM. Its entries belong to their connection (a FIFO of at
+// most MSG_NODE_PER_CLIENT, the oldest dropped first), the registry lists the
+// connections that have entries, and a lookup hands out the connection, never
+// a bare descriptor. All of it is guarded by g_clientListLock. Lock order:
 // g_clientListLock before a connection's writeLock (getMsgNode never waits for
 // a writeLock, so a slow client cannot stall the registry).
 #pragma once
@@ -32,6 +37,11 @@
 
 // ---- Message I/O ---------------------------------------------------------------
 
+// How long one whole message to one peer may take, waiting for room included.
+inline constexpr int PEER_WRITE_MS = 3000;
+// How long the body of a refused (over-long) request may take to arrive.
+inline constexpr int DISCARD_BODY_MS = 1000;
+
 // Reads exactly len bytes. Returns len; 0 for a len of 0 or less; -1 for a
 // null buffer (no mark) or a read that ended early: peer closed, hard error,
 // or ten EAGAIN/EINTR retries 100 ms apart over the whole call. An early end
@@ -40,12 +50,14 @@
 // (VmMsg) read.
 int ReadFD(int fd, void *buf, int len);
 
-// Writes len bytes. Returns len; 0 for a len of 0 or less; -1 for a null
-// buffer or as soon as one write call returns 0 or less (no retry, errno left
-// from that call). Logs the write line and dumps the message: a VmMsg when
-// len is 568, otherwise a host header followed by its body. Never raises
-// SIGPIPE. Takes no lock: replies to a management client go through
-// ClientWrite, writes to a guest under the VM's writeLock.
+// Writes len bytes, waiting for room in the peer's buffer (blocking or not)
+// for at most PEER_WRITE_MS over the whole message. Returns len; 0 for a len
+// of 0 or less; -1 for a null buffer, a failed write (errno left from it) or
+// the time running out (errno ETIMEDOUT; part of the message may be out).
+// Logs the write line and dumps the message: a VmMsg when len is 568,
+// otherwise a host header followed by its body. Never raises SIGPIPE. Takes
+// no lock: replies to a management client go through ClientWrite, writes to a
+// guest under the VM's writeLock.
 int WriteFD(int fd, const void *buf, int len);
 
 inline constexpr int READ_HOST_MSG_OK = 0;
@@ -55,8 +67,28 @@ inline constexpr int READ_HOST_MSG_TOO_LONG = 4;
 // Reads one request: the 56-byte header into head, then bufLen body bytes
 // into body (bodyMax at least HOST_MSG_BODY_BUF) followed by a NUL. Returns
 // READ_HOST_MSG_OK; READ_HOST_MSG_FAILED for a failed read; or
-// READ_HOST_MSG_TOO_LONG for a bufLen over 524, whose body stays unread.
+// READ_HOST_MSG_TOO_LONG for a bufLen over 524. A too-long body is never
+// parsed: one of at most CLIENT_MSG_BODY_MAX bytes that arrives within
+// DISCARD_BODY_MS is read and dropped, so the next request starts in step;
+// any other leaves the connection-end mark CONN_END_MARK, and the caller ends
+// the connection after its reply.
 int readHostMsg(int fd, MsgHeadInfo *head, uint8_t *body, size_t bodyMax);
+
+// ---- Request registry entries ----------------------------------------------------
+
+// Requests of one client that may wait at once; a newer one drops the oldest.
+inline constexpr int MSG_NODE_PER_CLIENT = 64;
+
+// One waiting request, owned by its connection's FIFO.
+struct MsgNode {
+    uint64_t msgId = 0;              // the request's msgId
+    // The VM asked (null for upgrade control). The entry holds a reference,
+    // so the VM's record outlives the entry and no newer VM can take its
+    // address while the entry may still be matched against it.
+    VmRef vmNode;
+    uint64_t seq = 0;                // registry-wide order: smaller is older
+    std::unique_ptr<MsgNode> next;   // the connection's next newer entry
+};
 
 // ---- Management client connections ------------------------------------------------
 
@@ -71,68 +103,60 @@ struct ClientConn {
 
     const int fd;
     const uint64_t id;        // unique for the process's life, from 1
-    std::mutex writeLock;     // held for each whole reply and for the close
-    // Written only under writeLock; ClientWrite reads it there. It is atomic
-    // so that the registry can skip closed connections without waiting for a
-    // writeLock that a write to a slow client may hold.
+    std::mutex writeLock;     // held for each whole reply and for the close of fd
+    // No reply is written once set: by CloseClientConn, or by a reply the
+    // client did not take. Atomic, so that the registry can skip closed
+    // connections without waiting for a writeLock a slow write may hold.
     std::atomic<bool> closed{false};
+    std::atomic<bool> closing{false};   // CloseClientConn has run: it alone closes fd
+
+    // The registry's part, REQUIRES g_clientListLock for every use.
+    std::unique_ptr<MsgNode> oldest;      // this client's entries, oldest first
+    MsgNode *newest = nullptr;
+    int entries = 0;
+    bool listed = false;                  // on the registry's list of connections
+    std::shared_ptr<ClientConn> nextListed;
 };
 
 // A connection for an accepted descriptor, with the next id. Null for a
 // negative descriptor.
 std::shared_ptr<ClientConn> OpenClientConn(int fd);
-// Marks the connection closed and closes its descriptor, under writeLock (a
-// reply being written is finished first). 0, or -1 when it was closed before.
+// Marks the connection closed, shuts the socket down (a reply stuck on it
+// fails at once) and closes its descriptor under writeLock. 0, or -1 when it
+// was closed before (the descriptor is then left alone: it may be another
+// client's by now).
 int CloseClientConn(ClientConn &conn);
-// Writes one reply under writeLock. WriteFD's result; -1 with errno EBADF and
-// nothing written when the connection is closed.
+// Writes one reply under writeLock with WriteFD. Its result; -1 with errno
+// EBADF and nothing written when the connection is closed. A failed write
+// (the client went, or did not take the reply within PEER_WRITE_MS) leaves
+// the stream out of step: it is logged, the connection is marked closed and
+// shut down, so the worker serving it sees the end and closes the descriptor.
 int ClientWrite(ClientConn &conn, const void *buf, int len);
 
 // ---- Request registry ---------------------------------------------------------------
 
-// One waiting request. The entry only observes its connection (weak_ptr): the
-// worker serving the client owns it, so an entry never keeps a gone client's
-// connection alive, and an entry whose connection has expired or is closed is
-// stale at once, whatever descriptor number a newer client got.
-struct MsgNode {
-    MsgNode() = default;
-    ~MsgNode();   // frees the rest of the chain without recursion
-    MsgNode(const MsgNode &) = delete;
-    MsgNode &operator=(const MsgNode &) = delete;
+// The first listed connection; each one's nextListed is the next. REQUIRES:
+// g_clientListLock for every use.
+extern std::shared_ptr<ClientConn> g_msgNodeHead;
 
-    int32_t fd = 0;                  // the client's descriptor when registered
-    uint64_t msgId = 0;              // the request's msgId
-    // The VM asked (null for upgrade control). The entry holds a reference,
-    // so the VM's record outlives the entry and no newer VM can take its
-    // address while the entry may still be matched against it.
-    VmRef vmNode;
-    std::unique_ptr<MsgNode> next;   // null at the end
-    std::weak_ptr<ClientConn> conn;
-};
-
-// The head record; its next is the oldest entry. REQUIRES: g_clientListLock
-// held for every use.
-extern MsgNode g_msgNodeHead;
-
-// Frees every entry and clears the head. Called by main before any thread
-// starts, and at shutdown.
+// Drops every connection's entries and clears the list. Called by main before
+// any thread starts, and at shutdown.
 void InitMsgNodeList();
 
-// Appends an entry for conn's client, head->msgId and vm. vmName is used only
-// for the log line (vm null: the upgrade control). An allocation failure is
-// logged and the request goes on unregistered. REQUIRES: g_clientListLock.
+// Appends an entry for conn's client, head->msgId and vm (O(1)); a client
+// that already has MSG_NODE_PER_CLIENT entries loses its oldest, with a log
+// line. vmName is used only for the log line (vm null: the upgrade control).
+// An allocation failure is logged and the request goes on unregistered.
+// REQUIRES: g_clientListLock.
 void addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head, VmNode *vm,
                 const char *vmName);
 
-// Finds the oldest live entry for (msgId, vm); entries of closed connections
-// are skipped. On success stores its descriptor in *fd and, when conn is not
-// null, the connection (write through it with ClientWrite, not to *fd).
-// 0 when found with a descriptor of 0 or more; -1 otherwise (*fd unchanged
-// when nothing matched). REQUIRES: g_clientListLock.
-int getMsgNode(int *fd, uint64_t msgId, const VmNode *vm,
-               std::shared_ptr<ClientConn> *conn = nullptr);
+// Finds the oldest entry for (msgId, vm) among open connections and stores
+// its connection in *conn (write the answer through it with ClientWrite).
+// 0 when found; -1 otherwise, *conn unchanged. REQUIRES: g_clientListLock.
+int getMsgNode(std::shared_ptr<ClientConn> *conn, uint64_t msgId, const VmNode *vm);
 
-// Removes the oldest live entry registered for fd, and with it every stale
-// entry (closed or expired connection), whose answers could never be
-// delivered. REQUIRES: g_clientListLock.
-void deleteMsgNode(int fd);
+// Removes every entry of the connection and takes it off the list, when its
+// client goes; the connection's owner calls it before letting go.
+// REQUIRES: g_clientListLock.
+void deleteMsgNode(ClientConn &conn);

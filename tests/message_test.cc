@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -118,16 +119,6 @@ void WaitUntilReadable(int fd)
 {
     pollfd pfd{fd, POLLIN, 0};
     ASSERT_EQ(poll(&pfd, 1, 5000), 1);
-}
-
-// The registry from oldest to newest, as (fd, msgId).
-std::vector<std::pair<int, uint64_t>> Entries()
-{
-    std::vector<std::pair<int, uint64_t>> out;
-    for (const MsgNode *n = g_msgNodeHead.next.get(); n != nullptr; n = n->next.get()) {
-        out.emplace_back(n->fd, n->msgId);
-    }
-    return out;
 }
 
 std::string Fd(const char *text, int fd)
@@ -264,29 +255,36 @@ TEST_F(MessageIO, NullBufferAndEmptyLengths)
     EXPECT_EQ(errno, EPIPE);
 }
 
-TEST_F(MessageIO, WriteToAFullNonBlockingSocketEndsWithoutRetry)
+TEST_F(MessageIO, WriteWaitsForRoomAFewSecondsAtMost)
 {
-    SocketPair sp(true, 4096);
-    const size_t total = 1 << 20;
-    Bytes msg = BigMessage('A', total);
-    std::atomic<bool> done{false};
-    // Should WriteFD wait for room, this drains after 2 s so the test ends and fails.
-    std::thread watchdog([&] {
-        for (auto until = Clock::now() + 2s; !done && Clock::now() < until;) {
-            std::this_thread::sleep_for(10ms);
+    // A peer that drains after one second takes the whole message; one that never reads costs the writer
+    // PEER_WRITE_MS, on a blocking socket as on a non-blocking one.
+    struct Row { bool nonBlocking; bool drains; };
+    for (Row r : {Row{true, true}, Row{true, false}, Row{false, false}}) {
+        SCOPED_TRACE(testing::Message() << r.nonBlocking << r.drains);
+        SocketPair sp(r.nonBlocking, 4096);
+        const size_t total = 1 << 20;
+        Bytes msg = BigMessage('A', total);
+        std::thread reader([&] {
+            std::this_thread::sleep_for(1s);
+            if (r.drains) {
+                Drain(sp.fd[1], total);
+            }
+        });
+        auto start = Clock::now();
+        int ret = WriteFD(sp.fd[0], msg.data(), static_cast<int>(total));
+        int err = errno;
+        auto elapsed = Clock::now() - start;
+        reader.join();
+        if (r.drains) {
+            EXPECT_EQ(ret, static_cast<int>(total));
+            continue;
         }
-        if (!done) {
-            fcntl(sp.fd[1], F_SETFL, fcntl(sp.fd[1], F_GETFL) & ~O_NONBLOCK);
-            Drain(sp.fd[1], total);
-        }
-    });
-    int ret = WriteFD(sp.fd[0], msg.data(), static_cast<int>(total));
-    done = true;
-    watchdog.join();
-    EXPECT_EQ(ret, -1);
-    size_t got = Pending(sp.fd[1]).size();
-    EXPECT_GT(got, 0u);   // the first write went through in part
-    EXPECT_LT(got, total);
+        EXPECT_EQ(ret, -1);
+        EXPECT_EQ(err, ETIMEDOUT);
+        EXPECT_GE(elapsed, std::chrono::milliseconds(PEER_WRITE_MS - 50));
+        EXPECT_LT(elapsed, std::chrono::milliseconds(PEER_WRITE_MS + 1000));
+    }
 }
 
 void NoOpHandler(int) {}
@@ -322,15 +320,18 @@ class MessageReadHostMsg : public MessageTest {};
 
 TEST_F(MessageReadHostMsg, BodyLengths)
 {
-    struct Row { uint32_t bufLen; int ret; const char *log; };
-    for (Row row : {Row{0, READ_HOST_MSG_OK, nullptr}, Row{3, READ_HOST_MSG_OK, nullptr},
-                    Row{524, READ_HOST_MSG_OK, nullptr},
-                    Row{0x7FFFFFFFu, READ_HOST_MSG_TOO_LONG, "msg body length 2147483647 over than 524"},
-                    Row{0x80000000u, READ_HOST_MSG_TOO_LONG, "msg body length -2147483648 over than 524"},
-                    Row{525, READ_HOST_MSG_TOO_LONG, "msg body length 525 over than 524"},
-                    Row{969, READ_HOST_MSG_TOO_LONG, "msg body length 969 over than 524"},
-                    Row{0xFFFFFFFFu, READ_HOST_MSG_TOO_LONG, "msg body length -1 over than 524"}}) {
+    // unread: body bytes a refused request leaves; the connection then ends (the mark).
+    struct Row { uint32_t bufLen; int ret; const char *log; size_t unread; };
+    for (Row row : {Row{0, READ_HOST_MSG_OK, nullptr, 0}, Row{3, READ_HOST_MSG_OK, nullptr, 0},
+                    Row{524, READ_HOST_MSG_OK, nullptr, 0},
+                    Row{0x7FFFFFFFu, READ_HOST_MSG_TOO_LONG, "msg body length 2147483647 over than 524", 1000},
+                    Row{0x80000000u, READ_HOST_MSG_TOO_LONG, "msg body length -2147483648 over than 524", 1000},
+                    Row{525, READ_HOST_MSG_TOO_LONG, "msg body length 525 over than 524", 0},
+                    Row{968, READ_HOST_MSG_TOO_LONG, "msg body length 968 over than 524", 0},
+                    Row{969, READ_HOST_MSG_TOO_LONG, "msg body length 969 over than 524", 969},
+                    Row{0xFFFFFFFFu, READ_HOST_MSG_TOO_LONG, "msg body length -1 over than 524", 1000}}) {
         SCOPED_TRACE(row.bufLen);
+        ASSERT_EQ(SetConnEndMark(nullptr), 0);
         SocketPair sp;
         size_t sent = std::min<size_t>(row.bufLen, 1000);
         Bytes body(sent, 'b');
@@ -358,9 +359,39 @@ TEST_F(MessageReadHostMsg, BodyLengths)
         } else {
             expected.push_back(row.log);
             EXPECT_EQ(Bytes(buf, buf + sizeof(buf)), Bytes(sizeof(buf), 'x'));
-            EXPECT_EQ(Pending(sp.fd[0]).size(), sent);   // the body stays unread
+            EXPECT_EQ(Pending(sp.fd[0]).size(), row.unread);
+            EXPECT_EQ(GetConnEndMark() != nullptr, row.unread > 0);
         }
         EXPECT_EQ(lines, expected);
+    }
+}
+
+TEST_F(MessageReadHostMsg, ARefusedBodyIsNeverReadAsTheNextRequest)
+{
+    // The body of an over-long request carries a whole request; the client's next request follows it. When
+    // the body does not arrive in time, the connection ends instead.
+    for (bool bodyArrives : {true, false}) {
+        SCOPED_TRACE(bodyArrives);
+        ASSERT_EQ(SetConnEndMark(nullptr), 0);
+        SocketPair sp;
+        Bytes smuggled = HeadBytes(666, UPG_START_UPGRADE_MSG, 0);
+        smuggled.resize(600, 0);
+        SendAll(sp.fd[1], HeadBytes(1, UPG_MSG_HEALTH_CHECK, 600));
+        if (bodyArrives) {
+            SendAll(sp.fd[1], Cat(smuggled, HeadBytes(2, UPG_MSG_OPEN_CONNECT, 0)));
+        }
+        MsgHeadInfo head{};
+        uint8_t buf[HOST_MSG_BODY_BUF];
+        auto start = Clock::now();
+        EXPECT_EQ(readHostMsg(sp.fd[0], &head, buf, sizeof(buf)), READ_HOST_MSG_TOO_LONG);
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(DISCARD_BODY_MS + 500));
+        if (!bodyArrives) {
+            EXPECT_STREQ(GetConnEndMark(), "_csu_fini");
+            continue;
+        }
+        EXPECT_EQ(GetConnEndMark(), nullptr);
+        EXPECT_EQ(readHostMsg(sp.fd[0], &head, buf, sizeof(buf)), READ_HOST_MSG_OK);
+        EXPECT_EQ(head.msgId, 2u);
     }
 }
 
@@ -449,6 +480,56 @@ TEST_F(MessageClientConn, ConcurrentRepliesNeverInterleave)
     }
 }
 
+TEST_F(MessageClientConn, AClientThatTakesNoReplyIsClosedAndNobodyWaitsOnIt)
+{
+    // Stuck on a client that never reads, the first reply gives up after PEER_WRITE_MS and closes the
+    // connection; a reply queued behind it and the close path give up with it, not one deadline later.
+    // With the close path running meanwhile, the stuck reply ends at once.
+    for (bool closeMeanwhile : {false, true}) {
+        SCOPED_TRACE(closeMeanwhile);
+        SocketPair sp(false, 4096);
+        auto conn = OpenClientConn(sp.Release(0));
+        const std::string number = std::to_string(conn->fd);
+        Bytes big = BigMessage('A', 1 << 20);
+        std::atomic<int> second{0};
+        Clock::duration firstTook{}, secondTook{}, closeTook{};
+        Lines lines = log_.TextsLoggedBy([&] {
+            auto start = Clock::now();
+            std::thread first([&] {
+                EXPECT_EQ(ClientWrite(*conn, big.data(), static_cast<int>(big.size())), -1);
+                firstTook = Clock::now() - start;
+            });
+            WaitUntilReadable(sp.fd[1]);
+            std::thread queued([&] {
+                second = ClientWrite(*conn, big.data(), 56);
+                secondTook = Clock::now() - start;
+            });
+            std::this_thread::sleep_for(500ms);
+            if (closeMeanwhile) {
+                auto closeStart = Clock::now();
+                EXPECT_EQ(CloseClientConn(*conn), 0);
+                closeTook = Clock::now() - closeStart;
+            }
+            first.join();
+            queued.join();
+        });
+        EXPECT_EQ(second.load(), -1);
+        EXPECT_TRUE(conn->closed.load());
+        auto bound = closeMeanwhile ? 1s : std::chrono::milliseconds(PEER_WRITE_MS + 1000);
+        EXPECT_LT(firstTook, bound);
+        EXPECT_LT(secondTook, bound);
+        EXPECT_LT(closeTook, 200ms);
+        if (!closeMeanwhile) {
+            EXPECT_GE(firstTook, std::chrono::milliseconds(PEER_WRITE_MS - 50));
+            EXPECT_NE(std::find(lines.begin(), lines.end(),
+                                "client fd " + number + " did not take its reply, errno 110: close it"),
+                      lines.end());
+            EXPECT_LT(Drain(sp.fd[1], SIZE_MAX).size(), big.size());   // then the end: the worker sees it
+            EXPECT_EQ(CloseClientConn(*conn), 0);
+        }
+    }
+}
+
 // ---- Request registry --------------------------------------------------------------------
 
 class MessageRegistry : public MessageTest {
@@ -464,33 +545,47 @@ protected:
         ObjectLockGuard guard(&g_clientListLock);
         addMsgNode(conn, &head, vm, name);
     }
-    // The descriptor found, or -1.
-    int Get(uint64_t msgId, const VmNode *vm, std::shared_ptr<ClientConn> *conn = nullptr)
+    // The connection found, or null.
+    std::shared_ptr<ClientConn> Get(uint64_t msgId, const VmNode *vm)
     {
-        int fd = -1;
+        std::shared_ptr<ClientConn> conn;
         ObjectLockGuard guard(&g_clientListLock);
-        return getMsgNode(&fd, msgId, vm, conn) == 0 ? fd : -1;
+        int found = getMsgNode(&conn, msgId, vm);
+        EXPECT_EQ(found == 0, conn != nullptr);
+        return conn;
     }
-    void Delete(int fd)
+    void Delete(ClientConn &conn)
     {
         ObjectLockGuard guard(&g_clientListLock);
-        deleteMsgNode(fd);
+        deleteMsgNode(conn);
+    }
+    // The registry's entries, as (fd, msgId).
+    std::set<std::pair<int, uint64_t>> Entries()
+    {
+        std::set<std::pair<int, uint64_t>> out;
+        ObjectLockGuard guard(&g_clientListLock);
+        for (ClientConn *c = g_msgNodeHead.get(); c != nullptr; c = c->nextListed.get()) {
+            for (const MsgNode *n = c->oldest.get(); n != nullptr; n = n->next.get()) {
+                out.emplace(c->fd, n->msgId);
+            }
+        }
+        return out;
     }
     std::vector<std::unique_ptr<SocketPair>> pairs_;
 };
 
-TEST_F(MessageRegistry, AddAndDeleteTheOldestEntryOfADescriptor)
+TEST_F(MessageRegistry, EntriesGoWithTheirConnection)
 {
-    int fd = -7;
+    auto a = Client();
+    std::shared_ptr<ClientConn> none;
     EXPECT_EQ(log_.TextsLoggedBy([&] {
                   ObjectLockGuard guard(&g_clientListLock);
-                  EXPECT_EQ(getMsgNode(&fd, 1, FakeVm(0)), -1);
-                  deleteMsgNode(5);
+                  EXPECT_EQ(getMsgNode(&none, 1, FakeVm(0)), -1);
+                  deleteMsgNode(*a);
               }),
               (Lines{"MsgNode empty list", "MsgNode empty list"}));
-    EXPECT_EQ(fd, -7);
+    EXPECT_EQ(none, nullptr);
 
-    auto a = Client();
     auto b = Client();
     const std::string fa = std::to_string(a->fd), fb = std::to_string(b->fd);
     EXPECT_EQ(log_.TextsLoggedBy([&] {
@@ -499,11 +594,10 @@ TEST_F(MessageRegistry, AddAndDeleteTheOldestEntryOfADescriptor)
                   Add(a, 3, FakeVm(1));
               }),
               (Lines{"addMsgNode web01, fd " + fa, "addMsgNode doUpgCtrl, fd " + fb, "addMsgNode vm, fd " + fa}));
-    EXPECT_EQ(log_.TextsLoggedBy([&] { Delete(a->fd); }), Lines{"delete MsgNode fd " + fa + " success"});
-    EXPECT_EQ(Entries(), (std::vector<std::pair<int, uint64_t>>{{b->fd, 2}, {a->fd, 3}}));
-    EXPECT_EQ(log_.TextsLoggedBy([&] { Delete(999); }), Lines{"can't find MsgNode fd:999"});
-    Delete(a->fd);
-    Delete(b->fd);
+    EXPECT_EQ(log_.TextsLoggedBy([&] { Delete(*a); }), Lines{"delete MsgNode fd " + fa + " success"});
+    EXPECT_EQ(Entries(), (std::set<std::pair<int, uint64_t>>{{b->fd, 2}}));
+    EXPECT_EQ(log_.TextsLoggedBy([&] { Delete(*a); }), Lines{"can't find MsgNode fd:" + fa});
+    Delete(*b);
     EXPECT_TRUE(Entries().empty());
 }
 
@@ -512,78 +606,67 @@ TEST_F(MessageRegistry, LookupByMsgIdAndVm)
     auto a = Client();
     auto b = Client();
     auto c = Client();
+    Add(c, 41, FakeVm(0));
     Add(a, 42, FakeVm(0));
     Add(b, 42, FakeVm(1));
     Add(c, 42, FakeVm(0));   // same request id, same VM, newer
     Add(c, 43, nullptr);
-    struct Row { uint64_t msgId; VmNode *vm; int fd; };
-    for (Row row : {Row{42, FakeVm(1), b->fd}, Row{42, FakeVm(0), a->fd}, Row{43, nullptr, c->fd},
-                    Row{42, nullptr, -1}, Row{44, FakeVm(0), -1}, Row{42, FakeVm(2), -1}}) {
-        EXPECT_EQ(Get(row.msgId, row.vm), row.fd) << row.msgId;
+    struct Row { uint64_t msgId; VmNode *vm; ClientConn *conn; };
+    for (Row row : {Row{42, FakeVm(1), b.get()}, Row{42, FakeVm(0), a.get()}, Row{43, nullptr, c.get()},
+                    Row{42, nullptr, nullptr}, Row{44, FakeVm(0), nullptr}, Row{42, FakeVm(2), nullptr}}) {
+        EXPECT_EQ(Get(row.msgId, row.vm).get(), row.conn) << row.msgId;
     }
-    int fd = -3;
-    {
-        ObjectLockGuard guard(&g_clientListLock);
-        EXPECT_EQ(getMsgNode(&fd, 99, FakeVm(0)), -1);
-    }
-    EXPECT_EQ(fd, -3);   // untouched when nothing matched
-    std::shared_ptr<ClientConn> conn;
-    EXPECT_EQ(Get(42, FakeVm(1), &conn), b->fd);
-    EXPECT_EQ(conn, b);
+    // A closed connection's entries are never matched, even before its close path removed them.
+    CloseClientConn(*a);
+    EXPECT_EQ(Get(42, FakeVm(0)), c);
 }
 
-TEST_F(MessageRegistry, ReusedDescriptorNeverGetsAnOldClientsAnswer)
+TEST_F(MessageRegistry, ADepartedClientNeverTouchesANewerClientOnItsNumber)
 {
     auto a = Client();
     int number = a->fd;
     Add(a, 7, FakeVm(0));
-    Add(a, 8, FakeVm(0));
-    // A forwarder has looked the client up when the client goes and a new one lands on the same number.
-    std::shared_ptr<ClientConn> held;
-    ASSERT_EQ(Get(7, FakeVm(0), &held), number);
-    SocketPair fresh;
-    Delete(number);
+    // A forwarder has looked the client up when the client goes and a new one lands on the same number,
+    // registering before the old client's close path has run.
+    std::shared_ptr<ClientConn> held = Get(7, FakeVm(0));
+    ASSERT_EQ(held, a);
     CloseClientConn(*a);
-    ASSERT_EQ(dup2(fresh.fd[0], number), number);
-    close(fresh.Release(0));
+    SocketPair fresh;
+    if (fresh.fd[0] != number) {   // the lowest free number is usually the one just freed
+        ASSERT_EQ(dup2(fresh.fd[0], number), number);
+        close(fresh.fd[0]);
+    }
+    fresh.Release(0);
     auto b = OpenClientConn(number);
-    ASSERT_EQ(b->fd, number);
+    Add(b, 8, FakeVm(0));
+    Delete(*a);
 
     uint8_t reply[64];
     int len = BuildHostMsg(reply, sizeof(reply), 7, UPG_MSG_HEALTH_CHECK, 0, "vm:{0}", 6);
     EXPECT_EQ(ClientWrite(*held, reply, len), -1);
-    EXPECT_EQ(Get(8, FakeVm(0)), -1);   // a's other entry is stale
     EXPECT_TRUE(Pending(fresh.fd[1]).empty());
-
-    // The new client's own request with the same id and VM is answered.
-    Add(b, 8, FakeVm(0));
-    std::shared_ptr<ClientConn> forB;
-    EXPECT_EQ(Get(8, FakeVm(0), &forB), number);
+    std::shared_ptr<ClientConn> forB = Get(8, FakeVm(0));
     ASSERT_EQ(forB, b);
     EXPECT_EQ(ClientWrite(*forB, reply, len), len);
     EXPECT_EQ(Pending(fresh.fd[1]), Bytes(reply, reply + len));
-
-    // Stale entries, of closed and of gone connections, go with the next delete.
-    auto gone = Client();
-    Add(gone, 5, FakeVm(1));
-    gone.reset();   // the serving worker let go: the connection closed itself
-    EXPECT_EQ(Get(5, FakeVm(1)), -1);
-    EXPECT_EQ(Entries().size(), 3u);
-    EXPECT_EQ(log_.TextsLoggedBy([&] { Delete(number); }),
-              (Lines{"drop 2 MsgNode of closed clients", "delete MsgNode fd " + std::to_string(number) + " success"}));
-    EXPECT_TRUE(Entries().empty());
 }
 
-TEST_F(MessageRegistry, LongListIsFreedWithoutRecursion)
+TEST_F(MessageRegistry, AClientKeepsItsNewestRequestsOnly)
 {
-    ObjectLockGuard guard(&g_clientListLock);
-    MsgNode *tail = &g_msgNodeHead;
-    for (int i = 0; i < 1000000; ++i) {
-        tail->next = std::make_unique<MsgNode>();
-        tail = tail->next.get();
+    auto a = Client();
+    auto b = Client();
+    Add(b, 1000, FakeVm(1));
+    for (uint64_t id = 1; id <= MSG_NODE_PER_CLIENT; ++id) {
+        Add(a, id, FakeVm(0));
     }
-    InitMsgNodeList();
-    EXPECT_EQ(g_msgNodeHead.next, nullptr);
+    Lines lines = log_.TextsLoggedBy([&] { Add(a, 99, FakeVm(0)); });
+    EXPECT_EQ(lines.front(), "fd " + std::to_string(a->fd) + " has 64 requests waiting, drop the oldest MsgNode, messID 1");
+    EXPECT_EQ(Entries().size(), static_cast<size_t>(MSG_NODE_PER_CLIENT) + 1);
+    EXPECT_EQ(Get(1, FakeVm(0)), nullptr);
+    for (uint64_t id : {2u, 64u, 99u}) {
+        EXPECT_EQ(Get(id, FakeVm(0)), a) << id;
+    }
+    EXPECT_EQ(Get(1000, FakeVm(1)), b);
 }
 
 }  // namespace
