@@ -30,6 +30,7 @@
 
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_message.h"
+#include "ortavis_upgd_seccmd.h"
 #include "ortavis_upgd_securec.h"
 #include "ortavis_upgd_task.h"
 #include "ortavis_upgd_vm.h"
@@ -458,6 +459,8 @@ int InitSharedObjects()
         UPG_LOG("create stop event failed");
         return -1;
     }
+    // From the stop on, host commands are killed and no new one starts.
+    seccmd_set_stop_fd(StopEventFd());
     return 0;
 }
 

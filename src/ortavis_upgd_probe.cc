@@ -63,7 +63,7 @@ int PingOnce(const char *vmName, char (&line)[kLineMax])
 
 int checkCmdParam(const char *param)
 {
-    if (param == nullptr) {
+    if (param == nullptr || param[0] == '-') {
         return -1;
     }
     for (const char *p = param; *p != '\0'; ++p) {

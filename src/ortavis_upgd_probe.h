@@ -8,7 +8,10 @@
 #pragma once
 
 // 0 when every character of `param` is an ASCII letter, digit, '-', '.',
-// '/', ':' or '_' (the empty string passes), otherwise -1.
+// '/', ':' or '_' (the empty string passes) and it does not begin with '-',
+// otherwise -1. A name that begins with '-' would reach a tool as an option
+// (virsh takes the VM name as a plain argument), so no such name is ever
+// put into a command line.
 int checkCmdParam(const char *param);
 
 inline constexpr int PING_MODE_PATIENT = 1;   // 12 attempts, 5 s apart

@@ -1,34 +1,40 @@
 // Host command runner.
 //
-// A pipeline is started left to right with posix_spawnp: each command's
-// standard output is a pipe into the next one's standard input, the first
-// reads /dev/null, and the last writes into a pipe that we read (or into
-// /dev/null when the caller wants no output). Our pipe ends are opened
+// A pipeline is started left to right, one fork and exec per command: each
+// command's standard output is a pipe into the next one's standard input,
+// the first reads /dev/null, and the last writes into a pipe that we read (or
+// into /dev/null when the caller wants no output). Our pipe ends are opened
 // close-on-exec and every child closes all descriptors above 2 before exec,
 // so a socket opened without close-on-exec by another thread of the daemon
-// does not leak into the tools either.
+// does not leak into the tools either. Everything the child needs is
+// prepared before the fork; the child itself makes only async-signal-safe
+// calls, PATH search included, and reports a failed exec through a
+// close-on-exec pipe, so a missing program fails the call as it should.
 //
 // The first command leads a new process group; the others join it. We then
 // wait on a pidfd per command while draining the output pipe, so a command
 // that fills the pipe never stalls, and reap the commands only after the
 // wait: the leader's unreaped pid keeps the group id ours, which makes
-// killing the group on a time-out or a failed spawn safe from pid reuse.
-// A call owns its descriptors and children and touches no shared state,
-// so any number of threads may run pipelines at once.
+// killing the group on a time-out, at stop or after a failed start safe from
+// pid reuse. A call owns its descriptors and children and touches no shared
+// state but the stop descriptor it reads, so any number of threads may run
+// pipelines at once.
 #include "ortavis_upgd_seccmd.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +43,6 @@
 #include "ortavis_upgd_raii.h"
 
 namespace {
-
 
 // A daemon whose standard descriptors are closed gets 0, 1 or 2 from pipe2;
 // the child's redirections of 0 and 1 would overwrite such a pipe end before
@@ -63,88 +68,126 @@ bool MakePipe(UniqueFd &readEnd, UniqueFd &writeEnd)
     return readEnd.Valid() && writeEnd.Valid();
 }
 
-class SpawnActions {
-public:
-    SpawnActions() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
-    ~SpawnActions()
-    {
-        if (ok_) {
-            posix_spawn_file_actions_destroy(&actions_);
-        }
-    }
-    SpawnActions(const SpawnActions &) = delete;
-    SpawnActions &operator=(const SpawnActions &) = delete;
-
-    // Standard input from inFd (or /dev/null when -1), standard output into
-    // outFd (or /dev/null when -1), nothing else above 2. Returns 0 or an
-    // error number.
-    int Build(int inFd, int outFd)
-    {
-        if (!ok_) {
-            return ENOMEM;
-        }
-        int rc = inFd >= 0 ? posix_spawn_file_actions_adddup2(&actions_, inFd, 0)
-                           : posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0);
-        if (rc == 0) {
-            rc = outFd >= 0 ? posix_spawn_file_actions_adddup2(&actions_, outFd, 1)
-                            : posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null", O_WRONLY, 0);
-        }
-        if (rc == 0) {
-            rc = posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
-        }
-        return rc;
-    }
-    const posix_spawn_file_actions_t *Get() const { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-    bool ok_ = false;
+// Everything a child needs, prepared before the fork: after it the child of
+// a multi-threaded process may only make async-signal-safe calls.
+struct ChildPlan {
+    char *const *argv;
+    int inFd;       // becomes descriptor 0
+    int outFd;      // becomes descriptor 1
+    int reportFd;   // close-on-exec pipe: a failed exec writes its errno here
+    pid_t group;    // 0: lead a new process group
+    pid_t parent;
+    const char *path;
 };
 
-// Default dispositions for every signal (the daemon ignores SIGPIPE and
-// SIGINT, which exec would pass on) and an empty mask; pgroup 0 makes the
-// child the leader of a new group.
-class SpawnAttr {
-public:
-    SpawnAttr() { ok_ = posix_spawnattr_init(&attr_) == 0; }
-    ~SpawnAttr()
-    {
-        if (ok_) {
-            posix_spawnattr_destroy(&attr_);
-        }
+// Execs argv[0] as execvp would, found on PATH through a stack buffer (an
+// empty entry is the current directory). Returns only on failure, with the
+// errno to report: EACCES when a candidate was there but not runnable,
+// otherwise ENOENT.
+int ExecSearch(const ChildPlan &plan)
+{
+    const char *name = plan.argv[0];
+    if (std::strchr(name, '/') != nullptr) {
+        execve(name, plan.argv, environ);
+        return errno;
     }
-    SpawnAttr(const SpawnAttr &) = delete;
-    SpawnAttr &operator=(const SpawnAttr &) = delete;
-
-    int Build(pid_t pgroup)
-    {
-        if (!ok_) {
-            return ENOMEM;
+    int err = ENOENT;
+    const size_t nameLen = std::strlen(name);
+    char candidate[PATH_MAX];
+    for (const char *dir = plan.path;;) {
+        const char *end = strchrnul(dir, ':');
+        const size_t dirLen = static_cast<size_t>(end - dir);
+        const char *prefix = dirLen > 0 ? dir : ".";
+        const size_t prefixLen = dirLen > 0 ? dirLen : 1;
+        if (prefixLen + nameLen + 2 <= sizeof(candidate)) {
+            memcpy(candidate, prefix, prefixLen);
+            candidate[prefixLen] = '/';
+            memcpy(candidate + prefixLen + 1, name, nameLen + 1);
+            execve(candidate, plan.argv, environ);
+            err = errno == EACCES ? EACCES : err;
         }
-        sigset_t all;
-        sigset_t none;
-        sigfillset(&all);
-        sigemptyset(&none);
-        int rc = posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                                      POSIX_SPAWN_SETSIGMASK);
-        if (rc == 0) {
-            rc = posix_spawnattr_setsigdefault(&attr_, &all);
+        if (*end == '\0') {
+            return err;
         }
-        if (rc == 0) {
-            rc = posix_spawnattr_setsigmask(&attr_, &none);
-        }
-        if (rc == 0) {
-            rc = posix_spawnattr_setpgroup(&attr_, pgroup);
-        }
-        return rc;
+        dir = end + 1;
     }
-    const posix_spawnattr_t *Get() const { return &attr_; }
+}
 
-private:
-    posix_spawnattr_t attr_;
-    bool ok_ = false;
-};
+// Runs in the child; never returns. PR_SET_PDEATHSIG ties the command's life
+// to the thread that forked it, which waits for it: it is killed when the
+// daemon dies, however the daemon dies (the getppid check catches a parent
+// that died before the tie was made).
+[[noreturn]] void ExecChild(const ChildPlan &plan)
+{
+    int err = prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 ? 0 : errno;
+    if (getppid() != plan.parent) {
+        _exit(127);
+    }
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        (void)sigaction(sig, &dfl, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    if (err == 0 && (setpgid(0, plan.group) != 0 || dup2(plan.inFd, 0) != 0 || dup2(plan.outFd, 1) != 1 ||
+                     sigprocmask(SIG_SETMASK, &none, nullptr) != 0)) {
+        err = errno;
+    }
+    if (err == 0) {
+        if (plan.reportFd > 3) {
+            (void)close_range(3, plan.reportFd - 1, 0);
+        }
+        (void)close_range(plan.reportFd + 1, ~0U, 0);
+        err = ExecSearch(plan);
+    }
+    (void)!write(plan.reportFd, &err, sizeof(err));
+    _exit(127);
+}
 
+// Starts one command; 0 with *pid set once it has exec'ed, or an error
+// number (the child that could not exec is reaped).
+int SpawnCommand(ChildPlan plan, pid_t *pid)
+{
+    UniqueFd reportRead;
+    UniqueFd reportWrite;
+    if (!MakePipe(reportRead, reportWrite)) {
+        return errno;
+    }
+    plan.reportFd = reportWrite.Get();
+    plan.parent = getpid();
+    const char *path = getenv("PATH");
+    plan.path = path != nullptr ? path : "/bin:/usr/bin";
+
+    // No handler of the daemon may run in the child before it resets them.
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pid_t child = fork();
+    if (child == 0) {
+        ExecChild(plan);
+    }
+    int forkErr = errno;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (child < 0) {
+        return forkErr;
+    }
+    reportWrite.Reset();
+    int err = 0;
+    ssize_t n;
+    do {
+        n = read(reportRead.Get(), &err, sizeof(err));
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) {
+        *pid = child;
+        return 0;
+    }
+    int ws;
+    while (waitpid(child, &ws, 0) < 0 && errno == EINTR) {
+    }
+    return n == static_cast<ssize_t>(sizeof(err)) && err != 0 ? err : ECHILD;
+}
 
 // The captured output: kept up to SECCMD_OUTPUT_MAX bytes, dropped beyond.
 class OutputBuffer {
@@ -296,36 +339,55 @@ int DecodeStatus(int ws)
     return -1;
 }
 
+std::atomic<int> g_stopFd{-1};
+
+bool StopRaised(int stopFd)
+{
+    pollfd pfd{stopFd, POLLIN, 0};
+    return stopFd >= 0 && poll(&pfd, 1, 0) > 0;
+}
+
+enum class Ending { kExited, kTimedOut, kStopped };
+
 // Waits until every command has exited, draining `capture` meanwhile; kills
-// the group once the deadline passes. False (errno set) when poll fails.
+// the group once the deadline passes or the stop descriptor becomes
+// readable. False (errno set) when poll fails.
 bool WaitPipeline(const Pipeline &pipeline, const UniqueFd &capture, OutputBuffer *sink,
-                  int timeoutMs, bool *timedOut)
+                  int timeoutMs, Ending *ending)
 {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::array<pollfd, SECCMD_MAX_COMMANDS + 1> fds{};
+    std::array<pollfd, SECCMD_MAX_COMMANDS + 2> fds{};
     const size_t n = pipeline.Count();
     fds[0] = {capture.Get(), POLLIN, 0};
     for (size_t i = 0; i < n; ++i) {
         fds[i + 1] = {pipeline.PidFd(i), POLLIN, 0};
     }
+    pollfd &stop = fds[n + 1];
+    stop = {g_stopFd.load(), POLLIN, 0};
     size_t running = n;
+    *ending = Ending::kExited;
     while (running > 0) {
         int waitMs = -1;
-        if (timeoutMs >= 0 && !*timedOut) {
+        if (*ending == Ending::kExited) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) {
                 pipeline.KillGroup();
-                *timedOut = true;
+                *ending = Ending::kTimedOut;
             } else {
                 waitMs = static_cast<int>(left.count());
             }
         }
-        if (poll(fds.data(), n + 1, waitMs) < 0) {
+        if (poll(fds.data(), n + 2, waitMs) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return false;
+        }
+        if (stop.revents != 0) {
+            stop.fd = -1;
+            pipeline.KillGroup();
+            *ending = Ending::kStopped;
         }
         if (fds[0].revents != 0 && !Drain(fds[0].fd, sink)) {
             fds[0].fd = -1;
@@ -372,6 +434,17 @@ int seccmd_run_pipeline(char **out, int *status, int timeoutMs,
         }
     }
 
+    if (StopRaised(g_stopFd.load())) {
+        return Fail(ECANCELED);
+    }
+    if (timeoutMs <= 0) {
+        timeoutMs = SECCMD_DEFAULT_TIMEOUT_MS;
+    }
+    UniqueFd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
+    devNull = AboveStdio(std::move(devNull));
+    if (!devNull.Valid()) {
+        return -1;
+    }
     Pipeline pipeline;
     UniqueFd prevRead;   // feeds the next command's standard input
     UniqueFd capture;    // the last command's standard output, when wanted
@@ -382,17 +455,13 @@ int seccmd_run_pipeline(char **out, int *status, int timeoutMs,
         if ((!last || out != nullptr) && !MakePipe(readEnd, writeEnd)) {
             return -1;
         }
-        SpawnActions actions;
-        SpawnAttr attr;
-        int rc = actions.Build(prevRead.Get(), writeEnd.Get());
-        if (rc == 0) {
-            rc = attr.Build(pipeline.Group());
-        }
+        ChildPlan plan{};
+        plan.argv = commands[i];
+        plan.inFd = prevRead.Valid() ? prevRead.Get() : devNull.Get();
+        plan.outFd = writeEnd.Valid() ? writeEnd.Get() : devNull.Get();
+        plan.group = pipeline.Group();
         pid_t pid = -1;
-        if (rc == 0) {
-            rc = posix_spawnp(&pid, commands[i][0], actions.Get(), attr.Get(), commands[i], environ);
-        }
-        if (rc != 0) {
+        if (int rc = SpawnCommand(plan, &pid); rc != 0) {
             return Fail(rc);
         }
         if (!pipeline.Add(pid)) {
@@ -408,18 +477,21 @@ int seccmd_run_pipeline(char **out, int *status, int timeoutMs,
     }
 
     OutputBuffer output;
-    bool timedOut = false;
-    if (!WaitPipeline(pipeline, capture, &output, timeoutMs, &timedOut)) {
+    Ending ending = Ending::kExited;
+    if (!WaitPipeline(pipeline, capture, &output, timeoutMs, &ending)) {
         return -1;
     }
     int lastStatus = 0;
     if (!pipeline.Reap(&lastStatus)) {
         return -1;
     }
+    if (ending == Ending::kStopped) {
+        return Fail(ECANCELED);
+    }
     if (output.Failed()) {
         return Fail(ENOMEM);
     }
-    *status = timedOut ? SECCMD_STATUS_TIMEOUT : DecodeStatus(lastStatus);
+    *status = ending == Ending::kTimedOut ? SECCMD_STATUS_TIMEOUT : DecodeStatus(lastStatus);
     if (out != nullptr) {
         *out = output.Release();
     }
@@ -433,7 +505,7 @@ int seccmd_run_argset(char **out, void *reserved, int *status, char *const *argv
     }
     va_list ap;
     va_start(ap, argv0);
-    int rc = RunVectors(out, status, -1, argv0, ap);
+    int rc = RunVectors(out, status, SECCMD_DEFAULT_TIMEOUT_MS, argv0, ap);
     va_end(ap);
     return rc;
 }
@@ -445,4 +517,9 @@ int seccmd_run_argset_timeout(char **out, int *status, int timeoutMs, char *cons
     int rc = RunVectors(out, status, timeoutMs, argv0, ap);
     va_end(ap);
     return rc;
+}
+
+void seccmd_set_stop_fd(int fd)
+{
+    g_stopFd.store(fd);
 }

@@ -2,12 +2,21 @@
 // shell, as a pipeline of argument vectors, and hands back the exit status
 // of the last command and, when asked, its standard output.
 //
+// The runner is a library of its own (upgd_seccmd) that depends on nothing
+// of the daemon, behind C functions: a platform library that supplies
+// seccmd_run_argset could take its place, provided it also supplies the
+// time-limited call and the stop hook below, which the daemon relies on.
+//
 // Called at the same time from the pool workers, the management thread and
 // the upgrade thread; each call uses only its own arguments, descriptors and
 // children, so nothing is shared and no lock is taken. Children get only
 // descriptors 0, 1 and 2 (the daemon's sockets to guests and clients never
 // reach them), default signal dispositions and an empty signal mask. Every
 // pipeline runs in a process group of its own, led by its first command.
+//
+// No run outlasts its time limit or the daemon: each command is killed when
+// its limit passes, when the stop descriptor becomes readable, and when the
+// daemon process dies, however it dies (the kernel signals the orphan).
 #pragma once
 
 #include <cstddef>
@@ -20,36 +29,50 @@ inline constexpr size_t SECCMD_MAX_COMMANDS = 16;
 inline constexpr size_t SECCMD_OUTPUT_MAX = 1 << 20;
 // Status of a pipeline that was killed for running past its time limit.
 inline constexpr int SECCMD_STATUS_TIMEOUT = -2;
+// The time limit of seccmd_run_argset, and of any call given no limit.
+inline constexpr int SECCMD_DEFAULT_TIMEOUT_MS = 60 * 1000;
 
-// Runs argv0 | argv1 | ... (the list closed by a null pointer). Each vector
-// is a null-terminated array whose first element is a program looked up on
-// PATH; the strings reach the program unchanged. The first command reads
-// /dev/null; standard error is inherited.
+extern "C" {
+
+// Runs argv0 | argv1 | ... (the list closed by a null pointer), for at most
+// SECCMD_DEFAULT_TIMEOUT_MS. Each vector is a null-terminated array whose
+// first element is a program looked up on PATH; the strings reach the
+// program unchanged. The first command reads /dev/null; standard error is
+// inherited.
 //
 // Returns 0 when every command was started and waited for; *status then holds
-// the last command's exit status, or 128 + the signal number when a signal
-// ended it. Returns -1 with errno set when the pipeline could not be run: a
+// the last command's exit status, 128 + the signal number when a signal
+// ended it, or SECCMD_STATUS_TIMEOUT when the limit passed and the pipeline
+// was killed. Returns -1 with errno set when the pipeline could not be run: a
 // bad argument (reserved not null, no vector, an empty vector, more than
-// SECCMD_MAX_COMMANDS), a failed pipe, or a failed spawn, a program missing
-// from PATH included (ENOENT). *status is then left as the caller set it, and
-// commands already started are killed and reaped.
+// SECCMD_MAX_COMMANDS), a failed pipe, or a failed start, a program missing
+// from PATH included (ENOENT); and ECANCELED when the daemon is stopping
+// (the stop descriptor was readable before or during the run). *status is
+// then left as the caller set it, and commands already started are killed
+// and reaped.
 //
 // out: null, or the address of a null char *. Receives a malloc'ed,
 // NUL-terminated copy of the last command's standard output (at most
 // SECCMD_OUTPUT_MAX bytes), or stays null when it printed nothing or the call
 // failed; the caller frees it. Without out, the last command writes to
-// /dev/null.
+// /dev/null. A timed-out run keeps what was read until the kill.
 //
 // Output written after the last command exited (by a background process it
-// left behind) is not waited for.
+// left behind) is not waited for; such a process is not the runner's child
+// and is not killed with the pipeline's commands when the daemon dies.
 int seccmd_run_argset(char **out, void *reserved, int *status, char *const *argv0, ...);
 
-// The same with a time limit: when the pipeline has not finished after
-// timeoutMs milliseconds, its whole process group is killed with SIGKILL,
-// the commands are reaped, the call returns 0 and *status is
-// SECCMD_STATUS_TIMEOUT; *out gets the output read until then. A negative
-// timeoutMs waits without limit.
+// The same with the time limit timeoutMs in milliseconds (0 or less: the
+// default limit).
 int seccmd_run_argset_timeout(char **out, int *status, int timeoutMs, char *const *argv0, ...);
+
+// Gives the runner the daemon's stop descriptor: from its first readable
+// moment on (it must stay readable), every run ends at once with ECANCELED
+// and no new run starts. -1 removes it. The daemon calls it once at start-up,
+// before any thread that runs commands exists.
+void seccmd_set_stop_fd(int fd);
+
+}  // extern "C"
 
 // The core both wrap: runs the vectors of `commands` as one pipeline, with the
 // contract above.

@@ -4,17 +4,26 @@
 // 107 characters, and the full size is what bind and connect are given.
 // The connect wait polls the one descriptor, so it works for descriptor
 // numbers of 1024 and more (the daemon holds one channel per VM).
+//
+// A connect never follows a symbolic link at the end of its path: whoever can
+// write libvirt's run directory could otherwise point a VM's channel at the
+// daemon's own management socket or at another VM's channel. The path is
+// opened as a bare reference (O_PATH|O_NOFOLLOW, which names a link itself
+// rather than its target), checked to be a socket, and connected to through
+// /proc/self/fd/N, which reaches exactly the inode that was checked.
 #include "ortavis_upgd_server.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "ortavis_upgd_log.h"
+#include "ortavis_upgd_raii.h"
 #include "ortavis_upgd_securec.h"
 
 namespace {
@@ -54,6 +63,24 @@ int waitConnectReady(int fd)
         return -1;
     }
     return (pfd.revents & POLLOUT) ? 0 : -1;
+}
+
+// Points addr at the socket whose path it holds, through `ref`, a reference
+// to that path opened without following a final link. -1 with errno set
+// (ELOOP for a link, ENOTSOCK for anything else that is not a socket).
+int PinSocketPath(sockaddr_un &addr, UniqueFd &ref)
+{
+    ref.Reset(open(addr.sun_path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!ref.Valid() || fstat(ref.Get(), &st) != 0) {
+        return -1;
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+        errno = S_ISLNK(st.st_mode) ? ELOOP : ENOTSOCK;
+        return -1;
+    }
+    return snprintf_s(addr.sun_path, sizeof(addr.sun_path), sizeof(addr.sun_path) - 1, "/proc/self/fd/%d",
+                      ref.Get()) < 0 ? -1 : 0;
 }
 
 }  // namespace
@@ -103,12 +130,15 @@ int ConnectUnixSocket(const char *path, int *failCount)
         return -1;
     }
     sockaddr_un addr;
+    UniqueFd pinned;
     bool report = true;
     if (SetFdNonBlock(fd) != 0) {
         UPG_LOG("set nonblock failed , path : %s", path);
         report = false;
     } else if (FillAddress(addr, path) != 0) {
         report = false;
+    } else if (PinSocketPath(addr, pinned) != 0) {
+        // a link, a missing path or no socket: a failed attempt like a refusal
     } else if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0) {
         return fd;
     } else if (errno == 0) {

@@ -16,7 +16,9 @@ int CreateServerSocket(const char *path);
 inline constexpr int CONNECT_REPORT_LIMIT = 9;
 
 // Connects to the listening socket at path, waiting at most 2 seconds.
-// A connected, non-blocking socket, or -1. Each failed attempt adds 1 to
+// A path whose last component is a symbolic link, or anything but a socket,
+// is never connected to (a failed attempt). A connected, non-blocking
+// socket, or -1. Each failed attempt adds 1 to
 // *failCount and is logged only while *failCount is 9 or less, so a counter
 // that is never reset reports only the first 10 failures.
 int ConnectUnixSocket(const char *path, int *failCount);

@@ -7,10 +7,21 @@
 //
 // The discovery pass runs on the VM command loop and on every management
 // request's worker; the registry lock serialises them and is held across the
-// pass, channel connects included.
+// pass, channel connects included. The directory holds more than the live
+// descriptions: libvirt writes "<name>.xml.new" and renames it over
+// "<name>.xml" on every state change, and operators leave "*.xml~" and
+// "*.xml.bak" copies. Only a name ending exactly in ".xml" is a VM, so such
+// copies never cost a connect, nor a line of the ten that connect failures
+// may log over the daemon's life.
+//
+// Channel descriptors live as long as their entry: ending a channel shuts it
+// down, and the last reference closes it (VmNodePut), so a number read from
+// `fd` by a reference holder can never name another VM's channel or a
+// management client.
 #include "ortavis_upgd_vm.h"
 
 #include <dirent.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,6 +69,17 @@ void ZeroFill(void *obj, size_t size)
 {
     (void)memset_s(obj, size, 0, size);
 }
+
+class MutexGuard {
+public:
+    explicit MutexGuard(pthread_mutex_t *mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+    ~MutexGuard() { pthread_mutex_unlock(mutex_); }
+    MutexGuard(const MutexGuard &) = delete;
+    MutexGuard &operator=(const MutexGuard &) = delete;
+
+private:
+    pthread_mutex_t *mutex_;
+};
 
 }  // namespace
 
@@ -119,6 +141,7 @@ VmNode *NewVmNode()
         return nullptr;
     }
     node->fd = -1;
+    node->ownedFd = -1;
     pthread_mutex_init(&node->stateLock, nullptr);
     pthread_mutex_init(&node->writeLock, nullptr);
     node->refs = 1;
@@ -133,6 +156,9 @@ void VmNodeGet(VmNode *node)
 void VmNodePut(VmNode *node)
 {
     if (node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        if (node->ownedFd >= 0 && close(node->ownedFd) != 0) {
+            UPG_LOG("release socket failed");
+        }
         pthread_mutex_destroy(&node->stateLock);
         pthread_mutex_destroy(&node->writeLock);
         delete node;
@@ -225,19 +251,18 @@ void releaseVmNode(VmNode **ref)
     }
     VmNode *node = *ref;
     UPG_LOG("release vm %s client socket", node->name);
-    {
-        // Under writeLock: a writer holding the entry either wrote before the
-        // close or sees fd -1 after it, never a reused descriptor number.
-        pthread_mutex_lock(&node->writeLock);
-        int fd = node->fd.exchange(-1);
-        if (fd >= 0 && close(fd) != 0) {
-            UPG_LOG("release socket failed");
-        }
-        node->released = true;
-        pthread_mutex_unlock(&node->writeLock);
-    }
+    CloseVmChannel(node);
+    node->released = true;
     VmNodePut(node);
     *ref = nullptr;
+}
+
+void CloseVmChannel(VmNode *node)
+{
+    int fd = node->fd.exchange(-1);
+    if (fd >= 0) {
+        (void)shutdown(fd, SHUT_RDWR);
+    }
 }
 
 void deleteIndependentVmNode(VmNode *node)
@@ -283,16 +308,20 @@ VmNode *InitNode(VmNode *src)
         UPG_LOG("strncpy_s node->name failed");
         return nullptr;
     }
+    MutexGuard state(&src->stateLock);
     if (strncpy_s(copy->isopath, sizeof(copy->isopath), src->isopath, sizeof(copy->isopath) - 1) != 0) {
         UPG_LOG("strncpy_s node->isopath failed");
         return nullptr;
     }
-    copy->cdromCheckRet = src->cdromCheckRet;
-    copy->fd = src->fd.load();
-    copy->upgradeFlag = src->upgradeFlag.load();
-    if (src->upgradeFlag != UPGRADE_RUNNING_STATE) {
-        src->upgradeFlag = UPGRADE_PENDING_STATE;
+    copy->cdromCheckRet = src->cdromCheckRet.load();
+    copy->fd = -1;
+    copy->ownedFd = -1;
+    // The state the copy keeps is the one the change replaced.
+    int32_t before = src->upgradeFlag.load();
+    while (before != UPGRADE_RUNNING_STATE &&
+           !src->upgradeFlag.compare_exchange_weak(before, UPGRADE_PENDING_STATE)) {
     }
+    copy->upgradeFlag = before;
     return copy.release();
 }
 
@@ -303,15 +332,25 @@ void FreeSnapshotNode(VmNode *copy)
 
 void setVmState(VmNode *node, int value)
 {
-    int cur = node->upgradeFlag;
-    if (cur == UPGRADE_ATTACH_REFUSED_STATE || cur == UPGRADE_CONNECT_TIMEOUT_STATE) {
-        UPG_LOG("%s cur upgradeFlag is %d", node->name, cur);
-        return;
+    int32_t cur = node->upgradeFlag.load();
+    bool kept = false;
+    {
+        MutexGuard state(&node->stateLock);
+        do {
+            kept = cur == UPGRADE_ATTACH_REFUSED_STATE || cur == UPGRADE_CONNECT_TIMEOUT_STATE;
+        } while (!kept && !node->upgradeFlag.compare_exchange_weak(cur, value));
     }
-    UPG_LOG("set %s state %d", node->name, value);
-    pthread_mutex_lock(&node->stateLock);
-    node->upgradeFlag = value;
-    pthread_mutex_unlock(&node->stateLock);
+    if (kept) {
+        UPG_LOG("%s cur upgradeFlag is %d", node->name, static_cast<int>(cur));
+    } else {
+        UPG_LOG("set %s state %d", node->name, value);
+    }
+}
+
+void ClearVmIsoPath(VmNode *node)
+{
+    MutexGuard state(&node->stateLock);
+    ZeroFill(node->isopath, sizeof(node->isopath));
 }
 
 int AppendIndependentVmNode(VmNode *node)
@@ -392,6 +431,7 @@ int InitVmNode(char *pathBuf, const char *name, VmNode **out)
         return -1;
     }
     node->fd = fd;
+    node->ownedFd = fd;
     *out = node;
     addVmNode(&g_vmListHead, node);
     UPG_LOG("vm list add vm : %s", name);
@@ -409,7 +449,8 @@ using NameList = std::vector<MallocText>;
 // kept (the registry must then be left alone).
 bool ReadRunningNames(DIR *dir, NameList &names)
 {
-    constexpr size_t kMinLen = 5;
+    constexpr size_t kXmlLen = 4;
+    constexpr size_t kMinLen = kXmlLen + 1;
     constexpr size_t kMaxExtra = 4093;
     while (names.size() < VM_LIST_MAX) {
         dirent *entry = readdir(dir);
@@ -417,14 +458,12 @@ bool ReadRunningNames(DIR *dir, NameList &names)
             break;
         }
         const char *fileName = entry->d_name;
-        if (std::strstr(fileName, ".xml") == nullptr) {
-            continue;
-        }
         size_t len = std::strlen(fileName);
-        if (len < kMinLen || len - kMinLen > kMaxExtra) {
+        if (len < kMinLen || len - kMinLen > kMaxExtra ||
+            std::strcmp(fileName + len - kXmlLen, ".xml") != 0) {
             continue;
         }
-        size_t nameLen = len - 4;
+        size_t nameLen = len - kXmlLen;
         char *name = static_cast<char *>(std::malloc(nameLen + 1));
         if (name == nullptr) {
             UPG_LOG("malloc fileNameList failed, i=%d", static_cast<int>(names.size()));

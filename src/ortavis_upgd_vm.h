@@ -9,11 +9,19 @@
 //
 // Lifetime: an entry is reference-counted. The registry holds one reference,
 // each slot of the two upgrade lists holds one, and a caller that keeps an
-// entry past the registry lock takes one (VmRef). releaseVmNode closes the
-// channel (under writeLock, so no writer can reach a reused descriptor) and
-// drops the registry's reference; the record is freed with its last
-// reference, so no list or caller ever follows freed memory. A released
-// entry reads fd -1 and `released` true.
+// entry past the registry lock takes one (VmRef). The record and its channel
+// descriptor go together with the last reference, so no list or caller ever
+// follows freed memory, and a descriptor number read from `fd` is never
+// reused by another socket while its reader holds a reference. Ending a
+// channel (CloseVmChannel: on a hang-up, and in releaseVmNode) only shuts
+// the socket down and sets `fd` to -1: a reader still polling the old number
+// sees a hang-up, a writer fails. A released entry reads fd -1 and
+// `released` true.
+//
+// State: every change of upgradeFlag is one atomic step on the flag itself,
+// so the rules "setVmState never overwrites 9 or 13" and "InitNode leaves 1
+// in place" hold against writers that take no lock. isopath is guarded by
+// stateLock and reached only through ClearVmIsoPath and InitNode.
 #pragma once
 
 #include <pthread.h>
@@ -31,9 +39,9 @@ inline constexpr const char *VM_RUN_DIR = "/var/run/libvirt/qemu";
 struct VmNode {
     pthread_mutex_t lock;               // registry lock, in the list head only
     char name[VM_NAME_LEN];
-    char isopath[256];
-    int32_t cdromCheckRet;
-    std::atomic<int32_t> fd;            // guest channel; -1 after a hang-up
+    char isopath[256];                  // guarded by stateLock
+    std::atomic<int32_t> cdromCheckRet;
+    std::atomic<int32_t> fd;            // guest channel; -1 once ended
     int32_t syncMark;                   // discovery work mark: 1 unseen, 2 seen
     std::atomic<int32_t> upgradeFlag;   // UPGRADE_*_STATE
     std::atomic<int32_t> isoattachFlag;
@@ -44,6 +52,7 @@ struct VmNode {
     pthread_mutex_t writeLock;
     std::atomic<int32_t> refs;          // registry, upgrade-list slots, VmRefs
     std::atomic<bool> released;
+    int32_t ownedFd;                    // the channel descriptor; closed with the last reference
 };
 
 struct IndependentVmList {
@@ -68,7 +77,8 @@ int InitUpgVmListAddLock();
 // ---- References ----------------------------------------------------------------
 
 void VmNodeGet(VmNode *node);
-// Drops one reference; frees the record with the last one.
+// Drops one reference; the last one closes the channel descriptor (a failed
+// close logs "release socket failed") and frees the record.
 void VmNodePut(VmNode *node);
 
 // A counted reference that a caller keeps past the registry lock.
@@ -123,9 +133,15 @@ VmNode *findVmByFd(VmNode *head, int fd);
 void addVmNode(VmNode *head, VmNode *node);
 // Unlinks the node; 1 when it was in the list, else 0. Does not free.
 int deleteVmNode(VmNode *head, VmNode *node);
-// Closes the node's channel, drops the registry's reference and sets *node
-// to null.
+// Ends the node's channel (CloseVmChannel), marks it released, drops the
+// registry's reference and sets *node to null.
 void releaseVmNode(VmNode **node);
+// Ends the VM's channel for every holder of the entry: `fd` reads -1 from now
+// on and the socket is shut down both ways; the descriptor is closed with the
+// entry's last reference. The one way to end a channel: the command loop
+// calls it on a hang-up (holding the registry lock), releaseVmNode on
+// release. A second call does nothing.
+void CloseVmChannel(VmNode *node);
 // Clears the node's slot in g_independentVMListHead (count unchanged).
 void deleteIndependentVmNode(VmNode *node);
 // Releases every entry. REQUIRES: the registry lock.
@@ -134,13 +150,21 @@ void clearVmList(VmNode *head);
 // A zero-filled record with its mutexes initialised and one reference; null
 // when it cannot be allocated.
 VmNode *NewVmNode();
-// The snapshot copy an upgrade pass takes; sets the source to
-// UPGRADE_PENDING_STATE unless it is running. Null on failure.
+// The snapshot copy an upgrade pass takes: name, isopath, cdromCheckRet and
+// the state the source had; in one step with that read, the source becomes
+// UPGRADE_PENDING_STATE unless it is UPGRADE_RUNNING_STATE. The copy holds no
+// channel (fd -1) and no reference count: it is freed only with
+// FreeSnapshotNode, never given to VmNodePut or a VmRef, and its sender uses
+// the registry entry's channel. Null on failure. Takes the source's
+// stateLock.
 VmNode *InitNode(VmNode *src);
 // Frees a snapshot copy made by InitNode.
 void FreeSnapshotNode(VmNode *copy);
-// Guarded change of upgradeFlag; never overwrites states 9 and 13.
+// Sets upgradeFlag to value unless it is 9 or 13, deciding and setting in one
+// atomic step. Takes stateLock.
 void setVmState(VmNode *node, int value);
+// Empties the VM's isopath. Takes stateLock.
+void ClearVmIsoPath(VmNode *node);
 
 // Appends to the upgrade lists, checking their 1024-slot bound; each slot
 // takes a reference. 0, or -1 when the list is full. REQUIRES: that list's lock.
@@ -154,6 +178,9 @@ void ClearUpgVmAddList();
 
 // Brings the registry in line with the live descriptions in the libvirt run
 // directory: connects new VMs, reconnects hung-up ones, drops stopped ones.
+// A VM's live description is a file named exactly "<name>.xml" with a
+// non-empty name; libvirt's temporary and backup copies beside it
+// ("web01.xml.new", "web01.xml~", "web01.xml.bak") are not VMs.
 void GetRunningVmList();
 // Connects the VM's channel and puts a new entry at the front of the
 // registry. 0, or -1. REQUIRES: the registry lock.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -354,6 +355,49 @@ TEST(SeccmdTest, ManyThreadsAtOnce)
     churn.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_TRUE(ChildrenOfSelf().empty());
+}
+
+TEST(SeccmdTest, NoCommandOutlivesTheStopOrTheDaemon)
+{
+    // The stop: a run in progress is killed and fails with ECANCELED, and no new run starts.
+    int stopPipe[2];
+    ASSERT_EQ(pipe2(stopPipe, O_CLOEXEC), 0);
+    seccmd_set_stop_fd(stopPipe[0]);
+    Result r;
+    auto start = Clock::now();
+    std::thread run([&] { r = RunPipeline({{"sleep", "100"}}, 0); });
+    std::this_thread::sleep_for(300ms);
+    close(stopPipe[1]);   // readable from now on
+    run.join();
+    EXPECT_LT(Clock::now() - start, 5s);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.err, ECANCELED);
+    EXPECT_TRUE(ChildrenOfSelf().empty());
+    Result later = RunPipeline({{"true"}});
+    EXPECT_EQ(later.rc, -1);
+    EXPECT_EQ(later.err, ECANCELED);
+    seccmd_set_stop_fd(-1);
+    close(stopPipe[0]);
+
+    // The daemon killed outright: its commands go with it.
+    const char *pidFile = "/run/seccmd_test.child";
+    unlink(pidFile);
+    pid_t daemon = fork();
+    ASSERT_GE(daemon, 0);
+    if (daemon == 0) {
+        Result orphan = RunPipeline({Sh(std::string("echo $$ > ") + pidFile + "; exec sleep 100")});
+        _exit(orphan.rc == 0 ? 0 : 1);
+    }
+    std::string command;
+    for (auto end = Clock::now() + 5s; command.empty() && Clock::now() < end; std::this_thread::sleep_for(20ms)) {
+        std::ifstream in(pidFile);
+        std::getline(in, command);
+    }
+    ASSERT_FALSE(command.empty());
+    kill(daemon, SIGKILL);
+    waitpid(daemon, nullptr, 0);
+    EXPECT_TRUE(GoneWithin(static_cast<pid_t>(atoi(command.c_str())), 5s));
+    unlink(pidFile);
 }
 
 }  // namespace
