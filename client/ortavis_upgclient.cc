@@ -268,7 +268,7 @@ struct UpgClientHandle {
 
 namespace upgclient {
 
-WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body)
+WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body, int *result)
 {
     *body = nullptr;
     for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
@@ -284,6 +284,9 @@ WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body)
         }
         if (reply.head.bufLen > 0) {
             *body = reply.body.release();   // null when it could not be allocated
+        }
+        if (result != nullptr) {
+            *result = reply.head.result;
         }
         return WaitStatus::kAnswered;
     }
@@ -349,34 +352,69 @@ bool SendRequest(UpgClientHandle *h, uint32_t msgType, RequestBuffer *req, uint6
     return true;
 }
 
-char *TextRequest(UpgClientHandle *h, uint32_t msgType, RequestBuffer *req)
+// Sends a text request and waits for its reply: the daemon's result, with
+// *text the body (null when empty); -1 with errno set when no reply came
+// (ETIMEDOUT), the stream broke (EPROTO) or the handle is failed (EPIPE).
+int TextRequest(UpgClientHandle *h, uint32_t msgType, RequestBuffer *req, char **text)
 {
+    *text = nullptr;
     LockGuard guard(h->lock);
     if (!guard.Held() || h->failed) {
-        return nullptr;
+        errno = EPIPE;
+        return -1;
     }
     uint64_t id = 0;
     if (!SendRequest(h, msgType, req, &id)) {
-        return nullptr;
+        return -1;
     }
-    char *body = nullptr;
-    if (upgclient::WaitTextReply(h->fd, id, &body) == upgclient::WaitStatus::kBroken) {
+    int result = -1;
+    switch (upgclient::WaitTextReply(h->fd, id, text, &result)) {
+    case upgclient::WaitStatus::kAnswered:
+        return result;
+    case upgclient::WaitStatus::kBroken:
         h->failed = true;
+        errno = EPROTO;
+        return -1;
+    case upgclient::WaitStatus::kTimedOut:
+        break;
     }
-    return body;
+    errno = ETIMEDOUT;
+    return -1;
 }
 
-// Health check and automatic-upgrade control share one body:
-// vmNameLen, vmName, action_type.
-char *ActionRequest(UpgClientHandle *h, uint32_t msgType, const char *vmName, int action)
+// The body of a text request after the argument checks: type 3 and 6 carry
+// vmNameLen, vmName, value; type 4 vmNameLen, vmName, modNameLen, modName.
+bool BuildTextRequest(int msgType, const char *vmName, const char *modName, int value, RequestBuffer *req)
 {
-    size_t vmNameLen = BoundedLen(vmName, kVmNameCheckMax);
-    RequestBuffer req;
-    if (!req.PutI32(static_cast<int32_t>(vmNameLen)) || !req.Put(vmName, vmNameLen) ||
-        !req.PutU32(static_cast<uint32_t>(action))) {
-        return nullptr;
+    if (vmName == nullptr) {
+        return false;
     }
-    return TextRequest(h, msgType, &req);
+    size_t vmNameLen = BoundedLen(vmName, kVmNameCheckMax);
+    if (vmNameLen > kVmNameCheckMax || !req->PutI32(static_cast<int32_t>(vmNameLen)) ||
+        !req->Put(vmName, vmNameLen)) {
+        return false;
+    }
+    switch (msgType) {
+    case UPG_MSG_HEALTH_CHECK:
+        return (value == 1 || value == 2) && req->PutU32(static_cast<uint32_t>(value));
+    case UPG_MSG_AUTO_CTRL:
+        return value >= 1 && value <= 3 && req->PutU32(static_cast<uint32_t>(value));
+    case UPG_MSG_GET_UPG_RES: {
+        size_t modNameLen = modName != nullptr ? BoundedLen(modName, kModNameCheckMax) : kModNameCheckMax + 1;
+        return modNameLen <= kModNameCheckMax && req->PutI32(static_cast<int32_t>(modNameLen)) &&
+               req->Put(modName, modNameLen);
+    }
+    default:
+        return false;
+    }
+}
+
+// The text calls of the interface: the body, or null.
+char *TextOnly(UpgClientHandle *h, int msgType, const char *vmName, const char *modName, int value)
+{
+    char *text = nullptr;
+    (void)upgClientRequest(h, msgType, vmName, modName, value, &text);
+    return text;
 }
 
 }  // namespace
@@ -386,6 +424,7 @@ extern "C" {
 UpgClientHandle *upgClientConnect(int family)
 {
     if (family != AF_UNIX) {
+        errno = EAFNOSUPPORT;
         return nullptr;
     }
     UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -406,13 +445,16 @@ UpgClientHandle *upgClientConnect(int family)
             return nullptr;
         }
         pollfd pfd{fd.Get(), POLLIN | POLLOUT | POLLERR, 0};
-        if (poll(&pfd, 1, kConnectWaitMs) < 1 || !(pfd.revents & POLLOUT)) {
+        int ready = poll(&pfd, 1, kConnectWaitMs);
+        if (ready < 1 || !(pfd.revents & POLLOUT)) {
+            errno = ready == 0 ? ETIMEDOUT : errno;
             return nullptr;
         }
         // Writable also means "failed": only the socket's error tells.
         int err = 0;
         socklen_t errLen = sizeof(err);
         if (getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &errLen) != 0 || err != 0) {
+            errno = err != 0 ? err : errno;
             return nullptr;
         }
     }
@@ -421,6 +463,7 @@ UpgClientHandle *upgClientConnect(int family)
     }
     std::unique_ptr<UpgClientHandle> handle(new (std::nothrow) UpgClientHandle);
     if (!handle || !handle->lock.Init()) {
+        errno = ENOMEM;
         return nullptr;
     }
     handle->fd = fd.Release();
@@ -445,38 +488,33 @@ int upgClientClose(UpgClientHandle *handle)
 
 char *upgClientHealthCheck(UpgClientHandle *handle, const char *vmName, int kind)
 {
-    if (handle == nullptr || vmName == nullptr || BoundedLen(vmName, kVmNameCheckMax) > kVmNameCheckMax ||
-        (kind != 1 && kind != 2)) {
-        return nullptr;
-    }
-    return ActionRequest(handle, UPG_MSG_HEALTH_CHECK, vmName, kind);
+    return TextOnly(handle, UPG_MSG_HEALTH_CHECK, vmName, nullptr, kind);
 }
 
 char *upgClientAutoCtrl(UpgClientHandle *handle, const char *vmName, int value)
 {
-    if (handle == nullptr || vmName == nullptr || BoundedLen(vmName, kVmNameCheckMax) > kVmNameCheckMax ||
-        value < 1 || value > 3) {
-        return nullptr;
-    }
-    return ActionRequest(handle, UPG_MSG_AUTO_CTRL, vmName, value);
+    return TextOnly(handle, UPG_MSG_AUTO_CTRL, vmName, nullptr, value);
 }
 
 char *upgClientGetUpgResult(UpgClientHandle *handle, const char *vmName, const char *modName)
 {
-    if (handle == nullptr || vmName == nullptr || modName == nullptr) {
-        return nullptr;
+    return TextOnly(handle, UPG_MSG_GET_UPG_RES, vmName, modName, 0);
+}
+
+int upgClientRequest(UpgClientHandle *handle, int msgType, const char *vmName, const char *modName, int value,
+                     char **text)
+{
+    if (text == nullptr) {
+        errno = EINVAL;
+        return -1;
     }
-    size_t vmNameLen = BoundedLen(vmName, kVmNameCheckMax);
-    size_t modNameLen = BoundedLen(modName, kModNameCheckMax);
-    if (vmNameLen > kVmNameCheckMax || modNameLen > kModNameCheckMax) {
-        return nullptr;
-    }
+    *text = nullptr;
     RequestBuffer req;
-    if (!req.PutI32(static_cast<int32_t>(vmNameLen)) || !req.Put(vmName, vmNameLen) ||
-        !req.PutI32(static_cast<int32_t>(modNameLen)) || !req.Put(modName, modNameLen)) {
-        return nullptr;
+    if (handle == nullptr || !BuildTextRequest(msgType, vmName, modName, value, &req)) {
+        errno = EINVAL;
+        return -1;
     }
-    return TextRequest(handle, UPG_MSG_GET_UPG_RES, &req);
+    return TextRequest(handle, static_cast<uint32_t>(msgType), &req, text);
 }
 
 int upgClientControlUpgrade(UpgClientHandle *handle, int action_type, int interval_time,

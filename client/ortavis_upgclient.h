@@ -26,7 +26,8 @@ extern "C" {
 typedef struct UpgClientHandle UpgClientHandle;
 
 /* Connects to the daemon; only AF_UNIX is accepted. Returns a new handle that
- * the caller releases with upgClientClose, or NULL. */
+ * the caller releases with upgClientClose, or NULL with errno set (the
+ * connect's own error; ETIMEDOUT when the daemon did not accept in time). */
 UPGCLIENT_API UpgClientHandle *upgClientConnect(int family);
 
 /* Closes the connection and frees the handle (unless it is NULL). Returns 0,
@@ -47,6 +48,17 @@ UPGCLIENT_API char *upgClientGetUpgResult(UpgClientHandle *handle, const char *v
  * Returns the reply text (caller frees) or NULL, as upgClientHealthCheck. */
 UPGCLIENT_API char *upgClientAutoCtrl(UpgClientHandle *handle, const char *vmName, int value);
 
+/* A text request (health check, upgrade result or automatic-upgrade control)
+ * with the daemon's result beside its text. msgType 3 takes the check kind in
+ * value, 4 the module name in modName, 6 the control value in value, with the
+ * argument checks of the calls above. Returns the reply's result (0 done;
+ * 1 the daemon refused or failed, its text saying why) and stores the reply
+ * text in *text (the caller frees it; NULL for an empty reply). Returns -1
+ * with *text NULL and errno set when there is no answer: EINVAL for a refused
+ * argument, ETIMEDOUT when no reply came in time, EPROTO when the stream
+ * broke, EPIPE when the handle failed before, or the send's own error. */
+UPGCLIENT_API int upgClientRequest(UpgClientHandle *handle, int msgType, const char *vmName,
+                                   const char *modName, int value, char **text);
 /* Upgrade control: action_type 1 starts (interval_time 0 with "no" or a
  * comma-separated VM list: one run now; 30 to 525600 minutes with "no":
  * periodic), 2 with 0 and "no" stops the periodic upgrade. Returns the

@@ -25,11 +25,11 @@ enum class WaitStatus {
 // another identifier, or a body over 968 bytes, are consumed and dropped.
 // On kAnswered *body is the body as a NUL-terminated text that the caller
 // frees with free(), or null when the body was empty.
-UPGCLIENT_API WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body);
+WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body, int *result = nullptr);
 
 // Waits for the reply to control request `msgId` (type 5); a reply with
 // identifier 0 counts as well. On kAnswered *result is the daemon's result,
 // or -1 when the reply carried another message type.
-UPGCLIENT_API WaitStatus WaitControlReply(int fd, uint64_t msgId, int *result);
+WaitStatus WaitControlReply(int fd, uint64_t msgId, int *result);
 
 }  // namespace upgclient

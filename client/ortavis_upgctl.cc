@@ -2,10 +2,12 @@
 // one connection, one request through the client library; the daemon's text
 // replies go to stdout as they are, control results become one line.
 //
-// Exit status: 0 done, 1 the daemon could not be reached, did not answer or
-// refused the request, 2 a usage error (nothing is sent then).
+// Exit status: 0 done; 1 the daemon refused the request or reports a failure
+// (its text, when it sent one, still goes to stdout); 2 a usage error
+// (nothing is sent then); 3 the daemon could not be reached or did not answer.
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +24,7 @@ constexpr const char *kProg = "ortavis-upgctl";
 constexpr int kExitOk = 0;
 constexpr int kExitFail = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitNoAnswer = 3;
 
 constexpr size_t kVmNameMax = 127;
 constexpr size_t kModNameMax = 15;
@@ -45,7 +48,8 @@ constexpr const char *kHelp =
     "  help, -h, --help     show this help\n"
     "\n"
     "The daemon listens on /var/run/upgraded_manage (root or group libvirt).\n"
-    "Exit status: 0 done, 1 failed or refused, 2 usage error.\n";
+    "Exit status: 0 done, 1 refused or failed, 2 usage error,\n"
+    "3 no connection to the daemon or no answer from it.\n";
 
 __attribute__((format(printf, 1, 2))) int Usage(const char *fmt, ...)
 {
@@ -58,10 +62,27 @@ __attribute__((format(printf, 1, 2))) int Usage(const char *fmt, ...)
     return kExitUsage;
 }
 
-int Fail(const char *what)
+int Fail(const char *what, int status = kExitFail)
 {
     std::fprintf(stderr, "%s: %s\n", kProg, what);
-    return kExitFail;
+    return status;
+}
+
+// The daemon could not be reached; err is the connect's errno.
+int NoConnection(int err)
+{
+    std::fprintf(stderr, "%s: cannot connect to /var/run/upgraded_manage: %s\n", kProg, std::strerror(err));
+    return kExitNoAnswer;
+}
+
+// A request that got no answer; err is the library's errno.
+int NoAnswer(int err)
+{
+    if (err == ETIMEDOUT) {
+        return Fail("no answer from the daemon", kExitNoAnswer);
+    }
+    std::fprintf(stderr, "%s: the request failed: %s\n", kProg, std::strerror(err));
+    return kExitNoAnswer;
 }
 
 // A decimal number without sign or blanks, within [min, max].
@@ -95,14 +116,20 @@ Handle Connect()
     return Handle(upgClientConnect(AF_UNIX));
 }
 
-int PrintText(char *reply)
+// Prints the outcome of a text request: the daemon's text on stdout, and
+// the status its result gives (0 done, anything else refused or failed).
+int PrintText(int result, char *reply)
 {
+    int err = errno;
     MallocText text(reply);
-    if (!text) {
-        return Fail("no answer from the daemon");
+    if (result == -1 && !text) {
+        return NoAnswer(err);
     }
-    std::printf("%s\n", text.get());
-    return kExitOk;
+    if (text) {
+        std::printf("%s\n", text.get());
+        return result == 0 ? kExitOk : kExitFail;
+    }
+    return Fail(result == 0 ? "the daemon sent an empty answer" : "the daemon refused the request");
 }
 
 // Prints the outcome of a control request: `done` on stdout for 0, the
@@ -124,7 +151,7 @@ int PrintControl(int result, const char *done)
     case 5:
         return Fail("a parameter is out of range");
     case -1:
-        return Fail("no answer from the daemon");
+        return Fail("no answer from the daemon", kExitNoAnswer);
     default:
         std::fprintf(stderr, "%s: the daemon answered with unknown code %d\n", kProg, result);
         return kExitFail;
@@ -135,7 +162,7 @@ int Control(int action, int interval, const char *para, const char *done)
 {
     Handle h = Connect();
     if (!h) {
-        return Fail("cannot connect to /var/run/upgraded_manage");
+        return NoConnection(errno);
     }
     return PrintControl(upgClientControlUpgrade(h.get(), action, interval, para), done);
 }
@@ -211,13 +238,16 @@ int main(int argc, char **argv)
 
     Handle h = Connect();
     if (!h) {
-        return Fail("cannot connect to /var/run/upgraded_manage");
+        return NoConnection(errno);
     }
+    char *text = nullptr;
+    int result = -1;
     if (cmd == "health" || cmd == "fix") {
-        return PrintText(upgClientHealthCheck(h.get(), arg[0], cmd == "health" ? 1 : 2));
+        result = upgClientRequest(h.get(), 3, arg[0], nullptr, cmd == "health" ? 1 : 2, &text);
+    } else if (cmd == "result") {
+        result = upgClientRequest(h.get(), 4, arg[0], arg[1], 0, &text);
+    } else {
+        result = upgClientRequest(h.get(), 6, arg[0], nullptr, static_cast<int>(value), &text);
     }
-    if (cmd == "result") {
-        return PrintText(upgClientGetUpgResult(h.get(), arg[0], arg[1]));
-    }
-    return PrintText(upgClientAutoCtrl(h.get(), arg[0], static_cast<int>(value)));
+    return PrintText(result, text);
 }

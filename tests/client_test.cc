@@ -5,7 +5,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -372,10 +375,14 @@ TEST(ClientReplies, ThreadsSharingAHandleEachGetTheirOwnReply)
 
 TEST(ClientConnect, OnlyAListeningUnixSocketGivesAHandle)
 {
+    // A failed connect says why.
+    errno = 0;
     EXPECT_EQ(upgClientConnect(AF_UNIX), nullptr) << "no socket file";
+    EXPECT_EQ(errno, ENOENT);
     int fd = upgd_test::BindUnix(kManageSocket, SOCK_STREAM, -1);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(upgClientConnect(AF_UNIX), nullptr) << "bound, not listening";
+    EXPECT_EQ(errno, ECONNREFUSED);
     close(fd);
 
     FakeManageDaemon daemon(Ignore);
@@ -389,6 +396,25 @@ TEST(ClientConnect, OnlyAListeningUnixSocketGivesAHandle)
     UpgClientHandle *h = upgClientConnect(AF_UNIX);
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(upgClientClose(h), 0);
+}
+
+TEST(ClientLibrary, ExportsOnlyItsCInterface)
+{
+    FILE *nm = popen("nm -D --defined-only " UPGCLIENT_LIB, "r");
+    ASSERT_NE(nm, nullptr);
+    std::vector<std::string> exported;
+    char line[512];
+    while (fgets(line, sizeof(line), nm) != nullptr) {
+        std::string name = line;
+        name = name.substr(name.rfind(' ') + 1);
+        name.pop_back();   // the newline
+        exported.push_back(name);
+    }
+    ASSERT_EQ(pclose(nm), 0);
+    std::sort(exported.begin(), exported.end());
+    EXPECT_EQ(exported, (std::vector<std::string>{"upgClientAutoCtrl", "upgClientClose", "upgClientConnect",
+                                                  "upgClientControlUpgrade", "upgClientGetUpgResult",
+                                                  "upgClientHealthCheck", "upgClientRequest"}));
 }
 
 }  // namespace

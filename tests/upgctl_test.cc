@@ -131,7 +131,8 @@ TEST(Upgctl, EachCommandSendsItsRequestAndReportsTheAnswer)
          "web01:{tools,2.1.0,0,2.2.0}\n", "", 0},
         {{"auto", "db-2", "3"}, 6, Name("db-2") + U32(3), 0, "db-2:{5}", "db-2:{5}\n", "", 0},
         {{"health", v127}, 3, Name(v127) + U32(1), 0, "long", "long\n", "", 0},
-        {{"health", "web01"}, 3, Name("web01") + U32(1), 1, "", "", fail + "no answer from the daemon\n", 1},
+        {{"health", "ghost"}, 3, Name("ghost") + U32(1), 1, "ghost:{13}", "ghost:{13}\n", "", 1},
+        {{"health", "web01"}, 3, Name("web01") + U32(1), 1, "", "", fail + "the daemon refused the request\n", 1},
         {{"off"}, 5, Control(2, 0, "no"), 0, "", "periodic upgrade stopped\n", "", 0},
         {{"interval", "60"}, 5, Control(1, 60, "no"), 0, "", "periodic upgrade every 60 minutes\n", "", 0},
         {{"upgrade", "web01,web02"}, 5, Control(1, 0, "web01,web02"), 0, "", "upgrade requested\n", "", 0},
@@ -142,9 +143,9 @@ TEST(Upgctl, EachCommandSendsItsRequestAndReportsTheAnswer)
         {{"off"}, 5, Control(2, 0, "no"), 1, "", "", fail + "the daemon refused the request\n", 1},
     };
     Outcome none = Upgctl({"health", "web01"});   // before the daemon is there
-    EXPECT_EQ(none.exit, 1);
+    EXPECT_EQ(none.exit, 3);
     EXPECT_EQ(none.out, "");
-    EXPECT_EQ(none.err, fail + "cannot connect to /var/run/upgraded_manage\n");
+    EXPECT_EQ(none.err, fail + "cannot connect to /var/run/upgraded_manage: No such file or directory\n");
 
     FakeManageDaemon daemon([&](Session &s, const ManageRequest &req) {
         s.Reply(req, rows[req.session - 1].result, rows[req.session - 1].reply);
