@@ -173,7 +173,10 @@ const char *GetConnEndMark()
 
 int CreateStopEvent()
 {
-    if (g_stopFd.load() >= 0) {
+    g_stopRequested.store(false);
+    if (int old = g_stopFd.load(); old >= 0) {
+        uint64_t count = 0;
+        (void)!read(old, &count, sizeof(count));   // unraised again
         return 0;
     }
     int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -148,7 +148,9 @@ void waitIdleWorker();
 // threads that sleep on g_upgSem or g_resetVmStatusSem get one post each and
 // must test StopRequested() after every wake.
 
-int CreateStopEvent();          // by main, before any thread; 0 or -1
+// By main, before any thread: a stop event not raised (one made before is
+// lowered again). 0 or -1.
+int CreateStopEvent();
 void RequestStop();             // idempotent, async-signal-safe
 bool StopRequested();
 int StopEventFd();

@@ -488,6 +488,11 @@ void DropVm(VmNode *node)
 
 }  // namespace
 
+int VmConnectFailures()
+{
+    return vmConnectFailCount;
+}
+
 void GetRunningVmList()
 {
     std::unique_ptr<DIR, DirCloser> dir(opendir(VM_RUN_DIR));

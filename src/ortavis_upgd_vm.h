@@ -182,6 +182,9 @@ void ClearUpgVmAddList();
 // non-empty name; libvirt's temporary and backup copies beside it
 // ("web01.xml.new", "web01.xml~", "web01.xml.bak") are not VMs.
 void GetRunningVmList();
+// Channel connects that failed over the daemon's life (vmConnectFailCount):
+// only the first 10 are logged.
+int VmConnectFailures();
 // Connects the VM's channel and puts a new entry at the front of the
 // registry. 0, or -1. REQUIRES: the registry lock.
 int InitVmNode(char *pathBuf, const char *name, VmNode **out);

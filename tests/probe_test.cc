@@ -9,6 +9,7 @@
 
 #include "fake_virsh.h"
 #include "ortavis_upgd_probe.h"
+#include "ortavis_upgd_seccmd.h"
 #include "upgd_sandbox.h"
 
 namespace {
@@ -109,6 +110,16 @@ TEST_F(Probe, PatientModeRetriesAFailureAfterFiveSeconds)
     EXPECT_EQ(virsh.Calls().size(), 2u);
     EXPECT_GE(took, 5s);
     EXPECT_LT(took, 8s);
+}
+
+TEST_F(Probe, TheVirshStandInRefusesOptionsTheRealOneRefuses)
+{
+    // A wrong flag in a command line must fail here as it fails on a host.
+    char *argv[] = {const_cast<char *>("virsh"), const_cast<char *>("domstate"), const_cast<char *>("--frobnicate"),
+                    const_cast<char *>("vm1"), nullptr};
+    int status = -1;
+    ASSERT_EQ(seccmd_run_argset(nullptr, nullptr, &status, argv, nullptr), 0);
+    EXPECT_EQ(status, 1);
 }
 
 TEST_F(Probe, PatientModeGivesUpAtOnceOnAWrongAnswer)

@@ -373,6 +373,7 @@ TEST(UpgRunning, ReadWithoutTheLockWhileARunSetsIt)
 TEST(TaskPool, WaitIdleWorkerWaitsForAFreeWorker)
 {
     LogCollector log;
+    ASSERT_EQ(CreateStopEvent(), 0);   // a stopping daemon does not wait
     ASSERT_EQ(CreateTaskPool(TASK_POOL_THREADS), 0);
     Gate gate;
     for (int i = 0; i < TASK_POOL_THREADS - 1; ++i) {

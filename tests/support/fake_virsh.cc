@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 
 #include "upgd_sandbox.h"
 
@@ -38,11 +39,17 @@ FakeVirsh::FakeVirsh()
     MakeDirs(Dir() + "/calls");
     MakeDirs(Dir() + "/script");
     setenv("FAKEVIRSH_DIR", Dir().c_str(), 1);
-    std::string path = UPGD_FAKEBIN_DIR;
     const char *old = getenv("PATH");
-    path += ":";
-    path += old != nullptr ? old : "/usr/sbin:/usr/bin:/sbin:/bin";
-    setenv("PATH", path.c_str(), 1);
+    oldPath_ = old != nullptr ? old : "/usr/sbin:/usr/bin:/sbin:/bin";
+    setenv("PATH", (std::string(UPGD_FAKEBIN_DIR) + ":" + oldPath_).c_str(), 1);
+}
+
+FakeVirsh::~FakeVirsh()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(Dir(), ignored);
+    setenv("PATH", oldPath_.c_str(), 1);
+    unsetenv("FAKEVIRSH_DIR");
 }
 
 std::string FakeVirsh::ScriptPath(const std::string &command, const std::string &vm)

@@ -18,6 +18,10 @@ public:
     };
 
     FakeVirsh();
+    // Removes its calls, scripts and drive states and takes itself off PATH.
+    ~FakeVirsh();
+    FakeVirsh(const FakeVirsh &) = delete;
+    FakeVirsh &operator=(const FakeVirsh &) = delete;
     // Scripts `command` (domstate, change-media, qemu-agent-command) for one
     // VM, or for every VM when vm is empty.
     void Script(const std::string &command, const std::string &vm, const Reply &reply);
@@ -29,6 +33,7 @@ public:
     static std::string Dir();
 
 private:
+    std::string oldPath_;
     static std::string ScriptPath(const std::string &command, const std::string &vm);
 };
 

@@ -93,7 +93,10 @@ HostSim::~HostSim()
     }
     Wake();
     thread_.join();
+    // The host's VMs go with it: a later test starts from an empty run directory.
     for (auto &[name, vm] : vms_) {
+        unlink(XmlPath(name).c_str());
+        unlink(ChannelPath(name).c_str());
         CloseClient(*vm);
         if (vm->listenFd >= 0) {
             close(vm->listenFd);
@@ -124,21 +127,26 @@ bool HostSim::AddVm(const std::string &name, const VmOptions &opts)
     auto vm = std::make_unique<Vm>();
     vm->name = name;
     vm->opts = opts;
-    {
-        int fd = open(XmlPath(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            return false;
-        }
-        std::string xml = LiveDescription(name, opts.cdromDev);
-        bool ok = write(fd, xml.data(), xml.size()) == static_cast<ssize_t>(xml.size());
-        close(fd);
-        if (!ok) {
-            return false;
-        }
-    }
+    // The channel first, as a starting VM has it before its live description
+    // appears: a discovery pass that sees the description can connect.
     if (opts.listen) {
         vm->listenFd = upgd_test::BindUnix(ChannelPath(name), SOCK_STREAM | SOCK_NONBLOCK);
         if (vm->listenFd < 0) {
+            return false;
+        }
+    }
+    {
+        int fd = open(XmlPath(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        std::string xml = LiveDescription(name, opts.cdromDev);
+        bool ok = fd >= 0 && write(fd, xml.data(), xml.size()) == static_cast<ssize_t>(xml.size());
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (!ok) {
+            if (vm->listenFd >= 0) {
+                close(vm->listenFd);
+                unlink(ChannelPath(name).c_str());
+            }
             return false;
         }
     }
@@ -314,6 +322,8 @@ void HostSim::ServeReadable(Vm &vm)
         case Behaviour::Garbage:
             out = Junk();
             break;
+        case Behaviour::Deaf:
+            break;
         }
         if (!out.empty()) {
             (void)!send(vm.clientFd, out.data(), out.size(), MSG_NOSIGNAL);
@@ -334,6 +344,9 @@ void HostSim::Run()
             }
             generation = generation_;
             for (auto &[name, vm] : vms_) {
+                if (vm->clientFd >= 0 && vm->opts.profile.behaviour == Behaviour::Deaf) {
+                    continue;   // connected, never read: the socket's buffers fill up
+                }
                 if (vm->clientFd >= 0) {
                     fds.push_back({vm->clientFd, POLLIN, 0});
                     owners.push_back(vm.get());

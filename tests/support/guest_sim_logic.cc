@@ -8,7 +8,7 @@ std::optional<Behaviour> ParseBehaviour(const std::string &text)
 {
     static const std::pair<const char *, Behaviour> names[] = {
         {"answer", Behaviour::Answer}, {"silent", Behaviour::Silent}, {"hangup", Behaviour::HangUp},
-        {"half", Behaviour::Half},     {"garbage", Behaviour::Garbage},
+        {"half", Behaviour::Half},     {"garbage", Behaviour::Garbage}, {"deaf", Behaviour::Deaf},
     };
     for (const auto &[name, b] : names) {
         if (text == name) {
@@ -26,6 +26,7 @@ const char *BehaviourName(Behaviour b)
     case Behaviour::HangUp: return "hangup";
     case Behaviour::Half: return "half";
     case Behaviour::Garbage: return "garbage";
+    case Behaviour::Deaf: return "deaf";
     }
     return "?";
 }

@@ -20,6 +20,7 @@ enum class Behaviour {
     HangUp,    // closes the channel on the first message
     Half,      // answers with half a message, then nothing
     Garbage,   // answers with 568 bytes of an unknown type and junk fields
+    Deaf,      // stays connected and never reads its channel again
 };
 
 std::optional<Behaviour> ParseBehaviour(const std::string &text);
