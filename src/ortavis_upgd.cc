@@ -253,14 +253,14 @@ int StartDaemonThreads()
 constexpr int kHandledSignals[] = {SIGTERM, SIGHUP,  SIGFPE, SIGSEGV, SIGILL,
                                    SIGABRT, SIGBUS,  SIGPIPE, SIGINT, SIGALRM};
 
-int UnblockHandledSignals()
+int SetHandledSignalsBlocked(bool blocked)
 {
     sigset_t set;
     sigemptyset(&set);
     for (int signo : kHandledSignals) {
         sigaddset(&set, signo);
     }
-    return pthread_sigmask(SIG_UNBLOCK, &set, nullptr) == 0 ? 0 : -1;
+    return pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr) == 0 ? 0 : -1;
 }
 
 void InstallTimerHandler()
@@ -512,9 +512,10 @@ int StopDaemon(std::span<DaemonThread> threads)
 
 int UpgdMain()
 {
-    // Before anything else, and before any thread exists.
-    if (UnblockHandledSignals() != 0) {
-        UPG_LOG("unblock signals failed, errno=%d", errno);
+    // Before anything else: a stop signal sent once the pid file is there
+    // (a supervisor's sign that the daemon runs) waits for its handler.
+    if (SetHandledSignalsBlocked(true) != 0) {
+        UPG_LOG("block signals failed, errno=%d", errno);
     }
     pid_t pid = getpid();
     int pidFd = LockPidFile();
@@ -542,6 +543,11 @@ int UpgdMain()
     }
     InstallSignalHandlers();
     InstallTimerHandler();
+    // Handlers in place and no other thread yet: every thread started from
+    // here on inherits the unblocked mask.
+    if (SetHandledSignalsBlocked(false) != 0) {
+        UPG_LOG("unblock signals failed, errno=%d", errno);
+    }
 
     if (CreateTaskPool(TASK_POOL_THREADS) != 0) {
         UPG_LOG("task pool create failed");

@@ -41,9 +41,13 @@ static_assert(std::atomic<int>::is_always_lock_free);
 // code raised, or 0. The process must end with a failure after it.
 extern std::atomic<int> g_faultSigNo;
 
-// Unblocks every signal the daemon handles in the calling thread (main,
-// before any other thread exists). 0 or -1.
-int UnblockHandledSignals();
+// Blocks (true) or unblocks every signal the daemon handles in the calling
+// thread: main blocks them first of all, so that a stop that arrives while it
+// starts waits for the handlers instead of killing it without clean-up, and
+// unblocks them once the handlers are in place, before any other thread
+// exists (a supervisor may have started it with some of them blocked).
+// 0 or -1.
+int SetHandledSignalsBlocked(bool blocked);
 void InstallSignalHandlers();
 // Installs the upgrade timer's SIGALRM handler (UpgTimerSignalHandler).
 void InstallTimerHandler();

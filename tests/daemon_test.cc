@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -95,10 +96,10 @@ TEST_F(DaemonLife, SecondInstanceExits255AndLeavesTheFirstsPidFile)
     StopCleanly(first, SIGTERM);
 }
 
-TEST_F(DaemonLife, AnInstanceThatLockedARemovedPidFileTakesTheNewOne)
+// Starts the daemon under ptrace and leaves it stopped at the entry of the
+// first system call that `at` accepts; the caller acts, then detaches.
+pid_t StartStoppedAt(const std::function<bool(const __ptrace_syscall_info &)> &at)
 {
-    // A restart overlapping an exit: the new instance has opened the pid
-    // file, and the exiting one removes it before the new one locks it.
     pid_t pid = fork();
     if (pid == 0) {
         ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
@@ -106,19 +107,31 @@ TEST_F(DaemonLife, AnInstanceThatLockedARemovedPidFileTakesTheNewOne)
         _exit(127);
     }
     int st = 0;
-    ASSERT_EQ(waitpid(pid, &st, 0), pid);   // stopped at the exec
-    ASSERT_EQ(ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL), 0);
+    if (waitpid(pid, &st, 0) != pid ||   // stopped at the exec
+        ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL) != 0) {
+        return -1;
+    }
     for (;;) {
-        ASSERT_EQ(ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr), 0);
-        ASSERT_EQ(waitpid(pid, &st, 0), pid);
-        ASSERT_TRUE(WIFSTOPPED(st)) << st;
+        if (ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr) != 0 || waitpid(pid, &st, 0) != pid || !WIFSTOPPED(st)) {
+            return -1;
+        }
         __ptrace_syscall_info info{};
         if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof(info), &info) > 0 &&
-            info.op == PTRACE_SYSCALL_INFO_ENTRY && info.entry.nr == SYS_fcntl && info.entry.args[1] == F_SETLK) {
-            ASSERT_EQ(unlink(kPidFile), 0);
-            break;
+            info.op == PTRACE_SYSCALL_INFO_ENTRY && at(info)) {
+            return pid;
         }
     }
+}
+
+TEST_F(DaemonLife, AnInstanceThatLockedARemovedPidFileTakesTheNewOne)
+{
+    // A restart overlapping an exit: the new instance has opened the pid
+    // file, and the exiting one removes it before the new one locks it.
+    pid_t pid = StartStoppedAt([](const __ptrace_syscall_info &i) {
+        return i.entry.nr == SYS_fcntl && i.entry.args[1] == F_SETLK;
+    });
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(unlink(kPidFile), 0);
     ASSERT_EQ(ptrace(PTRACE_DETACH, pid, nullptr, nullptr), 0);
     bool holdsPidFile = false;
     for (int i = 0; i < 500 && !holdsPidFile; ++i) {
@@ -127,8 +140,28 @@ TEST_F(DaemonLife, AnInstanceThatLockedARemovedPidFileTakesTheNewOne)
     }
     EXPECT_TRUE(holdsPidFile) << "it must run with its pid at the path\n" << log.Dump();
     kill(pid, SIGTERM);
+    int st = 0;
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
     EXPECT_EQ(ExitCode(st), 0);
+}
+
+TEST_F(DaemonLife, AStopSentWhileItStartsEndsItInOrder)
+{
+    // The pid file is written, the ISO link not yet read and the handlers
+    // not in place: a supervisor that takes the pid file as the sign of a
+    // running daemon may stop it now.
+    pid_t pid = StartStoppedAt([](const __ptrace_syscall_info &i) {
+        return i.entry.nr == SYS_readlink || i.entry.nr == SYS_readlinkat;
+    });
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(ReadFile(kPidFile).value_or(""), std::to_string(pid) + "\n");
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    ASSERT_EQ(ptrace(PTRACE_DETACH, pid, nullptr, nullptr), 0);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_EQ(ExitCode(st), 0) << st << "\n" << log.Dump();
+    EXPECT_FALSE(PathExists(kPidFile));
+    EXPECT_TRUE(log.WaitFor("<== BYE ==>"));
 }
 
 TEST_F(DaemonLife, IsoDirectoryFromTheLink)
