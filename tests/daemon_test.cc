@@ -417,6 +417,19 @@ TEST(DaemonFault, FaultOnAWorkerWhileStoppingNeverEndsWithStatus0)
     pid_t tid = AnyWorkerThread(d.Pid());
     ASSERT_GT(tid, 0);
     ASSERT_EQ(ptrace(PTRACE_SEIZE, tid, nullptr, nullptr), 0) << errno;
+    // Should a check below fail while the worker is still ours, the daemon
+    // can only be reaped once its traced thread has been: end both here.
+    bool traced = true;
+    struct Untrace {
+        std::function<void()> fn;
+        ~Untrace() { fn(); }
+    } untraceAtExit{[&] {
+        if (traced) {
+            kill(d.Pid(), SIGKILL);
+            int ignored = 0;
+            waitpid(tid, &ignored, __WALL);
+        }
+    }};
     ASSERT_EQ(syscall(SYS_tgkill, d.Pid(), tid, SIGSEGV), 0);
     int st = 0;
     ASSERT_EQ(waitpid(tid, &st, __WALL), tid);
@@ -429,6 +442,7 @@ TEST(DaemonFault, FaultOnAWorkerWhileStoppingNeverEndsWithStatus0)
     si.si_code = SEGV_MAPERR;
     ASSERT_EQ(ptrace(PTRACE_SETSIGINFO, tid, nullptr, &si), 0);
     ASSERT_EQ(ptrace(PTRACE_DETACH, tid, nullptr, reinterpret_cast<void *>(SIGSEGV)), 0);
+    traced = false;
 
     auto status = d.WaitExit(20s);
     ASSERT_TRUE(status.has_value()) << log.Dump();
