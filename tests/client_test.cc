@@ -379,7 +379,7 @@ TEST(ClientConnect, OnlyAListeningUnixSocketGivesAHandle)
     errno = 0;
     EXPECT_EQ(upgClientConnect(AF_UNIX), nullptr) << "no socket file";
     EXPECT_EQ(errno, ENOENT);
-    int fd = upgd_test::BindUnix(kManageSocket, SOCK_STREAM, -1);
+    int fd = simhost::BindUnix(kManageSocket, SOCK_STREAM, -1);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(upgClientConnect(AF_UNIX), nullptr) << "bound, not listening";
     EXPECT_EQ(errno, ECONNREFUSED);

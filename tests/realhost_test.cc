@@ -1,6 +1,6 @@
 // The real-host tier: the daemon's discovery, command runner, guest agent
 // probe and channel I/O against a real libvirt + QEMU host with tiny VMs,
-// run as one program inside tests/support/realhost. The VMs that must boot
+// run as one program inside sim/realhost. The VMs that must boot
 // are started once for the whole program (RealHostEnvironment), in parallel;
 // the few that only need to exist are started by their tests, which do not
 // wait for a guest.
@@ -43,12 +43,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using upgd_test::CommandResult;
+using realhost::CommandResult;
 using upgd_test::LogCollector;
-using upgd_test::RealHost;
-using upgd_test::RealVm;
-using upgd_test::RealVmOptions;
-using upgd_test::RunCommand;
+using realhost::RealHost;
+using realhost::RealVm;
+using realhost::RealVmOptions;
+using realhost::RunCommand;
 
 // The VMs every test may use, booted once. Guest tools answer on all but
 // kSilentTools; the agent answers only on kAnswering.
@@ -432,7 +432,7 @@ TEST_F(RealHostTest, ChangeMediaInsertsAndEjectsTheIso)
     ASSERT_TRUE(vm);
     ASSERT_TRUE(upgd_test::MakeDirs(upgd_test::kIsoDir));
     std::string iso = std::string(upgd_test::kIsoDir) + "/ortavis-linux-1.0.0.2.iso";
-    ASSERT_EQ(upgd_test::MakeIso(iso, "ORTAVIS"), "");
+    ASSERT_EQ(realhost::MakeIso(iso, "ORTAVIS"), "");
     EXPECT_EQ(VmRunning("rh-media").status, 0);
     // A drive that never held a medium refuses an eject.
     EXPECT_EQ(RunArgset({{"virsh", "change-media", "rh-media", "hdb", "--eject"}}).status, 1);
@@ -507,7 +507,7 @@ TEST_F(RealHostTest, FakeVirshAnswersAsTheRealOne)
     const std::string missing = std::string(upgd_test::kIsoDir) + "/none.iso";
     const std::string iso = std::string(upgd_test::kIsoDir) + "/ortavis-linux-1.0.0.3.iso";
     ASSERT_TRUE(upgd_test::MakeDirs(upgd_test::kIsoDir));
-    ASSERT_EQ(upgd_test::MakeIso(iso, "ORTAVIS"), "");
+    ASSERT_EQ(realhost::MakeIso(iso, "ORTAVIS"), "");
     auto media = StartUnbooted("rh-fidelity", "hdb");
     ASSERT_TRUE(media);
     // In order: the media calls walk one drive from new through a medium

@@ -41,7 +41,7 @@ std::string ManageMessage(uint64_t msgId, uint32_t msgType, int32_t result, std:
 
 bool FakeManageDaemon::Session::Send(std::string_view bytes)
 {
-    return SendAll(fd_, bytes.data(), bytes.size());
+    return simhost::SendAll(fd_, bytes.data(), bytes.size());
 }
 
 bool FakeManageDaemon::Session::Reply(const ManageRequest &req, int32_t result, std::string_view body)
@@ -61,7 +61,7 @@ FakeManageDaemon::FakeManageDaemon(Script script, std::string path)
     if (pipe2(stopPipe_, O_CLOEXEC) != 0) {
         return;
     }
-    int fd = BindUnix(path_, SOCK_STREAM, 16);
+    int fd = simhost::BindUnix(path_, SOCK_STREAM, 16);
     if (fd < 0) {
         return;
     }

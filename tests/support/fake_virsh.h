@@ -1,4 +1,4 @@
-// Test-side control of the fake virsh (tests/support/fakebin/virsh): puts it
+// Test-side control of the fake virsh (sim/fakebin/virsh): puts it
 // first on PATH for this process and its children (the daemon included),
 // scripts its answers and reads back every call it got.
 #pragma once

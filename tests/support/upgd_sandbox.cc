@@ -24,7 +24,7 @@ namespace upgd_test {
 
 LogCollector::LogCollector(const std::string &path) : path_(path)
 {
-    fd_ = BindUnix(path_, SOCK_DGRAM);
+    fd_ = simhost::BindUnix(path_, SOCK_DGRAM);
     if (fd_ < 0 || pipe2(stopPipe_, O_CLOEXEC) != 0) {
         std::abort();   // the sandbox is broken: nothing a test could say is trustworthy
     }

@@ -1,4 +1,4 @@
-// Shared test support for everything that runs inside tests/support/sandbox:
+// Shared test support for everything that runs inside sim/sandbox:
 // the collector of the lines logged to /dev/log, the real daemon binary as a
 // child process, and small file helpers. Tests that use these must run in
 // the sandbox (upgd_test(... SANDBOX)).

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace upgd_test {
+namespace simhost {
 
 int BindUnix(const std::string &path, int type, int backlog)
 {
@@ -47,4 +47,4 @@ bool SendAll(int fd, const void *data, size_t len)
     return true;
 }
 
-}  // namespace upgd_test
+}  // namespace simhost

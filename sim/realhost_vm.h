@@ -1,5 +1,5 @@
 // Test support for the real-host tier: tiny VMs on the real libvirt + QEMU
-// host that tests/support/realhost runs inside its sandbox, and the host
+// host that sim/realhost runs inside its sandbox, and the host
 // commands the tests need besides the daemon's own (virsh, genisoimage).
 //
 // Every VM is a transient domain of type 'qemu' (TCG), machine pc, 128 MiB,
@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-namespace upgd_test {
+namespace realhost {
 
 using namespace std::chrono_literals;
 
@@ -99,4 +99,4 @@ private:
 // VM's live description ("connected", "disconnected"), or empty.
 std::string ChannelState(const std::string &liveDescription, const std::string &targetName);
 
-}  // namespace upgd_test
+}  // namespace realhost

@@ -1,4 +1,4 @@
-// Socket helpers for the stand-ins and tests: the peers of the daemon's
+// Socket helpers of the simulated host and the tests: the peers of the daemon's
 // sockets (log collector, fake management daemon, simulated guest channels).
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-namespace upgd_test {
+namespace simhost {
 
 // A socket of `type` (SOCK_STREAM or SOCK_DGRAM, flags may be or'ed in)
 // bound at path, a stale file there removed first; a stream socket also
@@ -19,4 +19,4 @@ int BindUnix(const std::string &path, int type, int backlog = 8);
 // interrupted sends; never raises SIGPIPE. False when the peer is gone.
 bool SendAll(int fd, const void *data, size_t len);
 
-}  // namespace upgd_test
+}  // namespace simhost

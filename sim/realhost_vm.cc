@@ -16,7 +16,7 @@
 
 extern char **environ;
 
-namespace upgd_test {
+namespace realhost {
 
 namespace {
 
@@ -55,7 +55,7 @@ std::string RealHost::Problem()
 {
     for (const char *name : {"REALHOST_KERNEL", "REALHOST_INITRD", "REALHOST_DIR", "REALHOST_CTL"}) {
         if (Env(name).empty()) {
-            return std::string(name) + " is not set: run this inside tests/support/realhost";
+            return std::string(name) + " is not set: run this inside sim/realhost";
         }
     }
     if (!Exists(Kernel()) || !Exists(Initrd())) {
@@ -333,4 +333,4 @@ std::string ChannelState(const std::string &liveDescription, const std::string &
     return rest.substr(s, rest.find('\'', s) - s);
 }
 
-}  // namespace upgd_test
+}  // namespace realhost

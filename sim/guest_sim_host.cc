@@ -130,7 +130,7 @@ bool HostSim::AddVm(const std::string &name, const VmOptions &opts)
     // The channel first, as a starting VM has it before its live description
     // appears: a discovery pass that sees the description can connect.
     if (opts.listen) {
-        vm->listenFd = upgd_test::BindUnix(ChannelPath(name), SOCK_STREAM | SOCK_NONBLOCK);
+        vm->listenFd = simhost::BindUnix(ChannelPath(name), SOCK_STREAM | SOCK_NONBLOCK);
         if (vm->listenFd < 0) {
             return false;
         }
@@ -220,7 +220,7 @@ bool HostSim::SendBytes(const std::string &name, const std::vector<uint8_t> &byt
     if (it == vms_.end() || it->second->clientFd < 0) {
         return false;
     }
-    return upgd_test::SendAll(it->second->clientFd, bytes.data(), bytes.size());
+    return simhost::SendAll(it->second->clientFd, bytes.data(), bytes.size());
 }
 
 bool HostSim::Send(const std::string &name, const VmMsg &msg)
