@@ -38,18 +38,7 @@
 #include "ortavis_upgd_deadline.h"
 #include "ortavis_upgd_msg.h"
 #include "ortavis_upgd_raii.h"
-
-#if defined(__clang__)
-#define UPGC_TSA(x) __attribute__((x))
-#else
-#define UPGC_TSA(x)
-#endif
-#define UPGC_CAPABILITY(x) UPGC_TSA(capability(x))
-#define UPGC_SCOPED_CAPABILITY UPGC_TSA(scoped_lockable)
-#define UPGC_GUARDED_BY(x) UPGC_TSA(guarded_by(x))
-#define UPGC_REQUIRES(...) UPGC_TSA(requires_capability(__VA_ARGS__))
-#define UPGC_ACQUIRE(...) UPGC_TSA(acquire_capability(__VA_ARGS__))
-#define UPGC_RELEASE(...) UPGC_TSA(release_capability(__VA_ARGS__))
+#include "ortavis_upgd_tsa.h"
 
 namespace {
 
@@ -67,7 +56,7 @@ constexpr int kControlBadParam = 5;
 static_assert(sizeof(MsgHeadInfo) + CLIENT_MSG_BODY_MAX == kRequestBufSize);
 
 // A default pthread mutex whose lock and destruction report failure.
-class UPGC_CAPABILITY("mutex") ClientMutex {
+class CAPABILITY("mutex") ClientMutex {
 public:
     ClientMutex() = default;
     ~ClientMutex()
@@ -102,10 +91,10 @@ private:
 
 // Holds a ClientMutex for a scope; Held() is false when taking it failed, and
 // the caller must then leave without touching what it guards.
-class UPGC_SCOPED_CAPABILITY LockGuard {
+class SCOPED_CAPABILITY LockGuard {
 public:
-    explicit LockGuard(ClientMutex &mu) UPGC_ACQUIRE(mu) : mu_(mu), held_(mu.Lock()) {}
-    ~LockGuard() UPGC_RELEASE()
+    explicit LockGuard(ClientMutex &mu) ACQUIRE(mu) : mu_(mu), held_(mu.Lock()) {}
+    ~LockGuard() RELEASE()
     {
         if (held_) {
             mu_.Unlock();
@@ -262,8 +251,8 @@ size_t BoundedLen(const char *s, size_t max)
 struct UpgClientHandle {
     int fd = -1;
     ClientMutex lock;
-    bool failed UPGC_GUARDED_BY(lock) = false;
-    uint64_t lastMsgId UPGC_GUARDED_BY(lock) = 0;
+    bool failed GUARDED_BY(lock) = false;
+    uint64_t lastMsgId GUARDED_BY(lock) = 0;
 };
 
 namespace upgclient {
@@ -327,7 +316,7 @@ namespace {
 // Stamps and sends a request. A request that went out in part leaves the
 // daemon reading our next request as its rest, so the handle is failed.
 bool SendRequest(UpgClientHandle *h, uint32_t msgType, RequestBuffer *req, uint64_t *msgId)
-    UPGC_REQUIRES(h->lock)
+    REQUIRES(h->lock)
 {
     timeval tv{};
     if (gettimeofday(&tv, nullptr) != 0) {

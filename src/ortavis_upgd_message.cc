@@ -23,7 +23,7 @@ namespace {
 constexpr int kReadRetries = 10;
 
 std::atomic<uint64_t> g_nextConnId{1};
-uint64_t g_nextMsgNodeSeq = 1;   // REQUIRES: g_clientListLock
+uint64_t g_nextMsgNodeSeq GUARDED_BY(g_clientListLock.lock) = 1;
 
 // Writes len bytes before the deadline, never blocking in a write: a socket
 // is written with MSG_DONTWAIT, anything else after it polled writable.
@@ -226,14 +226,14 @@ int CloseClientConn(ClientConn &conn)
     }
     conn.closed.store(true);
     (void)shutdown(conn.fd, SHUT_RDWR);   // a reply stuck on this client ends now
-    std::lock_guard<std::mutex> guard(conn.writeLock);
+    MutexGuard guard(&conn.writeLock);
     close(conn.fd);
     return 0;
 }
 
 int ClientWrite(ClientConn &conn, const void *buf, int len)
 {
-    std::lock_guard<std::mutex> guard(conn.writeLock);
+    MutexGuard guard(&conn.writeLock);
     if (conn.closed.load()) {
         UPG_LOG("client fd %d is closed, reply dropped", conn.fd);
         errno = EBADF;
@@ -252,7 +252,8 @@ int ClientWrite(ClientConn &conn, const void *buf, int len)
 
 // ---- Request registry ---------------------------------------------------------------
 
-void InitMsgNodeList()
+// Before the first thread the lock does not exist yet; at shutdown main holds it.
+void InitMsgNodeList() NO_THREAD_SAFETY_ANALYSIS
 {
     // Unlinked one by one: a long list is never freed by recursion.
     std::shared_ptr<ClientConn> conn = std::move(g_msgNodeHead);

@@ -29,9 +29,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "ortavis_upgd_msg.h"
+#include "ortavis_upgd_task.h"
+#include "ortavis_upgd_tsa.h"
 #include "ortavis_upgd_vm.h"
 
 
@@ -103,7 +104,7 @@ struct ClientConn {
 
     const int fd;
     const uint64_t id;        // unique for the process's life, from 1
-    std::mutex writeLock;     // held for each whole reply and for the close of fd
+    ObjectMutex writeLock = PTHREAD_MUTEX_INITIALIZER;   // held for each whole reply and for the close of fd
     // No reply is written once set: by CloseClientConn, or by a reply the
     // client did not take. Atomic, so that the registry can skip closed
     // connections without waiting for a writeLock a slow write may hold.
@@ -111,11 +112,11 @@ struct ClientConn {
     std::atomic<bool> closing{false};   // CloseClientConn has run: it alone closes fd
 
     // The registry's part, REQUIRES g_clientListLock for every use.
-    std::unique_ptr<MsgNode> oldest;      // this client's entries, oldest first
-    MsgNode *newest = nullptr;
-    int entries = 0;
-    bool listed = false;                  // on the registry's list of connections
-    std::shared_ptr<ClientConn> nextListed;
+    std::unique_ptr<MsgNode> oldest GUARDED_BY(g_clientListLock.lock);   // this client's entries, oldest first
+    MsgNode *newest GUARDED_BY(g_clientListLock.lock) = nullptr;
+    int entries GUARDED_BY(g_clientListLock.lock) = 0;
+    bool listed GUARDED_BY(g_clientListLock.lock) = false;   // on the registry's list of connections
+    std::shared_ptr<ClientConn> nextListed GUARDED_BY(g_clientListLock.lock);
 };
 
 // A connection for an accepted descriptor, with the next id. Null for a
@@ -137,7 +138,7 @@ int ClientWrite(ClientConn &conn, const void *buf, int len);
 
 // The first listed connection; each one's nextListed is the next. REQUIRES:
 // g_clientListLock for every use.
-extern std::shared_ptr<ClientConn> g_msgNodeHead;
+extern std::shared_ptr<ClientConn> g_msgNodeHead GUARDED_BY(g_clientListLock.lock);
 
 // Drops every connection's entries and clears the list. Called by main before
 // any thread starts, and at shutdown.
@@ -149,14 +150,15 @@ void InitMsgNodeList();
 // An allocation failure is logged and the request goes on unregistered.
 // REQUIRES: g_clientListLock.
 void addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head, VmNode *vm,
-                const char *vmName);
+                const char *vmName) REQUIRES(g_clientListLock.lock);
 
 // Finds the oldest entry for (msgId, vm) among open connections and stores
 // its connection in *conn (write the answer through it with ClientWrite).
 // 0 when found; -1 otherwise, *conn unchanged. REQUIRES: g_clientListLock.
-int getMsgNode(std::shared_ptr<ClientConn> *conn, uint64_t msgId, const VmNode *vm);
+int getMsgNode(std::shared_ptr<ClientConn> *conn, uint64_t msgId, const VmNode *vm)
+    REQUIRES(g_clientListLock.lock);
 
 // Removes every entry of the connection and takes it off the list, when its
 // client goes; the connection's owner calls it before letting go.
 // REQUIRES: g_clientListLock.
-void deleteMsgNode(ClientConn &conn);
+void deleteMsgNode(ClientConn &conn) REQUIRES(g_clientListLock.lock);

@@ -105,6 +105,16 @@ void DestroyObjectLock(void *obj)
     }
 }
 
+void LockMutex(ObjectMutex *mu) NO_THREAD_SAFETY_ANALYSIS   // the pthread call is not annotated
+{
+    (void)pthread_mutex_lock(mu);
+}
+
+void UnlockMutex(ObjectMutex *mu) NO_THREAD_SAFETY_ANALYSIS   // the pthread call is not annotated
+{
+    (void)pthread_mutex_unlock(mu);
+}
+
 // ---- Upgrade trigger ---------------------------------------------------------
 
 void UpgSemPost()
@@ -218,16 +228,20 @@ struct TaskNode {
     std::unique_ptr<TaskNode> next;
 };
 
+// threadNum and threads are set before the first worker starts and fixed
+// from then on; the queue and the counts are guarded by mutex.
 struct TaskPool {
-    int taskNum = 0;
-    int runningNum = 0;
-    int shutdown = 0;
-    int threadNum = 0;
-    pthread_mutex_t mutex;
-    pthread_cond_t cond;
+    explicit TaskPool(int workers) : runningNum(workers), threadNum(workers) {}
+
+    int taskNum GUARDED_BY(mutex) = 0;
+    int runningNum GUARDED_BY(mutex);   // workers not waiting for a job
+    int shutdown GUARDED_BY(mutex) = 0;
+    const int threadNum;
+    ObjectMutex mutex{};
+    pthread_cond_t cond{};
     std::unique_ptr<pthread_t[]> threads;
-    std::unique_ptr<TaskNode> taskHead;
-    TaskNode *taskTail = nullptr;   // last queued node, for the append
+    std::unique_ptr<TaskNode> taskHead GUARDED_BY(mutex);
+    TaskNode *taskTail GUARDED_BY(mutex) = nullptr;   // last queued node, for the append
 };
 
 namespace {
@@ -236,31 +250,31 @@ void *TaskWorker(void *argPool)
 {
     auto *pool = static_cast<TaskPool *>(argPool);
     for (;;) {
-        pthread_mutex_lock(&pool->mutex);
+        LockMutex(&pool->mutex);
         pool->runningNum--;
         while (pool->taskNum == 0) {
             if (pool->shutdown) {
-                pthread_mutex_unlock(&pool->mutex);
+                UnlockMutex(&pool->mutex);
                 return nullptr;
             }
             pthread_cond_wait(&pool->cond, &pool->mutex);
         }
         if (pool->shutdown) {
-            pthread_mutex_unlock(&pool->mutex);
+            UnlockMutex(&pool->mutex);
             return nullptr;
         }
         pool->runningNum++;
         pool->taskNum--;
         std::unique_ptr<TaskNode> node = std::move(pool->taskHead);
         if (!node) {
-            pthread_mutex_unlock(&pool->mutex);
+            UnlockMutex(&pool->mutex);
             continue;
         }
         pool->taskHead = std::move(node->next);
         if (!pool->taskHead) {
             pool->taskTail = nullptr;
         }
-        pthread_mutex_unlock(&pool->mutex);
+        UnlockMutex(&pool->mutex);
         node->routine(node->arg);
     }
 }
@@ -269,10 +283,10 @@ void *TaskWorker(void *argPool)
 // number of workers that did not end in time.
 int StopWorkers(TaskPool *pool, int started, const timespec &deadline)
 {
-    pthread_mutex_lock(&pool->mutex);
+    LockMutex(&pool->mutex);
     pool->shutdown = 1;
     pthread_cond_broadcast(&pool->cond);
-    pthread_mutex_unlock(&pool->mutex);
+    UnlockMutex(&pool->mutex);
 
     int stuck = 0;
     for (int i = 0; i < started; ++i) {
@@ -283,6 +297,15 @@ int StopWorkers(TaskPool *pool, int started, const timespec &deadline)
         }
     }
     return stuck;
+}
+
+// Queued jobs are dropped unrun; their arguments belong to their routines.
+// Called once every worker is joined.
+void DropQueuedJobs(TaskPool *pool) NO_THREAD_SAFETY_ANALYSIS   // no worker is left to share the queue
+{
+    while (pool->taskHead) {
+        pool->taskHead = std::move(pool->taskHead->next);
+    }
 }
 
 void ReleasePool(TaskPool *pool)
@@ -300,14 +323,12 @@ int CreateTaskPool(int threadNum)
         UPG_LOG("thread_create failed");
         return -1;
     }
-    std::unique_ptr<TaskPool> pool(new (std::nothrow) TaskPool());
+    std::unique_ptr<TaskPool> pool(new (std::nothrow) TaskPool(threadNum));
     if (!pool) {
         UPG_LOG("TaskPool malloc failed");
         g_taskPool = nullptr;
         return -1;
     }
-    pool->runningNum = threadNum;
-    pool->threadNum = threadNum;
     if (pthread_mutex_init(&pool->mutex, nullptr) != 0) {
         UPG_LOG("ConditionInit failed");
         g_taskPool = nullptr;
@@ -361,7 +382,7 @@ int AddTask(void (*routine)(void *), void *arg)
     }
     node->routine = routine;
     node->arg = arg;
-    pthread_mutex_lock(&pool->mutex);
+    LockMutex(&pool->mutex);
     TaskNode *raw = node.get();
     if (pool->taskTail != nullptr) {
         pool->taskTail->next = std::move(node);
@@ -371,7 +392,7 @@ int AddTask(void (*routine)(void *), void *arg)
     pool->taskTail = raw;
     pool->taskNum++;
     pthread_cond_signal(&pool->cond);
-    pthread_mutex_unlock(&pool->mutex);
+    UnlockMutex(&pool->mutex);
     return 0;
 }
 
@@ -400,10 +421,7 @@ int DestroyTaskPool(const timespec &deadline)
         g_abandonedPool = pool;
         return stuck;
     }
-    // Queued jobs are dropped unrun; their arguments belong to their routines.
-    while (pool->taskHead) {
-        pool->taskHead = std::move(pool->taskHead->next);
-    }
+    DropQueuedJobs(pool);
     ReleasePool(pool);
     return 0;
 }
@@ -415,9 +433,9 @@ void waitIdleWorker()
         if (pool == nullptr) {
             return;
         }
-        pthread_mutex_lock(&pool->mutex);
+        LockMutex(&pool->mutex);
         int running = pool->runningNum;
-        pthread_mutex_unlock(&pool->mutex);
+        UnlockMutex(&pool->mutex);
         if (running < TASK_POOL_THREADS) {
             UPG_LOG("cur running thread num=%d", running);
             return;

@@ -10,6 +10,8 @@
 //   g_upgMsgSendLock  g_upgRunning
 //   g_clientListLock  the request registry of management clients
 //   g_resetVmStatusSem, g_exitSem  plain semaphores
+// The clang build checks these claims: what a lock guards is GUARDED_BY it,
+// and a function that needs a lock held REQUIRES it.
 #pragma once
 
 #include <pthread.h>
@@ -18,21 +20,55 @@
 #include <time.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
+
+#include "ortavis_upgd_tsa.h"
 
 // ---- Lockable objects -----------------------------------------------------
-// Any standard-layout object whose first member is a default pthread mutex.
+// Any standard-layout object whose first member `lock` is a default pthread
+// mutex. The member is declared as an ObjectMutex, the same pthread mutex
+// under a name that the analysis knows as a lock: what a record's mutex
+// guards is GUARDED_BY(rec.lock), a function that needs it REQUIRES(rec->lock).
+typedef pthread_mutex_t ObjectMutex CAPABILITY("mutex");
 
+template <typename T>
+concept LockableRecord = std::is_standard_layout_v<T> && std::is_same_v<decltype(T::lock), pthread_mutex_t>;
+
+// The untyped forms, for callers that hold a lockable object as void *. A
+// null object is logged and otherwise ignored. The analysis cannot see which
+// lock these take; use the typed forms below wherever the type is known.
 int InitObjectLock(void *obj);
 void LockObject(void *obj);
 void UnlockObject(void *obj);
 void DestroyObjectLock(void *obj);
 
+// The typed forms: the same calls, with the lock visible to the analysis.
+// (Selected by enable_if: clang 14 reads the annotation of a constrained
+// candidate before its constraint, and fails on T = void.)
+template <typename T, std::enable_if_t<LockableRecord<T>, int> = 0>
+void LockObject(T *obj) ACQUIRE(obj->lock) NO_THREAD_SAFETY_ANALYSIS   // locks through the untyped form
+{
+    static_assert(offsetof(T, lock) == 0, "a lockable record starts with its mutex");
+    LockObject(static_cast<void *>(obj));
+}
+template <typename T, std::enable_if_t<LockableRecord<T>, int> = 0>
+void UnlockObject(T *obj) RELEASE(obj->lock) NO_THREAD_SAFETY_ANALYSIS   // unlocks through the untyped form
+{
+    static_assert(offsetof(T, lock) == 0, "a lockable record starts with its mutex");
+    UnlockObject(static_cast<void *>(obj));
+}
+
 // Holds a lockable object's mutex for a scope.
-class ObjectLockGuard {
+class SCOPED_CAPABILITY ObjectLockGuard {
 public:
-    explicit ObjectLockGuard(void *obj) : obj_(obj) { LockObject(obj_); }
-    ~ObjectLockGuard() { UnlockObject(obj_); }
+    template <typename T, std::enable_if_t<LockableRecord<T>, int> = 0>
+    explicit ObjectLockGuard(T *obj) ACQUIRE(obj->lock) : obj_(obj)
+    {
+        LockObject(obj);
+    }
+    ~ObjectLockGuard() RELEASE() { UnlockObject(obj_); }
     ObjectLockGuard(const ObjectLockGuard &) = delete;
     ObjectLockGuard &operator=(const ObjectLockGuard &) = delete;
 
@@ -40,12 +76,31 @@ private:
     void *obj_;
 };
 
-struct LockableObject {
-    pthread_mutex_t lock;
+// A bare ObjectMutex (an entry's own locks, the pool's): locked and unlocked
+// where the analysis sees it.
+void LockMutex(ObjectMutex *mu) ACQUIRE(*mu);
+void UnlockMutex(ObjectMutex *mu) RELEASE(*mu);
+
+// Holds a bare ObjectMutex for a scope.
+class SCOPED_CAPABILITY MutexGuard {
+public:
+    explicit MutexGuard(ObjectMutex *mu) ACQUIRE(*mu) : mu_(mu) { LockMutex(mu_); }
+    ~MutexGuard() RELEASE() { UnlockMutex(mu_); }
+    MutexGuard(const MutexGuard &) = delete;
+    MutexGuard &operator=(const MutexGuard &) = delete;
+
+private:
+    ObjectMutex *mu_;
 };
 
+struct LockableObject {
+    ObjectMutex lock;
+};
+
+// The mutex serialises the posts of ordinary threads; the semaphore itself
+// is also posted without it, from signal context.
 struct UpgSemObject {
-    pthread_mutex_t lock;
+    ObjectMutex lock;
     sem_t sem;
 };
 
@@ -75,7 +130,7 @@ int SemWaitRetry(sem_t *sem);
 // with g_upgMsgSendLock held; it is atomic because one reader (the upgrade
 // control's first look) reads it without the lock.
 int GetUpgRunning();
-void SetUpgRunning(int running);
+void SetUpgRunning(int running) REQUIRES(g_upgMsgSendLock.lock);
 
 // ---- Connection-end mark ---------------------------------------------------
 

@@ -70,17 +70,6 @@ void ZeroFill(void *obj, size_t size)
     (void)memset_s(obj, size, 0, size);
 }
 
-class MutexGuard {
-public:
-    explicit MutexGuard(pthread_mutex_t *mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-    ~MutexGuard() { pthread_mutex_unlock(mutex_); }
-    MutexGuard(const MutexGuard &) = delete;
-    MutexGuard &operator=(const MutexGuard &) = delete;
-
-private:
-    pthread_mutex_t *mutex_;
-};
-
 }  // namespace
 
 VmNode *GetVmListHead()
@@ -353,25 +342,27 @@ void ClearVmIsoPath(VmNode *node)
     ZeroFill(node->isopath, sizeof(node->isopath));
 }
 
+// The caller holds the list's lock as GetIndependentVmList()->lock or
+// GetUpgVmAddList()->lock; the list is reached through the same getter, the
+// name under which the analysis knows that lock.
+
 int AppendIndependentVmNode(VmNode *node)
 {
-    IndependentVmList *list = &g_independentVMListHead;
-    if (list->count >= VM_LIST_MAX) {
+    if (GetIndependentVmList()->count >= VM_LIST_MAX) {
         UPG_LOG("independent vm list full, %s left out", node->name);
         return -1;
     }
     VmNodeGet(node);
-    list->slots[list->count++] = node;
+    GetIndependentVmList()->slots[GetIndependentVmList()->count++] = node;
     return 0;
 }
 
 int AppendUpgVmAddNode(VmNode *node)
 {
-    UpgVmAddList *list = &g_upgVMListAddHead;
     for (int i = 0; i < VM_LIST_MAX; ++i) {
-        if (list->slots[i] == nullptr) {
+        if (GetUpgVmAddList()->slots[i] == nullptr) {
             VmNodeGet(node);
-            list->slots[i] = node;
+            GetUpgVmAddList()->slots[i] = node;
             return 0;
         }
     }
@@ -381,22 +372,21 @@ int AppendUpgVmAddNode(VmNode *node)
 
 void ClearIndependentVmList()
 {
-    IndependentVmList *list = &g_independentVMListHead;
-    for (int i = 0; i < list->count && i < VM_LIST_MAX; ++i) {
-        if (list->slots[i] != nullptr) {
-            VmNodePut(list->slots[i]);
-            list->slots[i] = nullptr;
+    for (int i = 0; i < GetIndependentVmList()->count && i < VM_LIST_MAX; ++i) {
+        VmNode *&slot = GetIndependentVmList()->slots[i];
+        if (slot != nullptr) {
+            VmNodePut(slot);
+            slot = nullptr;
         }
     }
-    list->count = 0;
+    GetIndependentVmList()->count = 0;
 }
 
 void ClearUpgVmAddList()
 {
-    UpgVmAddList *list = &g_upgVMListAddHead;
-    for (int i = 0; i < VM_LIST_MAX && list->slots[i] != nullptr; ++i) {
-        VmNodePut(list->slots[i]);
-        list->slots[i] = nullptr;
+    for (int i = 0; i < VM_LIST_MAX && GetUpgVmAddList()->slots[i] != nullptr; ++i) {
+        VmNodePut(GetUpgVmAddList()->slots[i]);
+        GetUpgVmAddList()->slots[i] = nullptr;
     }
 }
 
@@ -433,7 +423,7 @@ int InitVmNode(char *pathBuf, const char *name, VmNode **out)
     node->fd = fd;
     node->ownedFd = fd;
     *out = node;
-    addVmNode(&g_vmListHead, node);
+    addVmNode(GetVmListHead(), node);
     UPG_LOG("vm list add vm : %s", name);
     return 0;
 }
@@ -478,9 +468,9 @@ bool ReadRunningNames(DIR *dir, NameList &names)
     return true;
 }
 
-void DropVm(VmNode *node)
+void DropVm(VmNode *node) REQUIRES(GetVmListHead()->lock)
 {
-    if (deleteVmNode(&g_vmListHead, node) == 1) {
+    if (deleteVmNode(GetVmListHead(), node) == 1) {
         deleteIndependentVmNode(node);
         releaseVmNode(&node);
     }
@@ -507,12 +497,12 @@ void GetRunningVmList()
     }
     char path[4096] = {0};
 
-    ObjectLockGuard registry(&g_vmListHead);
+    ObjectLockGuard registry(GetVmListHead());
     for (VmNode *n = g_vmListHead.next; n != nullptr; n = n->next) {
         n->syncMark = 1;
     }
     for (const auto &name : names) {
-        VmNode *node = findVmByName(&g_vmListHead, name.get());
+        VmNode *node = findVmByName(GetVmListHead(), name.get());
         if (node != nullptr && node->fd < 0) {
             DropVm(node);
             node = nullptr;

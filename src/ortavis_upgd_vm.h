@@ -6,6 +6,9 @@
 // lookup and the fd changes of the command loop; it comes before the lock of
 // g_independentVMListHead, which comes before g_upgVMListAddHead, and before
 // any entry's stateLock. An entry's stateLock comes before its writeLock.
+// The annotations name the registry lock GetVmListHead()->lock (or head->lock
+// for a function given the head) and the list locks GetIndependentVmList()->lock
+// and GetUpgVmAddList()->lock, so callers take them through those getters.
 //
 // Lifetime: an entry is reference-counted. The registry holds one reference,
 // each slot of the two upgrade lists holds one, and a caller that keeps an
@@ -31,15 +34,17 @@
 #include <cstdint>
 
 #include "ortavis_upgd_msg.h"
+#include "ortavis_upgd_task.h"
+#include "ortavis_upgd_tsa.h"
 
 inline constexpr int VM_LIST_MAX = 1024;
 inline constexpr int VM_NAME_LEN = 128;
 inline constexpr const char *VM_RUN_DIR = "/var/run/libvirt/qemu";
 
 struct VmNode {
-    pthread_mutex_t lock;               // registry lock, in the list head only
+    ObjectMutex lock;                   // registry lock, in the list head only
     char name[VM_NAME_LEN];
-    char isopath[256];                  // guarded by stateLock
+    char isopath[256] GUARDED_BY(stateLock);
     std::atomic<int32_t> cdromCheckRet;
     std::atomic<int32_t> fd;            // guest channel; -1 once ended
     int32_t syncMark;                   // discovery work mark: 1 unseen, 2 seen
@@ -47,23 +52,23 @@ struct VmNode {
     std::atomic<int32_t> isoattachFlag;
     std::atomic<time_t> detachTime;
     std::atomic<time_t> resetTime;
-    pthread_mutex_t stateLock;
-    VmNode *next;
-    pthread_mutex_t writeLock;
+    ObjectMutex stateLock;
+    VmNode *next;                       // guarded by the lock of the list's head
+    ObjectMutex writeLock;              // held for each whole message to the guest
     std::atomic<int32_t> refs;          // registry, upgrade-list slots, VmRefs
     std::atomic<bool> released;
     int32_t ownedFd;                    // the channel descriptor; closed with the last reference
 };
 
 struct IndependentVmList {
-    pthread_mutex_t lock;
-    int32_t count;
-    VmNode *slots[VM_LIST_MAX];
+    ObjectMutex lock;
+    int32_t count GUARDED_BY(lock);
+    VmNode *slots[VM_LIST_MAX] GUARDED_BY(lock);
 };
 
 struct UpgVmAddList {
-    pthread_mutex_t lock;
-    VmNode *slots[VM_LIST_MAX];
+    ObjectMutex lock;
+    VmNode *slots[VM_LIST_MAX] GUARDED_BY(lock);
 };
 
 VmNode *GetVmListHead();
@@ -126,13 +131,14 @@ private:
 
 // The first entry whose name equals `name` in its first 127 characters, or
 // null (also for a null name). REQUIRES: the registry lock.
-VmNode *findVmByName(VmNode *head, const char *name);
+VmNode *findVmByName(VmNode *head, const char *name) REQUIRES(head->lock);
 // The first entry whose fd equals `fd`, or null. REQUIRES: the registry lock.
-VmNode *findVmByFd(VmNode *head, int fd);
+VmNode *findVmByFd(VmNode *head, int fd) REQUIRES(head->lock);
 // Puts the node at the front. REQUIRES: the registry lock.
-void addVmNode(VmNode *head, VmNode *node);
+void addVmNode(VmNode *head, VmNode *node) REQUIRES(head->lock);
 // Unlinks the node; 1 when it was in the list, else 0. Does not free.
-int deleteVmNode(VmNode *head, VmNode *node);
+// REQUIRES: the registry lock.
+int deleteVmNode(VmNode *head, VmNode *node) REQUIRES(head->lock);
 // Ends the node's channel (CloseVmChannel), marks it released, drops the
 // registry's reference and sets *node to null.
 void releaseVmNode(VmNode **node);
@@ -142,10 +148,11 @@ void releaseVmNode(VmNode **node);
 // calls it on a hang-up (holding the registry lock), releaseVmNode on
 // release. A second call does nothing.
 void CloseVmChannel(VmNode *node);
-// Clears the node's slot in g_independentVMListHead (count unchanged).
-void deleteIndependentVmNode(VmNode *node);
+// Clears the node's slot in g_independentVMListHead (count unchanged). Takes
+// that list's lock.
+void deleteIndependentVmNode(VmNode *node) EXCLUDES(GetIndependentVmList()->lock);
 // Releases every entry. REQUIRES: the registry lock.
-void clearVmList(VmNode *head);
+void clearVmList(VmNode *head) REQUIRES(head->lock);
 
 // A zero-filled record with its mutexes initialised and one reference; null
 // when it cannot be allocated.
@@ -168,11 +175,11 @@ void ClearVmIsoPath(VmNode *node);
 
 // Appends to the upgrade lists, checking their 1024-slot bound; each slot
 // takes a reference. 0, or -1 when the list is full. REQUIRES: that list's lock.
-int AppendIndependentVmNode(VmNode *node);
-int AppendUpgVmAddNode(VmNode *node);
+int AppendIndependentVmNode(VmNode *node) REQUIRES(GetIndependentVmList()->lock);
+int AppendUpgVmAddNode(VmNode *node) REQUIRES(GetUpgVmAddList()->lock);
 // Empties a list, dropping its references. REQUIRES: that list's lock.
-void ClearIndependentVmList();
-void ClearUpgVmAddList();
+void ClearIndependentVmList() REQUIRES(GetIndependentVmList()->lock);
+void ClearUpgVmAddList() REQUIRES(GetUpgVmAddList()->lock);
 
 // ---- Discovery -----------------------------------------------------------------------
 
@@ -187,7 +194,7 @@ void GetRunningVmList();
 int VmConnectFailures();
 // Connects the VM's channel and puts a new entry at the front of the
 // registry. 0, or -1. REQUIRES: the registry lock.
-int InitVmNode(char *pathBuf, const char *name, VmNode **out);
+int InitVmNode(char *pathBuf, const char *name, VmNode **out) REQUIRES(GetVmListHead()->lock);
 
 // ---- Replies on a guest's behalf -------------------------------------------------------
 
