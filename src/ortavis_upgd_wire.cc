@@ -67,16 +67,6 @@ private:
     size_t len_;
 };
 
-void PutU32(uint8_t *out, size_t off, uint32_t value)
-{
-    std::memcpy(out + off, &value, sizeof(value));
-}
-
-void PutI32(uint8_t *out, size_t off, int32_t value)
-{
-    std::memcpy(out + off, &value, sizeof(value));
-}
-
 // Appends sep and text as one piece; on failure the text goes back to where
 // the piece began.
 bool AppendPiece(char *out, size_t bound, const char *sep, const char *text)
@@ -249,11 +239,6 @@ MsgHeadInfo MakeHostHead(uint64_t msgId, uint32_t msgType, uint32_t bufLen, int3
     return head;
 }
 
-MsgHeadInfo MakeReplyHead(const MsgHeadInfo &request, int32_t result)
-{
-    return MakeHostHead(request.msgId, request.msgType, 0, result);
-}
-
 int BuildHostMsg(uint8_t *out, size_t outMax, uint64_t msgId, uint32_t msgType, int32_t result,
                  const void *body, size_t bodyLen, size_t maxBody)
 {
@@ -271,60 +256,6 @@ int BuildHostMsg(uint8_t *out, size_t outMax, uint64_t msgId, uint32_t msgType, 
 }
 
 // ---- Request bodies ----------------------------------------------------------
-
-int BuildActionBody(uint8_t *out, size_t outMax, const char *vmName, uint32_t actionType)
-{
-    size_t nameLen = vmName != nullptr ? strnlen(vmName, VM_NAME_FIELD) : 0;
-    if (out == nullptr || nameLen < 1 || nameLen > static_cast<size_t>(VM_NAME_MAX) ||
-        actionType == 0) {
-        return -1;
-    }
-    size_t total = 4 + nameLen + 4;
-    if (outMax < total) {
-        return -1;
-    }
-    PutI32(out, 0, static_cast<int32_t>(nameLen));
-    std::memcpy(out + 4, vmName, nameLen);
-    PutU32(out, 4 + nameLen, actionType);
-    return static_cast<int>(total);
-}
-
-int BuildQueryBody(uint8_t *out, size_t outMax, const char *vmName, const char *modName)
-{
-    size_t nameLen = vmName != nullptr ? strnlen(vmName, VM_NAME_FIELD) : 0;
-    size_t modLen = modName != nullptr ? strnlen(modName, MOD_NAME_FIELD) : 0;
-    if (out == nullptr || nameLen < 1 || nameLen > static_cast<size_t>(VM_NAME_MAX) ||
-        modLen < 1 || modLen > static_cast<size_t>(MOD_NAME_MAX)) {
-        return -1;
-    }
-    size_t total = 4 + nameLen + 4 + modLen;
-    if (outMax < total) {
-        return -1;
-    }
-    PutI32(out, 0, static_cast<int32_t>(nameLen));
-    std::memcpy(out + 4, vmName, nameLen);
-    PutI32(out, 4 + nameLen, static_cast<int32_t>(modLen));
-    std::memcpy(out + 8 + nameLen, modName, modLen);
-    return static_cast<int>(total);
-}
-
-int BuildControlBody(uint8_t *out, size_t outMax, int32_t actionType, int32_t intervalTime,
-                     const char *para)
-{
-    size_t paraLen = para != nullptr ? strnlen(para, UPGRADE_PARA_FIELD) : 0;
-    if (out == nullptr || paraLen < 1 || paraLen > UPGRADE_PARA_MAX) {
-        return -1;
-    }
-    size_t total = 12 + paraLen;
-    if (outMax < total) {
-        return -1;
-    }
-    PutI32(out, 0, actionType);
-    PutI32(out, 4, intervalTime);
-    PutI32(out, 8, static_cast<int32_t>(paraLen));
-    std::memcpy(out + 12, para, paraLen);
-    return static_cast<int>(total);
-}
 
 int parseActionBody(const uint8_t *body, size_t len, uint32_t *actionType,
                     char (&vmName)[VM_NAME_FIELD])
@@ -406,60 +337,6 @@ int parseControlBody(const uint8_t *body, size_t len, UpgCtrlBody *ctrl)
 
 // ---- Reply bodies -----------------------------------------------------------
 
-int BuildCheckResultBody(char *out, size_t outMax, const char *vmName, const char *checkresult)
-{
-    if (out == nullptr || outMax < 2) {
-        return REPLY_PIECE_OUT;
-    }
-    // The bound covers the pieces before "}"; the brace always has its byte.
-    size_t bound = std::min(CHECK_RESULT_BOUND, outMax - 1);
-    out[0] = '\0';
-    if (!StartBody(out, bound, vmName)) {
-        return REPLY_PIECE_VM_NAME;
-    }
-    if (!AppendPiece(out, bound, "", checkresult)) {
-        return REPLY_PIECE_CHECKRESULT;
-    }
-    (void)strncat_s(out, outMax, "}", 1);
-    return 0;
-}
-
-int BuildUpgradeResultBody(char *out, size_t outMax, const char *vmName, const ModuleInfo &module)
-{
-    if (out == nullptr || outMax == 0) {
-        return REPLY_PIECE_OUT;
-    }
-    size_t bound = std::min(UPGRADE_RESULT_BOUND, outMax);
-    out[0] = '\0';
-    VmModuleText text{};
-    CopyField(text.name, module.name, sizeof(module.name));
-    CopyField(text.curversion, module.curversion, sizeof(module.curversion));
-    CopyField(text.tarversion, module.tarversion, sizeof(module.tarversion));
-    char code[16];
-    if (snprintf_s(code, sizeof(code), sizeof(code) - 1, "%d", module.rescode) < 0) {
-        code[0] = '\0';
-    }
-
-    if (!StartBody(out, bound, vmName)) {
-        return REPLY_PIECE_VM_NAME;
-    }
-    if (!AppendPiece(out, bound, "", text.name)) {
-        return REPLY_PIECE_MOD_NAME;
-    }
-    if (!AppendPiece(out, bound, ",", text.curversion)) {
-        return REPLY_PIECE_CURVERSION;
-    }
-    if (!AppendPiece(out, bound, ",", code)) {
-        return REPLY_PIECE_CODE;
-    }
-    size_t mark = strnlen(out, bound);
-    if (!AppendPiece(out, bound, ",", text.tarversion) || strncat_s(out, bound, "}", 1) != 0) {
-        out[mark] = '\0';
-        return REPLY_PIECE_TARVERSION;
-    }
-    return 0;
-}
-
 namespace {
 
 // Appends before · code · after for a code standing where the guest's own
@@ -509,89 +386,6 @@ int BuildStateCodeBody(char *out, size_t outMax, const char *vmName, int code)
 }
 
 // ---- VM messages ----------------------------------------------------------------
-
-int BuildVmCheckMsg(VmMsg *msg, uint64_t msgId, uint32_t actionType)
-{
-    if (msg == nullptr) {
-        return -1;
-    }
-    (void)memset_s(msg, sizeof(*msg), 0, sizeof(*msg));
-    if (actionType != 1 && actionType != 2) {
-        return -1;
-    }
-    msg->msgId = msgId;
-    msg->msgType = actionType == 1 ? UPG_MSG_CHECK_HEALTH : UPG_MSG_FIX_CHANNEL;
-    msg->moduleNum = 0;
-    return 0;
-}
-
-void BuildVmControlMsg(VmMsg *msg, uint64_t msgId, uint32_t actionType)
-{
-    if (msg == nullptr) {
-        return;
-    }
-    (void)memset_s(msg, sizeof(*msg), 0, sizeof(*msg));
-    msg->msgId = msgId;
-    msg->msgType = UPG_MSG_CONTROL_UPGRADE_MODE;
-    msg->moduleNum = 0;
-    std::memcpy(&msg->module[0].rescode, &actionType, sizeof(actionType));
-}
-
-void BuildVmUpgradeInfoMsg(VmMsg *msg)
-{
-    if (msg == nullptr) {
-        return;
-    }
-    (void)memset_s(msg, sizeof(*msg), 0, sizeof(*msg));
-    msg->msgType = UPG_MSG_START_UPGRADE;
-}
-
-int BuildVmQueryMsg(VmMsg *msg, uint64_t msgId, const char *modName)
-{
-    if (msg == nullptr) {
-        return -1;
-    }
-    (void)memset_s(msg, sizeof(*msg), 0, sizeof(*msg));
-    msg->msgId = msgId;
-    msg->msgType = UPG_MSG_QUERY_UPGRADE_RESULT_REQ;
-    msg->moduleNum = 1;
-    if (modName == nullptr ||
-        strncpy_s(msg->module[0].name, sizeof(msg->module[0].name), modName,
-                  sizeof(msg->module[0].name) - 1) != 0) {
-        return -1;
-    }
-    return 0;
-}
-
-int SetVmModule(VmMsg *msg, int index, const char *name, const char *curversion, uint8_t type)
-{
-    if (msg == nullptr || index < 0 || index >= VM_MSG_MODULE_MAX) {
-        return -1;
-    }
-    ModuleInfo &m = msg->module[index];
-    if (name == nullptr || strncpy_s(m.name, sizeof(m.name), name, sizeof(m.name) - 1) != 0) {
-        return REPLY_PIECE_MOD_NAME;
-    }
-    if (curversion == nullptr ||
-        strncpy_s(m.curversion, sizeof(m.curversion), curversion, sizeof(m.curversion) - 1) != 0) {
-        return REPLY_PIECE_CURVERSION;
-    }
-    m.type = type;
-    return 0;
-}
-
-void BuildVmAttachResp(VmMsg *resp, const VmMsg &request, int32_t rescode)
-{
-    if (resp == nullptr) {
-        return;
-    }
-    if (resp != &request) {
-        std::memcpy(resp, &request, sizeof(VmMsg));
-    }
-    resp->msgType = UPG_MSG_ATTACH_ISO_RESP;
-    resp->moduleNum = 1;
-    resp->module[0].rescode = rescode;
-}
 
 size_t VmTextLen(const char *field, size_t fieldSize)
 {

@@ -48,10 +48,6 @@ int ParseHostHead(const uint8_t *buf, size_t len, MsgHeadInfo *head);
 bool HostBodyLenAcceptable(const MsgHeadInfo &head);
 // A header with the given fields and every reserved byte zero.
 MsgHeadInfo MakeHostHead(uint64_t msgId, uint32_t msgType, uint32_t bufLen, int32_t result);
-// The header of a body-less reply to `request` (failure, control result,
-// unreadable request): its msgId and msgType, bufLen 0, `result`, reserved
-// bytes zero whatever the request carried there.
-MsgHeadInfo MakeReplyHead(const MsgHeadInfo &request, int32_t result);
 // Lays out a whole message (header, then bodyLen bytes of body) in out.
 // Returns 56 + bodyLen, or -1 when bodyLen is over maxBody, body is null with
 // a non-zero bodyLen, or out can't hold the message.
@@ -59,14 +55,6 @@ int BuildHostMsg(uint8_t *out, size_t outMax, uint64_t msgId, uint32_t msgType, 
                  const void *body, size_t bodyLen, size_t maxBody = HOST_MSG_BODY_MAX);
 
 // ---- Request bodies ----------------------------------------------------------
-
-// Builders of well-formed request bodies. Each returns the body length, or -1
-// for a value outside its range (VM name 1 to 127 characters, module name 1
-// to 15, upgrade_para 1 to 512) or an out buffer too small.
-int BuildActionBody(uint8_t *out, size_t outMax, const char *vmName, uint32_t actionType);
-int BuildQueryBody(uint8_t *out, size_t outMax, const char *vmName, const char *modName);
-int BuildControlBody(uint8_t *out, size_t outMax, int32_t actionType, int32_t intervalTime,
-                     const char *para);
 
 // Action body (types 3 and 6). 0, or -1 after logging: vmNameLen outside 1 to
 // 127, a failed copy of the name, or an action_type of 0.
@@ -99,24 +87,11 @@ int parseControlBody(const uint8_t *body, size_t len, UpgCtrlBody *ctrl);
 
 inline constexpr int REPLY_PIECE_VM_NAME = 1;
 inline constexpr int REPLY_PIECE_MOD_NAME = 2;
-inline constexpr int REPLY_PIECE_CURVERSION = 3;
 inline constexpr int REPLY_PIECE_CODE = 4;
-inline constexpr int REPLY_PIECE_TARVERSION = 5;
-inline constexpr int REPLY_PIECE_CHECKRESULT = 6;
 inline constexpr int REPLY_PIECE_OUT = 7;      // null or unusable out buffer
 
-inline constexpr size_t CHECK_RESULT_BOUND = 144;    // VM name, ":{", checkresult
-inline constexpr size_t UPGRADE_RESULT_BOUND = 256;
 inline constexpr size_t STATE_BODY_BOUND = 525;
 
-// vmName ":{" checkresult "}" (types 3 and 6, result 0). The pieces before
-// "}" are bounded by CHECK_RESULT_BOUND (at most 143 characters), so out needs
-// CHECK_RESULT_BOUND + 1 bytes for the longest text.
-int BuildCheckResultBody(char *out, size_t outMax, const char *vmName, const char *checkresult);
-// vmName ":{" name "," curversion "," rescode "," tarversion "}" from the
-// record (type 4, result 0), bounded by UPGRADE_RESULT_BOUND; the record's
-// text fields are read within their fields.
-int BuildUpgradeResultBody(char *out, size_t outMax, const char *vmName, const ModuleInfo &module);
 // vmName ":{" modName ",0.0.0.0," code ",0.0.0.0}" (type 4 on the guest's
 // behalf, result 1); code in decimal, at most 3 characters.
 int BuildModuleStateBody(char *out, size_t outMax, const char *vmName, const char *modName,
@@ -125,26 +100,6 @@ int BuildModuleStateBody(char *out, size_t outMax, const char *vmName, const cha
 int BuildStateCodeBody(char *out, size_t outMax, const char *vmName, int code);
 
 // ---- VM messages ----------------------------------------------------------------
-// The builders start from a zero-filled message.
-
-// Type 1 for action 1, type 2 for action 2, moduleNum 0. -1 for any other
-// action (msg is then left zero-filled).
-int BuildVmCheckMsg(VmMsg *msg, uint64_t msgId, uint32_t actionType);
-// Type 12, moduleNum 0, module[0].rescode = actionType as the guest reads it.
-void BuildVmControlMsg(VmMsg *msg, uint64_t msgId, uint32_t actionType);
-// Type 3, msgId 0, moduleNum 0: records are added with SetVmModule.
-void BuildVmUpgradeInfoMsg(VmMsg *msg);
-// Type 5, moduleNum 1, module[0].name = modName cut to 15 characters; the
-// records are then filled from the ISO directory. 0, or -1 for a null name.
-int BuildVmQueryMsg(VmMsg *msg, uint64_t msgId, const char *modName);
-// Fills record `index` with name and curversion (each cut to 15 characters)
-// and type. Returns 0; -1 for an index outside 0 to 5 (nothing is written:
-// a message never grows past its sixth record); REPLY_PIECE_MOD_NAME or
-// REPLY_PIECE_CURVERSION for a null text. Does not touch moduleNum.
-int SetVmModule(VmMsg *msg, int index, const char *name, const char *curversion, uint8_t type);
-// The answer to an attach request: the request byte for byte, with msgType 4,
-// moduleNum 1 and module[0].rescode = rescode.
-void BuildVmAttachResp(VmMsg *resp, const VmMsg &request, int32_t rescode);
 
 // A received VmMsg with its text fields copied out, each terminated and never
 // longer than its field.

@@ -1,8 +1,7 @@
 // Fuzzes the management request parsers: the header and the three body
 // kinds, both as the daemon holds a request (a zero-filled 525-byte buffer
 // and bufLen) and over the exact input bytes, where any read past the end is
-// caught by the sanitizer. What a parser accepts must be within its bounds
-// and must survive a rebuild unchanged.
+// caught by the sanitizer. What a parser accepts must be within its bounds.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,17 +22,7 @@ void ParseAll(const uint8_t *body, size_t len)
     uint32_t action = 0;
     char vmName[VM_NAME_FIELD];
     if (parseActionBody(body, len, &action, vmName) == 0) {
-        size_t n = strnlen(vmName, sizeof(vmName));
-        Check(n <= static_cast<size_t>(VM_NAME_MAX) && action != 0);
-        if (n != 0) {
-            uint8_t again[HOST_MSG_BODY_BUF];
-            int built = BuildActionBody(again, sizeof(again), vmName, action);
-            Check(built == static_cast<int>(n + 8));
-            uint32_t action2 = 0;
-            char vmName2[VM_NAME_FIELD];
-            Check(parseActionBody(again, static_cast<size_t>(built), &action2, vmName2) == 0);
-            Check(action2 == action && std::strcmp(vmName, vmName2) == 0);
-        }
+        Check(strnlen(vmName, sizeof(vmName)) <= static_cast<size_t>(VM_NAME_MAX) && action != 0);
     }
 
     char modName[MOD_NAME_FIELD];
@@ -41,15 +30,6 @@ void ParseAll(const uint8_t *body, size_t len)
         size_t n = strnlen(vmName, sizeof(vmName));
         size_t m = strnlen(modName, sizeof(modName));
         Check(n <= static_cast<size_t>(VM_NAME_MAX) && m <= static_cast<size_t>(MOD_NAME_MAX));
-        if (n != 0 && m != 0) {
-            uint8_t again[HOST_MSG_BODY_BUF];
-            int built = BuildQueryBody(again, sizeof(again), vmName, modName);
-            Check(built == static_cast<int>(n + m + 8));
-            char vmName2[VM_NAME_FIELD];
-            char modName2[MOD_NAME_FIELD];
-            Check(parseQueryBody(again, static_cast<size_t>(built), vmName2, modName2) == 0);
-            Check(std::strcmp(vmName, vmName2) == 0 && std::strcmp(modName, modName2) == 0);
-        }
     }
 
     UpgCtrlBody ctrl;
@@ -57,15 +37,6 @@ void ParseAll(const uint8_t *body, size_t len)
         size_t n = strnlen(ctrl.para, sizeof(ctrl.para));
         Check(ctrl.paraLen >= 1 && ctrl.paraLen <= static_cast<int32_t>(UPGRADE_PARA_MAX));
         Check(n <= static_cast<size_t>(ctrl.paraLen));
-        if (n != 0) {
-            uint8_t again[HOST_MSG_BODY_BUF];
-            int built = BuildControlBody(again, sizeof(again), ctrl.actionType, ctrl.intervalTime, ctrl.para);
-            Check(built == static_cast<int>(n + 12));
-            UpgCtrlBody ctrl2;
-            Check(parseControlBody(again, static_cast<size_t>(built), &ctrl2) == 0);
-            Check(ctrl2.actionType == ctrl.actionType && ctrl2.intervalTime == ctrl.intervalTime &&
-                  std::strcmp(ctrl.para, ctrl2.para) == 0);
-        }
     }
 }
 
@@ -83,8 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         ParseAll(body, head.bufLen);
 
         uint8_t reply[HOST_HEAD_LEN + HOST_MSG_BODY_MAX];
-        MsgHeadInfo failure = MakeReplyHead(head, HOST_RESULT_FAIL);
-        Check(failure.bufLen == 0 && failure.msgId == head.msgId && failure.msgType == head.msgType);
         Check(BuildHostMsg(reply, sizeof(reply), head.msgId, head.msgType, 0, body, n) ==
               static_cast<int>(HOST_HEAD_LEN + n));
     }

@@ -1,7 +1,7 @@
 // Fuzzes the reading of guest messages: a received VmMsg is parsed with its
 // text fields bounded to their fields and its moduleNum clamped, and what it
-// yields feeds the reply texts and the attach answer built from guest
-// messages. Only full 568-byte messages may be accepted.
+// yields feeds the reply texts built from guest messages. Only full 568-byte
+// messages may be accepted.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -40,23 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Check(std::strlen(m.checkresult) <= sizeof(ModuleInfo::checkresult));
     }
 
-    VmMsg msg;
-    std::memcpy(&msg, data, sizeof(msg));
     const char *vmName = view.module[1].name;   // any guest-made text will do
-
     char body[HOST_MSG_BODY_BUF];
-    int piece = BuildUpgradeResultBody(body, sizeof(body), vmName, msg.module[0]);
-    Check(piece == 0 || piece == REPLY_PIECE_VM_NAME);   // the name may be empty, nothing else fails
-    Check(std::strlen(body) < UPGRADE_RESULT_BOUND);
-    piece = BuildCheckResultBody(body, sizeof(body), vmName, view.module[0].checkresult);
-    Check(std::strlen(body) <= CHECK_RESULT_BOUND);
-    piece = BuildModuleStateBody(body, sizeof(body), vmName, view.module[0].name, view.module[0].rescode);
+    (void)BuildModuleStateBody(body, sizeof(body), vmName, view.module[0].name, view.module[0].rescode);
     Check(std::strlen(body) < STATE_BODY_BOUND);
-
-    VmMsg resp;
-    BuildVmAttachResp(&resp, msg, 1);
-    Check(resp.msgType == UPG_MSG_ATTACH_ISO_RESP && resp.moduleNum == 1 && resp.module[0].rescode == 1);
-    Check(std::memcmp(&resp.module[0].reserved1, &msg.module[0].reserved1,
-                      sizeof(VmMsg) - offsetof(VmMsg, module) - sizeof(int32_t)) == 0);
     return 0;
 }

@@ -1,14 +1,9 @@
 #include "fake_manage_daemon.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include "unix_socket.h"
 
 namespace upgd_test {
@@ -19,24 +14,29 @@ namespace {
 // connection is dropped rather than read on.
 constexpr uint32_t kBodyReadMax = 4096;
 
+// Reads len bytes; false when the connection ended first (shut down included).
+bool ReadFull(int fd, void *buf, size_t len)
+{
+    auto *p = static_cast<char *>(buf);
+    for (size_t got = 0; got < len;) {
+        ssize_t n = read(fd, p + got, len - got);   // no signal handler here: EINTR never comes
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace
 
-std::string ManageMessage(uint64_t msgId, uint32_t msgType, int32_t result, std::string_view body,
-                          uint32_t bufLen)
+std::string ManageMessage(uint64_t msgId, uint32_t msgType, int32_t result, std::string_view body, int64_t bufLen)
 {
-    MsgHeadInfo head{};
-    head.msgId = msgId;
-    head.msgType = msgType;
-    head.bufLen = bufLen;
-    head.result = result;
+    uint32_t len = static_cast<uint32_t>(bufLen >= 0 ? bufLen : static_cast<int64_t>(body.size()));
+    MsgHeadInfo head{.msgId = msgId, .msgType = msgType, .bufLen = len, .result = result, .reserved = {}};
     std::string bytes(reinterpret_cast<const char *>(&head), sizeof(head));
     bytes.append(body);
     return bytes;
-}
-
-std::string ManageMessage(uint64_t msgId, uint32_t msgType, int32_t result, std::string_view body)
-{
-    return ManageMessage(msgId, msgType, result, body, static_cast<uint32_t>(body.size()));
 }
 
 bool FakeManageDaemon::Session::Send(std::string_view bytes)
@@ -55,101 +55,45 @@ int FakeManageDaemon::Session::Pending() const
     return ioctl(fd_, FIONREAD, &n) == 0 ? n : -1;
 }
 
-FakeManageDaemon::FakeManageDaemon(Script script, std::string path)
-    : script_(std::move(script)), path_(std::move(path))
+FakeManageDaemon::FakeManageDaemon(Script script) : script_(std::move(script))
 {
-    if (pipe2(stopPipe_, O_CLOEXEC) != 0) {
-        return;
+    listenFd_ = simhost::BindUnix(kManageSocket, SOCK_STREAM, 16);
+    if (listenFd_ >= 0) {
+        acceptor_ = std::thread([this] { AcceptLoop(); });
     }
-    int fd = simhost::BindUnix(path_, SOCK_STREAM, 16);
-    if (fd < 0) {
-        return;
-    }
-    listenFd_ = fd;
-    acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 
+// Shutting a socket down wakes the thread waiting on it: the acceptor in
+// accept, a session in its read of the next request.
 FakeManageDaemon::~FakeManageDaemon()
 {
-    if (stopPipe_[1] >= 0) {
-        char c = 0;
-        (void)!write(stopPipe_[1], &c, 1);
+    if (listenFd_ < 0) {
+        return;
     }
-    if (acceptor_.joinable()) {
-        acceptor_.join();
-    }
-    std::vector<std::thread> sessions;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        sessions.swap(sessions_);
-    }
-    for (std::thread &t : sessions) {
-        t.join();
-    }
+    shutdown(listenFd_, SHUT_RDWR);
+    acceptor_.join();
     for (int fd : connFds_) {
-        close(fd);
+        shutdown(fd, SHUT_RDWR);
     }
-    if (listenFd_ >= 0) {
-        close(listenFd_);
-        unlink(path_.c_str());
+    for (size_t i = 0; i < sessions_.size(); ++i) {
+        sessions_[i].join();
+        close(connFds_[i]);
     }
-    for (int fd : stopPipe_) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
+    close(listenFd_);
+    unlink(kManageSocket);
 }
 
 void FakeManageDaemon::AcceptLoop()
 {
-    int session = 0;
-    for (;;) {
-        pollfd pfd[2] = {{listenFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (poll(pfd, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        if (pfd[1].revents != 0) {
-            return;
-        }
+    for (int session = 1;; ++session) {
         int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
-            continue;
+            return;   // shut down
         }
         std::lock_guard<std::mutex> lock(mu_);
         connFds_.push_back(fd);
-        ++session;
         sessions_.emplace_back([this, fd, session] { Serve(fd, session); });
     }
-}
-
-bool FakeManageDaemon::ReadFull(int fd, void *buf, size_t len) const
-{
-    auto *p = static_cast<char *>(buf);
-    size_t got = 0;
-    while (got < len) {
-        pollfd pfd[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (poll(pfd, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (pfd[1].revents != 0) {
-            return false;
-        }
-        ssize_t n = read(fd, p + got, len - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 void FakeManageDaemon::Serve(int fd, int session)
@@ -170,7 +114,6 @@ void FakeManageDaemon::Serve(int fd, int session)
         {
             std::lock_guard<std::mutex> lock(mu_);
             requests_.push_back(req);
-            cv_.notify_all();
         }
         script_(s, req);
         if (s.closing_) {
@@ -192,12 +135,6 @@ size_t FakeManageDaemon::RequestCount() const
 {
     std::lock_guard<std::mutex> lock(mu_);
     return requests_.size();
-}
-
-bool FakeManageDaemon::WaitForRequests(size_t count, std::chrono::milliseconds timeout) const
-{
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
 }
 
 }  // namespace upgd_test

@@ -6,11 +6,8 @@
 // replies, stale ones, lying headers, half bodies, or nothing at all.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -34,9 +31,8 @@ struct ManageRequest {
 
 // The bytes of a message: header (reserved bytes zero) then body; bufLen is
 // the body's length unless given.
-std::string ManageMessage(uint64_t msgId, uint32_t msgType, int32_t result, std::string_view body);
 std::string ManageMessage(uint64_t msgId, uint32_t msgType, int32_t result, std::string_view body,
-                          uint32_t bufLen);
+                          int64_t bufLen = -1);
 
 class FakeManageDaemon {
 public:
@@ -59,27 +55,22 @@ public:
     };
     using Script = std::function<void(Session &, const ManageRequest &)>;
 
-    explicit FakeManageDaemon(Script script, std::string path = kManageSocket);
+    // Listens at kManageSocket (a test fails at its first connect when it can't).
+    explicit FakeManageDaemon(Script script);
     ~FakeManageDaemon();
     FakeManageDaemon(const FakeManageDaemon &) = delete;
     FakeManageDaemon &operator=(const FakeManageDaemon &) = delete;
 
-    bool Listening() const { return listenFd_ >= 0; }
     std::vector<ManageRequest> Requests() const;
     size_t RequestCount() const;
-    bool WaitForRequests(size_t count, std::chrono::milliseconds timeout) const;
 
 private:
     void AcceptLoop();
     void Serve(int fd, int session);
-    bool ReadFull(int fd, void *buf, size_t len) const;
 
     Script script_;
-    std::string path_;
     int listenFd_ = -1;
-    int stopPipe_[2] = {-1, -1};
     mutable std::mutex mu_;
-    mutable std::condition_variable cv_;
     std::vector<ManageRequest> requests_;
     std::vector<int> connFds_;
     std::vector<std::thread> sessions_;

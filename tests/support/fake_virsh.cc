@@ -1,15 +1,14 @@
 #include "fake_virsh.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 
 #include "upgd_sandbox.h"
 
 namespace upgd_test {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -18,26 +17,22 @@ std::string Quote(const std::string &text)
 {
     std::string out = "'";
     for (char c : text) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out += c;
-        }
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     }
     return out + "'";
 }
 
-}  // namespace
-
-std::string FakeVirsh::Dir()
+std::string ScriptPath(const std::string &command, const std::string &vm)
 {
-    return "/var/run/fakevirsh";
+    return FakeVirsh::Dir() + "/script/" + command + (vm.empty() ? "" : "@" + vm);
 }
+
+}  // namespace
 
 FakeVirsh::FakeVirsh()
 {
-    MakeDirs(Dir() + "/calls");
-    MakeDirs(Dir() + "/script");
+    fs::create_directories(Dir() + "/calls");
+    fs::create_directories(Dir() + "/script");
     setenv("FAKEVIRSH_DIR", Dir().c_str(), 1);
     const char *old = getenv("PATH");
     oldPath_ = old != nullptr ? old : "/usr/sbin:/usr/bin:/sbin:/bin";
@@ -47,67 +42,40 @@ FakeVirsh::FakeVirsh()
 FakeVirsh::~FakeVirsh()
 {
     std::error_code ignored;
-    std::filesystem::remove_all(Dir(), ignored);
+    fs::remove_all(Dir(), ignored);
     setenv("PATH", oldPath_.c_str(), 1);
     unsetenv("FAKEVIRSH_DIR");
 }
 
-std::string FakeVirsh::ScriptPath(const std::string &command, const std::string &vm)
-{
-    return Dir() + "/script/" + command + (vm.empty() ? "" : "@" + vm);
-}
-
 void FakeVirsh::Script(const std::string &command, const std::string &vm, const Reply &reply)
 {
-    std::string text = "rc=" + std::to_string(reply.rc) + "\nout=" + Quote(reply.out) +
-                       "\nerr=" + Quote(reply.err) + "\ndelay=" + Quote(reply.delay) + "\n";
-    WriteFile(ScriptPath(command, vm), text);
+    WriteFile(ScriptPath(command, vm), "rc=" + std::to_string(reply.rc) + "\nout=" + Quote(reply.out) +
+                                           "\nerr=" + Quote(reply.err) + "\ndelay=" + Quote(reply.delay) + "\n");
 }
 
 void FakeVirsh::Unscript(const std::string &command, const std::string &vm)
 {
-    unlink(ScriptPath(command, vm).c_str());
+    fs::remove(ScriptPath(command, vm));
 }
 
 std::vector<std::vector<std::string>> FakeVirsh::Calls() const
 {
-    std::vector<std::string> files;
-    std::string dir = Dir() + "/calls";
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            if (e->d_name[0] != '.') {
-                files.emplace_back(e->d_name);
-            }
-        }
-        closedir(d);
-    }
-    std::sort(files.begin(), files.end());
+    std::set<fs::path> files(fs::directory_iterator(Dir() + "/calls"), {});   // the names sort in call order
     std::vector<std::vector<std::string>> calls;
     for (const auto &f : files) {
-        std::string raw = ReadFile(dir + "/" + f).value_or("");
-        std::vector<std::string> args;
-        size_t start = 0;
-        for (size_t i = 0; i < raw.size(); ++i) {
-            if (raw[i] == '\0') {
-                args.push_back(raw.substr(start, i - start));
-                start = i + 1;
-            }
+        std::string raw = ReadFile(f).value_or("");
+        auto &args = calls.emplace_back();
+        for (size_t start = 0, end; (end = raw.find('\0', start)) != std::string::npos; start = end + 1) {
+            args.push_back(raw.substr(start, end - start));
         }
-        calls.push_back(std::move(args));
     }
     return calls;
 }
 
 void FakeVirsh::ClearCalls()
 {
-    std::string dir = Dir() + "/calls";
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            if (e->d_name[0] != '.') {
-                unlink((dir + "/" + e->d_name).c_str());
-            }
-        }
-        closedir(d);
+    for (const auto &e : fs::directory_iterator(Dir() + "/calls")) {
+        fs::remove(e.path());
     }
 }
 

@@ -30,11 +30,10 @@ public:
     std::vector<std::vector<std::string>> Calls() const;
     void ClearCalls();
 
-    static std::string Dir();
+    static std::string Dir() { return "/var/run/fakevirsh"; }
 
 private:
     std::string oldPath_;
-    static std::string ScriptPath(const std::string &command, const std::string &vm);
 };
 
 }  // namespace upgd_test

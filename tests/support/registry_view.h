@@ -1,22 +1,21 @@
-// How tests look into the daemon's VM registry: its names front to back
-// (newest first) and a counted reference to one entry, each under the
-// registry lock.
+// How tests look into the daemon's VM registry, each under the registry lock:
+// the names it holds, and a counted reference to one entry.
 #pragma once
 
+#include <set>
 #include <string>
-#include <vector>
 
 #include "ortavis_upgd_task.h"
 #include "ortavis_upgd_vm.h"
 
 namespace upgd_test {
 
-inline std::vector<std::string> RegistryNames()
+inline std::set<std::string> RegistryNames()
 {
-    std::vector<std::string> out;
+    std::set<std::string> out;
     ObjectLockGuard reg(GetVmListHead());
     for (VmNode *n = GetVmListHead()->next; n != nullptr; n = n->next) {
-        out.emplace_back(n->name);
+        out.emplace(n->name);
     }
     return out;
 }

@@ -1,22 +1,18 @@
 #include "upgd_sandbox.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "unix_socket.h"
 
@@ -48,26 +44,17 @@ void LogCollector::Run()
     char buf[65536];
     for (;;) {
         pollfd pfd[2] = {{fd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (poll(pfd, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (poll(pfd, 2, -1) < 0 && errno != EINTR) {
             return;
         }
-        if (pfd[0].revents & POLLIN) {
-            ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-            if (n > 0) {
-                std::string line(buf, static_cast<size_t>(n));
-                while (!line.empty() && line.back() == '\0') {
-                    line.pop_back();
-                }
-                std::lock_guard<std::mutex> lock(mu_);
-                lines_.push_back(std::move(line));
-                cv_.notify_all();
-            }
-            continue;
-        }
-        if (pfd[1].revents) {
+        ssize_t n = (pfd[0].revents & POLLIN) ? recv(fd_, buf, sizeof(buf), 0) : 0;
+        if (n > 0) {
+            std::string line(buf, static_cast<size_t>(n));
+            line.erase(line.find_last_not_of('\0') + 1);
+            std::lock_guard<std::mutex> lock(mu_);
+            lines_.push_back(std::move(line));
+            cv_.notify_all();
+        } else if (pfd[1].revents) {
             return;
         }
     }
@@ -77,37 +64,21 @@ std::string LogCollector::Message(const std::string &line)
 {
     // "<pri>Mmm dd hh:mm:ss tag: message" (or "tag[pid]: message")
     size_t start = line.find('>');
-    if (start == std::string::npos || line.size() < start + 17) {
-        return line;
-    }
-    size_t pos = line.find(": ", start + 17);
+    bool header = start != std::string::npos && line.size() >= start + 17;
+    size_t pos = header ? line.find(": ", start + 17) : std::string::npos;
     return pos == std::string::npos ? line : line.substr(pos + 2);
 }
 
 std::string LogCollector::Text(const std::string &message)
 {
-    if (!message.empty() && message[0] == '[') {
-        size_t pos = message.find("] ");
-        if (pos != std::string::npos) {
-            return message.substr(pos + 2);
-        }
-    }
-    return message;
+    size_t pos = message.starts_with('[') ? message.find("] ") : std::string::npos;
+    return pos == std::string::npos ? message : message.substr(pos + 2);
 }
 
 std::vector<std::string> LogCollector::Lines() const
 {
     std::lock_guard<std::mutex> lock(mu_);
     return lines_;
-}
-
-std::vector<std::string> LogCollector::Messages() const
-{
-    std::vector<std::string> out;
-    for (const auto &l : Lines()) {
-        out.push_back(Message(l));
-    }
-    return out;
 }
 
 std::vector<std::string> LogCollector::Texts() const
@@ -122,34 +93,13 @@ std::vector<std::string> LogCollector::Texts() const
 size_t LogCollector::Count(const std::string &text) const
 {
     std::lock_guard<std::mutex> lock(mu_);
-    size_t n = 0;
-    for (const auto &l : lines_) {
-        if (Message(l).find(text) != std::string::npos) {
-            ++n;
-        }
-    }
-    return n;
+    return CountLocked(text);
 }
 
-bool LogCollector::WaitForCount(const std::string &text, size_t count,
-                                std::chrono::milliseconds timeout) const
+size_t LogCollector::CountLocked(const std::string &text) const
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-        size_t n = 0;
-        for (const auto &l : lines_) {
-            if (Message(l).find(text) != std::string::npos) {
-                ++n;
-            }
-        }
-        if (n >= count) {
-            return true;
-        }
-        if (cv_.wait_until(lock, deadline) == std::cv_status::timeout) {
-            return false;
-        }
-    }
+    return std::count_if(lines_.begin(), lines_.end(),
+                         [&](const std::string &l) { return Message(l).find(text) != std::string::npos; });
 }
 
 bool LogCollector::WaitFor(const std::string &text, std::chrono::milliseconds timeout) const
@@ -157,10 +107,14 @@ bool LogCollector::WaitFor(const std::string &text, std::chrono::milliseconds ti
     return WaitForCount(text, 1, timeout);
 }
 
-namespace {
+bool LogCollector::WaitForCount(const std::string &text, size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, timeout, [&] { return CountLocked(text) >= count; });
+}
 
 // Logs a marker unique to this process and waits until it came back.
-std::string LogMarker(const LogCollector &log)
+static std::string LogMarker(const LogCollector &log)
 {
     static std::atomic<int> next{0};
     std::string marker = "log marker " + std::to_string(getpid()) + "-" + std::to_string(next++);
@@ -170,8 +124,6 @@ std::string LogMarker(const LogCollector &log)
     }
     return marker;
 }
-
-}  // namespace
 
 void LogCollector::Barrier() const
 {
@@ -196,11 +148,11 @@ void LogCollector::Clear()
 
 std::string LogCollector::Dump() const
 {
-    std::ostringstream out;
+    std::string out;
     for (const auto &l : Lines()) {
-        out << "  " << l << "\n";
+        out += "  " + l + "\n";
     }
-    return out.str();
+    return out;
 }
 
 // ---- Daemon ----------------------------------------------------------------
@@ -215,8 +167,6 @@ bool Daemon::Start(std::initializer_list<int> blocked)
     std::string bin = BinaryPath();
     pid_ = fork();
     if (pid_ == 0) {
-        // As a supervisor starts it: the mask, environment and descriptors
-        // are what the caller has, plus the signals a supervisor left blocked.
         sigset_t set;
         sigemptyset(&set);
         for (int signo : blocked) {
@@ -231,75 +181,37 @@ bool Daemon::Start(std::initializer_list<int> blocked)
 
 bool Daemon::WaitStarted(std::chrono::milliseconds timeout)
 {
-    constexpr size_t kStartedThreads = 1 + 8;   // main and the pool's workers
-    std::string want = std::to_string(pid_) + "\n";
-    std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (ReadFile(kPidFile).value_or("") == want) {
-            size_t n = 0;
-            if (DIR *dir = opendir(tasks.c_str())) {
-                while (dirent *e = readdir(dir)) {
-                    n += e->d_name[0] != '.';
-                }
-                closedir(dir);
-            }
-            if (n >= kStartedThreads) {
-                return true;
-            }
+    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    for (auto deadline = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(10ms)) {
+        std::error_code ec;   // 1 + 8 threads: main and the pool's workers
+        if (ReadFile(kPidFile) == std::to_string(pid_) + "\n" &&
+            std::distance(std::filesystem::directory_iterator(tasks, ec), {}) >= 1 + 8) {
+            return true;
         }
-        std::this_thread::sleep_for(10ms);
     }
     return false;
 }
 
-bool Daemon::Signal(int signo) const
-{
-    return pid_ > 0 && kill(pid_, signo) == 0;
-}
-
-bool Daemon::Running()
-{
-    if (pid_ <= 0) {
-        return false;
-    }
-    int status = 0;
-    pid_t r = waitpid(pid_, &status, WNOHANG);
-    return r == 0;
-}
-
 std::optional<int> Daemon::WaitExit(std::chrono::milliseconds timeout)
 {
-    if (pid_ <= 0) {
-        return std::nullopt;
-    }
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
+    int status = 0;
+    for (auto deadline = std::chrono::steady_clock::now() + timeout;
+         pid_ > 0 && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
             return status;
         }
-        if (r < 0 || std::chrono::steady_clock::now() >= deadline) {
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(10ms);
     }
+    return std::nullopt;
 }
 
 Daemon::~Daemon()
 {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
-        int status = 0;
-        waitpid(pid_, &status, 0);
+        waitpid(pid_, nullptr, 0);
     }
-}
-
-int ExitCode(int waitStatus)
-{
-    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
 }
 
 // ---- Files -----------------------------------------------------------------
@@ -317,12 +229,7 @@ bool WriteFile(const std::string &path, const std::string &content, int mode)
 std::optional<std::string> ReadFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
 }
 
 bool PathExists(const std::string &path)
@@ -333,19 +240,9 @@ bool PathExists(const std::string &path)
 
 bool MakeDirs(const std::string &path)
 {
-    std::string cur;
-    std::istringstream in(path);
-    std::string part;
-    while (std::getline(in, part, '/')) {
-        if (part.empty()) {
-            continue;
-        }
-        cur += "/" + part;
-        if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) {
-            return false;
-        }
-    }
-    return true;
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    return std::filesystem::is_directory(path, ec);
 }
 
 }  // namespace upgd_test

@@ -1,10 +1,10 @@
-// Shared test support for everything that runs inside sim/sandbox:
-// the collector of the lines logged to /dev/log, the real daemon binary as a
-// child process, and small file helpers. Tests that use these must run in
-// the sandbox (upgd_test(... SANDBOX)).
+// Test support for what runs inside sim/sandbox: the collector of the lines
+// logged to /dev/log, the real daemon binary as a child, small file helpers.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 
 // Binds a datagram socket at /dev/log and keeps every line logged to it.
 // Message() is the text after the syslog header ("[file:line] text" for the
-// daemon's lines).
+// daemon's lines), Text() that without its "[file:line] " prefix.
 class LogCollector {
 public:
     explicit LogCollector(const std::string &path = "/dev/log");
@@ -30,31 +30,26 @@ public:
     LogCollector(const LogCollector &) = delete;
     LogCollector &operator=(const LogCollector &) = delete;
 
-    std::vector<std::string> Lines() const;         // whole syslog lines
-    std::vector<std::string> Messages() const;      // the messages alone
-    // Waits until some message contains `text`; true when one did.
-    bool WaitFor(const std::string &text, std::chrono::milliseconds timeout = 5s) const;
-    // Waits until `count` messages contain `text`.
-    bool WaitForCount(const std::string &text, size_t count,
-                      std::chrono::milliseconds timeout = 5s) const;
-    size_t Count(const std::string &text) const;
-    // Returns once every line this process logged before the call has
-    // arrived (a marker logged now has come back), so a Count after it sees
-    // them all. For lines of other processes it proves nothing.
-    void Barrier() const;
-    // The texts (prefix removed) that this process logs while fn runs, read
-    // between two markers of its own.
-    std::vector<std::string> TextsLoggedBy(const std::function<void()> &fn) const;
-    // The messages, with their "[file:line] " prefix removed.
+    std::vector<std::string> Lines() const;   // whole syslog lines
     std::vector<std::string> Texts() const;
+    // Waits until `count` messages (one for WaitFor) contain `text`; false after the timeout.
+    bool WaitForCount(const std::string &text, size_t count, std::chrono::milliseconds timeout = 5s) const;
+    bool WaitFor(const std::string &text, std::chrono::milliseconds timeout = 5s) const;
+    size_t Count(const std::string &text) const;
+    // Returns once every line this process logged before the call arrived, so
+    // a Count after it sees them all (for other processes' lines: nothing).
+    void Barrier() const;
+    // The texts that this process logs while fn runs, between two markers of its own.
+    std::vector<std::string> TextsLoggedBy(const std::function<void()> &fn) const;
     void Clear();
-    std::string Dump() const;                       // for failure output
+    std::string Dump() const;   // for failure output
 
     static std::string Message(const std::string &line);
     static std::string Text(const std::string &message);
 
 private:
     void Run();
+    size_t CountLocked(const std::string &text) const;   // REQUIRES mu_
     int fd_ = -1;
     int stopPipe_[2] = {-1, -1};
     std::string path_;
@@ -64,11 +59,12 @@ private:
     std::thread reader_;
 };
 
-// The real ortavis-upgd binary, started as a child of the test.
+// The real ortavis-upgd binary, a child of the test.
 class Daemon {
 public:
     Daemon() = default;
-    ~Daemon();   // kills a daemon still running
+    explicit Daemon(pid_t child) : pid_(child) {}   // one this process started otherwise
+    ~Daemon();                                      // kills a daemon still running
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;
 
@@ -76,12 +72,12 @@ public:
     // Forks and execs the daemon with the caller's signal mask, environment
     // and descriptors, the signals in `blocked` added to the mask.
     bool Start(std::initializer_list<int> blocked = {});
-    // Waits until the daemon has written its pid file and started its task
-    // pool (so its signal handlers are in place). False after the timeout.
+    // Waits until its pid is the pid file's text and its task pool runs (so
+    // its signal handlers are in place). False after the timeout.
     bool WaitStarted(std::chrono::milliseconds timeout = 10s);
     pid_t Pid() const { return pid_; }
-    bool Signal(int signo) const;
-    bool Running();
+    bool Signal(int signo) const { return pid_ > 0 && kill(pid_, signo) == 0; }
+    bool Running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
     // The wait status once it exited, or nullopt after the timeout.
     std::optional<int> WaitExit(std::chrono::milliseconds timeout = 10s);
 
@@ -90,7 +86,7 @@ private:
 };
 
 // Exit status of a wait status that ended normally, or -1.
-int ExitCode(int waitStatus);
+inline int ExitCode(int waitStatus) { return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1; }
 
 bool WriteFile(const std::string &path, const std::string &content, int mode = 0644);
 std::optional<std::string> ReadFile(const std::string &path);
