@@ -28,6 +28,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_message.h"
 #include "ortavis_upgd_seccmd.h"
@@ -217,7 +218,7 @@ DaemonThread g_daemonThreads[] = {
     {"dealWithCmd", nullptr, {}, false},
     {"dealWithVmCmd", nullptr, {}, false},
     {"upgrade_thread", nullptr, {}, false},
-    {"ResetVmStatusThread", nullptr, {}, false},
+    {"ResetVmStatusThread", ResetVmStatusThread, {}, false},
 };
 
 int StartDaemonThreads()
@@ -430,6 +431,10 @@ int InitSharedObjects()
     if (InitVmListLock() != 0 || InitIndependentVmListLock() != 0 || InitUpgVmListAddLock() != 0) {
         return -1;
     }
+    if (InitIsoListLock() != 0) {
+        UPG_LOG("init isoList lock failed");
+        return -1;
+    }
     if (sem_init(&g_upgSem.sem, 0, 0) != 0) {
         UPG_LOG("semaphore initialization failed");
         return -1;
@@ -503,6 +508,7 @@ int StopDaemon(std::span<DaemonThread> threads)
     InitMsgNodeList();
     UnlockObject(&g_clientListLock);
     DestroyObjectLock(&g_clientListLock);
+    DestroyIsoListLock();
     DestroyObjectLock(GetIndependentVmList());
     DestroyObjectLock(GetUpgVmAddList());
     return 0;

@@ -7,7 +7,6 @@
 // holding "return":{} means the agent answered.
 #include "ortavis_upgd_probe.h"
 
-#include <poll.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -99,10 +98,7 @@ int pingVmGuestAgent(const char *vmName, int mode)
             return 0;
         }
         if (pause != 0) {
-            // The pause ends early when the daemon stops.
-            pollfd stop{StopEventFd(), POLLIN, 0};
-            (void)poll(&stop, 1, static_cast<int>(pause * 1000));
-            if (StopRequested()) {
+            if (!SleepUnlessStopping(static_cast<int>(pause * 1000))) {
                 return 0;
             }
         }

@@ -26,6 +26,7 @@
 #include <memory>
 #include <new>
 
+#include "ortavis_upgd_deadline.h"
 #include "ortavis_upgd_log.h"
 
 UpgSemObject g_upgSem;
@@ -71,6 +72,22 @@ void SleepRetryPause()
 {
     timespec ts{0, kRetryPauseNs};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+bool SleepUnlessStopping(int ms)
+{
+    const int64_t deadline = MonotonicMs() + ms;
+    for (;;) {
+        if (StopRequested()) {
+            return false;
+        }
+        int64_t left = deadline - MonotonicMs();
+        if (left <= 0) {
+            return true;
+        }
+        pollfd stop{StopEventFd(), POLLIN, 0};
+        (void)poll(&stop, stop.fd >= 0 ? 1 : 0, static_cast<int>(left));
     }
 }
 

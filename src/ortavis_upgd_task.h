@@ -122,6 +122,10 @@ void UpgTimerSignalHandler(int signo);
 // The pause between two attempts of a retry or polling loop: 100 ms.
 void SleepRetryPause();
 
+// Sleeps `ms` milliseconds, or less when the daemon stops meanwhile (the
+// stop event below). False when the daemon is stopping.
+bool SleepUnlessStopping(int ms);
+
 // Waits on a semaphore, repeating a wait that a signal interrupted.
 // Returns 0 once the semaphore was taken, -1 on any other failure.
 int SemWaitRetry(sem_t *sem);

@@ -342,6 +342,17 @@ void ClearVmIsoPath(VmNode *node)
     ZeroFill(node->isopath, sizeof(node->isopath));
 }
 
+int WriteVmMsg(VmNode *vm, const VmMsg *msg)
+{
+    MutexGuard write(&vm->writeLock);
+    int fd = vm->fd.load();
+    if (fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return WriteFD(fd, msg, VM_MSG_LEN);
+}
+
 // The caller holds the list's lock as GetIndependentVmList()->lock or
 // GetUpgVmAddList()->lock; the list is reached through the same getter, the
 // name under which the analysis knows that lock.
@@ -610,4 +621,64 @@ int vmConnectTimeOut(ClientConn &client, const VmNode *vm, uint32_t msgType, con
         return -1;
     }
     return WriteStateReply(client, msgId, msgType, body, bodyLen);
+}
+
+// ---- Status reset ---------------------------------------------------------------------------
+
+void postResetVmStatus(VmNode *node)
+{
+    node->resetTime.store(time(nullptr));
+    if (sem_post(&g_resetVmStatusSem) != 0) {
+        UPG_LOG("post resetVmStatusSem failed");
+    }
+}
+
+namespace {
+
+// One walk of the registry: resets the entries whose mark is old enough.
+// True when a younger mark is left.
+bool ResetDueVms()
+{
+    VmNode *head = GetVmListHead();
+    ObjectLockGuard registry(head);
+    const time_t now = time(nullptr);
+    bool pending = false;
+    for (VmNode *node = head->next; node != nullptr; node = node->next) {
+        time_t mark = node->resetTime.load();
+        if (mark == 0) {
+            continue;
+        }
+        if (now - mark <= RESET_DELAY_SECONDS) {
+            pending = true;
+            continue;
+        }
+        UPG_LOG("vm %s reset status", node->name);
+        {
+            MutexGuard state(&node->stateLock);
+            node->upgradeFlag.store(UPGRADE_IDLE_STATE);
+        }
+        // A request posted meanwhile moved the mark on: it keeps its own reset.
+        if (!node->resetTime.compare_exchange_strong(mark, 0)) {
+            pending = true;
+        }
+    }
+    return pending;
+}
+
+}  // namespace
+
+void *ResetVmStatusThread(void *)
+{
+    UPG_LOG("ResetVmStatusThread created");
+    for (;;) {
+        if (SemWaitRetry(&g_resetVmStatusSem) != 0 || StopRequested()) {
+            UPG_LOG("ResetVmStatusThread end");
+            return nullptr;
+        }
+        UPG_LOG("get resetVmStatusSem");
+        if (ResetDueVms()) {
+            (void)sem_post(&g_resetVmStatusSem);
+            (void)SleepUnlessStopping(RESET_DELAY_SECONDS * 1000);
+        }
+    }
 }

@@ -172,6 +172,9 @@ void FreeSnapshotNode(VmNode *copy);
 void setVmState(VmNode *node, int value);
 // Empties the VM's isopath. Takes stateLock.
 void ClearVmIsoPath(VmNode *node);
+// Writes one whole message to the VM's guest channel under its writeLock.
+// WriteFD's result; -1 with errno EBADF when the channel has ended.
+int WriteVmMsg(VmNode *vm, const VmMsg *msg);
 
 // Appends to the upgrade lists, checking their 1024-slot bound; each slot
 // takes a reference. 0, or -1 when the list is full. REQUIRES: that list's lock.
@@ -212,3 +215,17 @@ int vmUpgradeState(ClientConn &client, const VmNode *vm, const MsgHeadInfo &requ
 // own as well).
 int vmConnectTimeOut(ClientConn &client, const VmNode *vm, uint32_t msgType, const char *modName,
                      uint64_t msgId);
+
+// ---- Status reset ----------------------------------------------------------------------
+
+// A VM's state goes back to UPGRADE_IDLE_STATE some seconds after its guest
+// reported the end of an upgrade: postResetVmStatus marks the request in
+// resetTime and wakes ResetVmStatusThread, which resets every entry whose
+// mark is more than RESET_DELAY_SECONDS old and looks again every
+// RESET_DELAY_SECONDS while a mark is younger.
+inline constexpr int RESET_DELAY_SECONDS = 2;
+
+void postResetVmStatus(VmNode *node);
+// Thread routine: waits on g_resetVmStatusSem (a wait a signal interrupted is
+// repeated); ends when the wait fails or the daemon stops.
+void *ResetVmStatusThread(void *arg);
