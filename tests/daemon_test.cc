@@ -50,6 +50,8 @@ protected:
         EXPECT_FALSE(PathExists(kPidFile));
         ASSERT_TRUE(log.WaitFor("<== BYE ==>"));
         EXPECT_EQ(log.Texts().back(), "<== BYE ==>") << "the farewell is the last line";
+        EXPECT_EQ(log.Count("can't join thread"), 0u) << log.Dump();
+        ExpectLogged("ResetVmStatusThread end");
     }
     // Some logged text ends with `want`.
     void ExpectLogged(const std::string &want)

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,6 +52,67 @@ protected:
     }
     upgd_test::LogCollector log;
 };
+
+// Each VM's state goes back to idle between 2 and about 4 seconds after its
+// own request, whatever it was; timer signals hitting the thread's waits do
+// not end it; a VM gone before its reset is simply skipped.
+TEST_F(Registry, StatusResetsComeOnEachVmsOwnMarkThroughTimerSignals)
+{
+    ASSERT_EQ(CreateStopEvent(), 0);
+    ASSERT_EQ(sem_init(&g_resetVmStatusSem, 0, 0), 0);
+    struct sigaction alrm {}, old {};
+    alrm.sa_handler = [](int) {};   // no SA_RESTART, as the upgrade timer's
+    ASSERT_EQ(sigaction(SIGALRM, &alrm, &old), 0);
+    VmNode *a = Detached("reset-a"), *b = Detached("reset-b"), *gone = Detached("reset-gone");
+    {
+        ObjectLockGuard reg(GetVmListHead());
+        for (VmNode *n : {a, b, gone}) {
+            addVmNode(GetVmListHead(), n);
+        }
+    }
+    a->upgradeFlag = UPGRADE_ATTACH_REFUSED_STATE;
+    b->upgradeFlag = UPGRADE_CONNECT_TIMEOUT_STATE;
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, ResetVmStatusThread, nullptr), 0);
+    std::atomic<bool> burst{true};
+    std::thread signals([&] {
+        while (burst) {
+            pthread_kill(thread, SIGALRM);
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    using Clock = std::chrono::steady_clock;
+    auto resetAfter = [](VmNode *n, Clock::time_point from) {
+        while (n->upgradeFlag != UPGRADE_IDLE_STATE && Clock::now() - from < 8s) {
+            std::this_thread::sleep_for(20ms);
+        }
+        return std::chrono::duration<double>(Clock::now() - from).count();
+    };
+    auto t0 = Clock::now();
+    postResetVmStatus(a);
+    postResetVmStatus(gone);
+    {
+        ObjectLockGuard reg(GetVmListHead());
+        ASSERT_EQ(deleteVmNode(GetVmListHead(), gone), 1);
+    }
+    releaseVmNode(&gone);
+    std::this_thread::sleep_for(1500ms);
+    auto t1 = Clock::now();
+    postResetVmStatus(b);
+    double ta = resetAfter(a, t0), tb = resetAfter(b, t1);
+    EXPECT_GE(ta, 2.0);
+    EXPECT_LE(ta, 4.8);
+    EXPECT_GE(tb, 2.0);
+    EXPECT_LE(tb, 4.8);
+    EXPECT_EQ(a->resetTime.load() | b->resetTime.load(), 0);
+    EXPECT_EQ(log.Count("vm reset-gone reset status"), 0u);
+    burst = false;
+    signals.join();
+    RequestStop();
+    EXPECT_EQ(pthread_join(thread, nullptr), 0);
+    EXPECT_TRUE(log.WaitFor("ResetVmStatusThread end"));
+    sigaction(SIGALRM, &old, nullptr);
+}
 
 TEST_F(Registry, ASnapshotKeepsTheStateItReplacedAndNoChannel)
 {
