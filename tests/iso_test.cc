@@ -7,19 +7,28 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
+#include <optional>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "fake_virsh.h"
+#include "guest_sim_host.h"
 #include "ortavis_upgd.h"
 #include "ortavis_upgd_iso.h"
+#include "ortavis_upgd_vm.h"
 #include "upgd_sandbox.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+using upgd_test::DriveSource;
+using upgd_test::FakeVirsh;
 using upgd_test::kIsoDir;
+using Calls = std::vector<std::vector<std::string>>;
 using Lines = std::vector<std::string>;
 using Iso = std::tuple<std::string, int, std::string>;   // module, type, version
 
@@ -122,6 +131,7 @@ TEST_F(IsoNames, AModuleRecordIsParsedFromAndComposedBackIntoItsName)
         {"foo-linux.iso", -1, {}, ""},
         {"foo-linux-1-2.iso", -1, {}, ""},
         {"foo-linux-1234567890123456.iso", -1, {}, "strncpy_s curversion failed"},
+        {"foo-linux-1.2-xxxxxxxxxxxxxxxxxx.iso", -1, {}, "strncpy_s componentVersion failed"},   // cut before ".iso"
     };
     for (const auto &r : parse) {
         SCOPED_TRACE(r.name);
@@ -256,6 +266,181 @@ TEST_F(IsoNames, TwoUsersOfTheListNeverMixTheirNodes)
     std::thread a(user), b(user);
     a.join();
     b.join();
+}
+
+// ---- Attach and detach, against the guest simulator, the virsh stand-in
+// and the drive script, checking the drive's medium in the live description.
+
+class IsoDrive : public IsoNames {
+protected:
+    void SetUp() override
+    {
+        IsoNames::SetUp();
+        ASSERT_EQ(InitVmListLock() | InitIndependentVmListLock() | InitUpgVmListAddLock(), 0);
+        ASSERT_EQ(CreateStopEvent(), 0);
+        ASSERT_TRUE(upgd_test::InstallDriveScript());
+        ASSERT_TRUE(upgd_test::WriteFile(iso, "iso"));
+    }
+    void TearDown() override
+    {
+        ObjectLockGuard reg(GetVmListHead());
+        clearVmList(GetVmListHead());
+    }
+    VmRef Connect(const std::string &name, const std::string &cdrom = "hdb")
+    {
+        guestsim::VmOptions opts;
+        opts.cdromDev = cdrom;
+        EXPECT_TRUE(host.AddVm(name, opts));
+        GetRunningVmList();
+        ObjectLockGuard reg(GetVmListHead());
+        return VmRef(findVmByName(GetVmListHead(), name.c_str()));
+    }
+    // An attach request of the guest; the answer it got, if any. Every byte
+    // but type, count and code goes back as the guest sent it.
+    std::optional<VmMsg> Attach(VmNode *vm, const char *isoName, double *seconds, int missing = 0)
+    {
+        const VmMsg sent = guestsim::Request(VM_REQ_ATTACH_ISO_MSG, {}, 0x1122334455667788ull);
+        VmMsg req = sent;
+        size_t before = host.Received(vm->name).size();
+        auto t0 = std::chrono::steady_clock::now();
+        dealAttachIsoReq(missing, vm, &req, isoName);
+        *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (!host.WaitReceived(vm->name, before + 1, 500ms)) {
+            return std::nullopt;
+        }
+        VmMsg got = host.Received(vm->name).back();
+        VmMsg want = sent;
+        want.msgType = UPG_MSG_ATTACH_ISO_RESP;
+        want.moduleNum = 1;
+        want.module[0].rescode = got.module[0].rescode;
+        EXPECT_EQ(std::memcmp(&got, &want, sizeof(got)), 0);
+        return got;
+    }
+    Calls MediaCalls() const
+    {
+        Calls media;
+        for (auto &c : virsh.Calls()) {
+            if (c[0] == "change-media") {
+                media.push_back(c);
+            }
+        }
+        return media;
+    }
+    const std::string iso = std::string(kIsoDir) + "/ortavis-linux.iso";
+    guestsim::HostSim host;
+    FakeVirsh virsh;
+};
+
+TEST_F(IsoDrive, AnAttachRequestIsAnsweredByWhatTheDriveAllows)
+{
+    const FakeVirsh::Reply failed = {1, "\n", "error: internal error: unable to execute QEMU command", ""};
+    const std::string onlyForced = "case \" ${all[*]} \" in *\" --force \"*) ;; *) rc=1 out=$'\\n' err=busy ;; esac\n";
+    const struct {
+        const char *vm;
+        std::string cdrom;
+        const char *isoName;
+        int missing;
+        std::function<void(FakeVirsh &)> script;
+        int rescode;   // -1: no answer
+        int state;
+        bool attached;
+        double atLeast, atMost;   // seconds
+        Calls media;
+    } rows[] = {
+        {"first", "hdb", "ortavis-linux.iso", 0, [](FakeVirsh &) {}, 0, UPGRADE_RUNNING_STATE, true, 2, 3.5,
+         {{"change-media", "first", "hdb", iso}}},
+        {"second", "hdb", "ortavis-linux.iso", 0, [&](FakeVirsh &v) { v.ScriptShell("change-media", "", onlyForced); },
+         0, UPGRADE_RUNNING_STATE, true, 3, 4.5,
+         {{"change-media", "second", "hdb", iso}, {"change-media", "second", "hdb", "--force", iso}}},
+        {"never", "hdb", "ortavis-linux.iso", 0, [&](FakeVirsh &v) { v.Script("change-media", "", failed); }, 1,
+         UPGRADE_IDLE_STATE, false, 5, 6.5,
+         {{"change-media", "never", "hdb", iso}, {"change-media", "never", "hdb", "--force", iso},
+          {"change-media", "never", "hdb", "--force", iso}}},
+        {"occupied", "hdb", "ortavis-linux.iso", 0,
+         [](FakeVirsh &v) { v.Script("gethdbiso", "occupied", {1, "/images/user.iso\n", "", ""}); }, 2,
+         UPGRADE_ATTACH_REFUSED_STATE, false, 0, 1, {}},
+        {"sata", "sdb", "ortavis-linux.iso", 0, [](FakeVirsh &) {}, 1, UPGRADE_IDLE_STATE, false, 0, 1, {}},
+        {"silent", "hdb", "ortavis-linux.iso", 0,
+         [](FakeVirsh &v) { v.Script("qemu-agent-command", "silent", {1, "\n", "error: Guest agent is not responding", ""}); },
+         -1, UPGRADE_CONNECT_TIMEOUT_STATE, false, 0, 1, {}},
+        {"dotdot", "hdb", "../ortavis-linux.iso", 0, [](FakeVirsh &) {}, -1, UPGRADE_IDLE_STATE, false, 0, 1, {}},
+        {"blank", "hdb", "ortavis linux.iso", 0, [](FakeVirsh &) {}, -1, UPGRADE_IDLE_STATE, false, 0, 1, {}},
+        {"missing", "hdb", nullptr, 1, [](FakeVirsh &) {}, -1, UPGRADE_IDLE_STATE, false, 0, 1, {}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.vm);
+        VmRef vm = Connect(r.vm, r.cdrom);
+        ASSERT_TRUE(vm);
+        r.script(virsh);
+        virsh.ClearCalls();
+        double seconds = 0;
+        std::optional<VmMsg> answer = Attach(vm.get(), r.isoName, &seconds, r.missing);
+        EXPECT_EQ(answer ? answer->module[0].rescode : -1, r.rescode);
+        EXPECT_EQ(vm->upgradeFlag.load(), r.state);
+        EXPECT_EQ(vm->isoattachFlag.load(), r.attached ? 1 : 0);
+        EXPECT_EQ(DriveSource(r.vm), r.attached ? iso : "");
+        EXPECT_GE(seconds, r.atLeast);
+        EXPECT_LE(seconds, r.atMost);
+        EXPECT_EQ(MediaCalls(), r.media);
+        virsh.Unscript("change-media", "");
+    }
+    EXPECT_TRUE(log.WaitFor("attach iso success: virsh change-media second hdb --force " + iso + " 1>/dev/null 2>&1"));
+    EXPECT_TRUE(log.WaitFor("attach iso failed:virsh change-media never hdb --force " + iso + " 1>/dev/null 2>&1"));
+}
+
+// Unsafe names never reach a command: no drive check, no script, no virsh.
+TEST_F(IsoDrive, UnsafeNamesRunNothing)
+{
+    VmRef spaced = Connect("vm 9");
+    ASSERT_TRUE(spaced);
+    virsh.ClearCalls();
+    double seconds = 0;
+    EXPECT_FALSE(Attach(spaced.get(), "ortavis-linux.iso", &seconds));
+    detachIso(spaced.get(), "ortavis-linux.iso");
+    VmRef vm = Connect("vm1");
+    virsh.ClearCalls();
+    EXPECT_FALSE(Attach(vm.get(), nullptr, &seconds, 1));
+    EXPECT_EQ(virsh.Calls(), Calls{});
+    std::snprintf(g_chISORealPath, sizeof(g_chISORealPath), "%s", "/opt/x;reboot");
+    EXPECT_FALSE(Attach(vm.get(), "ortavis-linux.iso", &seconds));
+    EXPECT_EQ(MediaCalls(), Calls{});
+}
+
+TEST_F(IsoDrive, DetachEmptiesTheDriveOrLeavesItForTheNextReportsEject)
+{
+    VmRef vm = Connect("vm1");
+    double seconds = 0;
+    ASSERT_TRUE(Attach(vm.get(), "ortavis-linux.iso", &seconds));
+    virsh.ClearCalls();
+    detachIso(vm.get(), "ortavis-linux.iso");
+    EXPECT_EQ(vm->isoattachFlag.load(), 0);
+    EXPECT_EQ(DriveSource("vm1"), "");
+    EXPECT_EQ(MediaCalls(), (Calls{{"change-media", "vm1", "hdb", iso, "--eject"}}));
+
+    ASSERT_TRUE(Attach(vm.get(), "ortavis-linux.iso", &seconds));
+    virsh.Script("change-media", "vm1", {1, "\n", "error: internal error: unable to execute QEMU command", ""});
+    virsh.ClearCalls();
+    detachIso(vm.get(), "ortavis-linux.iso");
+    EXPECT_EQ(vm->isoattachFlag.load(), 1) << "three failed runs leave the ISO in";
+    EXPECT_EQ(DriveSource("vm1"), iso);
+    EXPECT_EQ(MediaCalls().size(), 3u);
+    EXPECT_TRUE(log.WaitFor("try detach iso 3 times already failed. cmd:virsh change-media vm1 hdb " + iso +
+                            " --eject --force 1>/dev/null 2>&1"));
+
+    // The next upgrade report ejects it.
+    virsh.Unscript("change-media", "vm1");
+    virsh.ClearCalls();
+    detachIso(vm.get(), nullptr);
+    EXPECT_EQ(vm->isoattachFlag.load(), 0);
+    EXPECT_EQ(DriveSource("vm1"), "");
+    EXPECT_EQ(MediaCalls(), (Calls{{"change-media", "vm1", "hdb", "--eject"}}));
+
+    // Nothing of ours left in: nothing run, but the detach is still timed.
+    vm->detachTime = 1;
+    virsh.ClearCalls();
+    detachIso(vm.get(), nullptr);
+    EXPECT_EQ(MediaCalls(), Calls{});
+    EXPECT_GT(vm->detachTime.load(), 1);
 }
 
 }  // namespace

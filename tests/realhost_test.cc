@@ -1,7 +1,8 @@
 // The real-host tier, run as one program inside sim/realhost: the daemon's
 // discovery, command runner, agent probe and channel I/O against real libvirt
 // and QEMU with tiny VMs (booted once, in parallel), and the fast tier's
-// stand-ins (fake virsh, simulated live descriptions) against the real ones.
+// stand-ins (fake virsh, simulated live descriptions) against the real ones,
+// and the drive script on the real live descriptions.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,7 +15,10 @@
 #include <tuple>
 #include <vector>
 
+#include "fake_virsh.h"
 #include "guest_sim_host.h"
+#include "ortavis_upgd.h"
+#include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_message.h"
 #include "ortavis_upgd_probe.h"
 #include "ortavis_upgd_seccmd.h"
@@ -54,6 +58,7 @@ public:
     {
         ASSERT_EQ(RealHost::Problem(), "");
         ASSERT_EQ(InitVmListLock() | InitIndependentVmListLock() | InitUpgVmListAddLock(), 0);
+        ASSERT_TRUE(upgd_test::InstallDriveScript());
         log = std::make_unique<LogCollector>();
         for (const auto &[name, opts] : kBooted) {
             std::string error;
@@ -255,28 +260,58 @@ TEST_F(RealHostTest, FakeVirshAnswersAsTheRealOneAndTheDriveStaysOnHdb)
 {
     const std::string ping = "{\"execute\":\"guest-ping\"}";
     const std::string iso = std::string(upgd_test::kIsoDir) + "/ortavis-linux-1.0.0.3.iso";
+    const std::string next = std::string(upgd_test::kIsoDir) + "/ortavis-linux-1.0.0.4.iso";
+    const std::string missing = iso + ".missing";
     ASSERT_TRUE(upgd_test::MakeDirs(upgd_test::kIsoDir));
     ASSERT_EQ(realhost::MakeIso(iso, "ORTAVIS"), "");
+    ASSERT_EQ(realhost::MakeIso(next, "ORTAVIS"), "");
     auto media = StartUnbooted("rh-media", "hdb");
     ASSERT_TRUE(media);
+    // The fake keeps its media in copies of the live descriptions taken now,
+    // beside the real ones that libvirt keeps.
+    const std::string fakeRun = RealHost::Dir() + "/fakeqemu";
+    ASSERT_TRUE(upgd_test::MakeDirs(fakeRun));
+    for (std::string vm : {kAnswering, "rh-media"}) {
+        ASSERT_TRUE(upgd_test::WriteFile(fakeRun + "/" + vm + ".xml", upgd_test::ReadFile(Describing(vm)).value_or("")));
+    }
+    const std::map<std::string, std::string> fakeEnv = {{"FAKEVIRSH_DIR", RealHost::Dir() + "/fakevirsh"},
+                                                        {"FAKEVIRSH_RUN_DIR", fakeRun}};
     // In order: the media calls walk one drive from new (an eject refused)
-    // through a medium inserted and ejected twice.
-    const std::vector<std::vector<std::string>> calls = {
-        {"domstate", kAnswering},
-        {"domstate", "rh-gone"},
-        {"domstate", "--frobnicate", kAnswering},
-        {"qemu-agent-command", "--timeout", "1", kAnswering, ping},
-        {"qemu-agent-command", "--timeout", "1", "rh-gone", ping},
-        {"change-media", "rh-media", "hdb", "--eject"},
-        {"change-media", "rh-media", "hdb", iso + ".missing", "--insert"},
-        {"change-media", "rh-media", "hdb", iso, "--insert"},
-        {"change-media", "rh-media", "hdb", "--eject"},
-        {"change-media", "rh-media", "hdb", "--eject"},
-        {"change-media", "rh-media", "hdz", "--eject"},
-        {"change-media", "rh-gone", "hdb", "--eject"},
+    // through media updated, inserted, replaced and ejected, with each of the
+    // daemon's command shapes; `medium` is what the real drive holds after.
+    struct Row {
+        std::vector<std::string> args;
+        std::string medium = "";   // for change-media on rh-media
     };
-    const std::map<std::string, std::string> fakeEnv = {{"FAKEVIRSH_DIR", RealHost::Dir() + "/fakevirsh"}};
-    for (const auto &args : calls) {
+    const Row rows[] = {
+        {{"domstate", kAnswering}},
+        {{"domstate", "rh-gone"}},
+        {{"domstate", "--frobnicate", kAnswering}},
+        {{"qemu-agent-command", "--timeout", "1", kAnswering, ping}},
+        {{"qemu-agent-command", "--timeout", "1", "rh-gone", ping}},
+        {{"change-media", "rh-media", "hdb", "--eject"}, ""},                 // never held one: refused
+        {{"change-media", "rh-media", "hdb", iso, "--eject"}, ""},
+        {{"change-media", "rh-media", "hdb", iso, "--eject", "--force"}, ""},
+        {{"change-media", "rh-media", "hdb", missing}, ""},                   // an update: its file checked
+        {{"change-media", "rh-media", "hdb", "--force", missing}, ""},
+        {{"change-media", "rh-media", "hdb", missing, "--insert"}, ""},
+        {{"change-media", "rh-media", "hdb"}, ""},
+        {{"change-media", "rh-media", "hdb", iso}, iso},                      // an update fills an empty drive
+        {{"change-media", "rh-media", "hdb", iso}, iso},                      // the same medium: nothing changes
+        {{"change-media", "rh-media", "hdb", next, "--insert"}, iso},         // already has one: refused
+        {{"change-media", "rh-media", "hdb", "--force", next}, next},         // an update replaces it
+        {{"change-media", "rh-media", "hdb", iso, "--eject"}, ""},            // the name is not looked at
+        {{"change-media", "rh-media", "hdb", iso, "--eject", "--force"}, ""}, // empty, but held one: ejected
+        {{"change-media", "rh-media", "hdb", "--eject"}, ""},
+        {{"change-media", "rh-media", "hdb", iso, "--insert"}, iso},
+        {{"change-media", "rh-media", "hdb", "--insert", "--eject"}, iso},
+        {{"change-media", "rh-media", "hdb", next, "--update", "--insert"}, iso},
+        {{"change-media", "rh-media", "hdb", "--eject"}, ""},
+        {{"change-media", "rh-media", "hdz", "--eject"}, ""},
+        {{"change-media", "rh-gone", "hdb", "--eject"}},
+        {{"change-media", "rh-gone", "hdb", iso}},
+    };
+    for (const auto &[args, medium] : rows) {
         SCOPED_TRACE(::testing::PrintToString(args));
         std::vector<std::string> real = {"virsh"}, fake = {std::string(UPGD_FAKEBIN_DIR) + "/virsh"};
         real.insert(real.end(), args.begin(), args.end());
@@ -285,13 +320,21 @@ TEST_F(RealHostTest, FakeVirshAnswersAsTheRealOneAndTheDriveStaysOnHdb)
         EXPECT_EQ(f.status, r.status);
         EXPECT_EQ(f.out, r.out);
         EXPECT_EQ(f.err, r.err);
-        if (args[0] == "change-media" && args[1] == "rh-media" && args[2] == "hdb") {
-            // With a medium in, the drive's block is at its longest: its target must stay in the check's window.
-            std::string live = upgd_test::ReadFile(media->XmlPath()).value_or("");
-            bool inserted = args[3] == iso && r.status == 0;
-            EXPECT_EQ(live.find("<source file='" + iso + "'") != std::string::npos, inserted) << live;
-            EXPECT_EQ(CdromOnHdb(media->XmlPath()), 0) << Block(live, "device='cdrom'", "</disk>");
+        if (args[1] != "rh-media") {
+            continue;
         }
+        // The fake changed its copy as libvirt changed the live description,
+        // node index and all. With a medium in, the drive's block is at its
+        // longest: its target must stay in the check's window.
+        std::string live = upgd_test::ReadFile(media->XmlPath()).value_or("");
+        std::string copy = upgd_test::ReadFile(fakeRun + "/rh-media.xml").value_or("");
+        EXPECT_EQ(upgd_test::DriveSource("rh-media"), medium);
+        EXPECT_EQ(Block(copy, "device='cdrom'", "</disk>"), Block(live, "device='cdrom'", "</disk>"));
+        EXPECT_EQ(CdromOnHdb(media->XmlPath()), 0) << Block(live, "device='cdrom'", "</disk>");
+        // The drive script reads the real description: 1 and the medium, or 0 for an empty drive.
+        auto script = realhost::RunCommand({"bash", upgd_test::kDriveScript, "rh-media", "check_hdb_cdrom"}, fakeEnv);
+        EXPECT_EQ(script.status, medium.empty() ? 0 : 1) << script.err;
+        EXPECT_EQ(script.out, medium.empty() ? "" : medium + "\n");
     }
 }
 
@@ -312,7 +355,36 @@ TEST_F(RealHostTest, StandInDescriptionsMatchTheRealOnes)
         EXPECT_EQ(Block(stand, channel, "</channel>"), Block(real, channel, "</channel>"));
         // Only a drive on hdb passes the check: not hdc on IDE, not sdb on SATA.
         EXPECT_EQ(CdromOnHdb(Describing(name)), opts.cdromDev == "hdb" ? 0 : 1);
+        // The drive script reads the same: an empty drive on hdb, or none there.
+        auto script = realhost::RunCommand({"bash", upgd_test::kDriveScript, name, "check_hdb_cdrom"});
+        EXPECT_EQ(script.status, opts.cdromDev == "hdb" ? 0 : 2) << script.err;
     }
+}
+
+// ---- ISO attach and detach -----------------------------------------------------------
+
+// The daemon's own attach and eject, through the real virsh, change what the
+// real QEMU drive holds, as its live description shows. Last: the drive keeps
+// the trace of its medium.
+TEST_F(RealHostTest, AttachAndEjectChangeTheRealDrive)
+{
+    const std::string iso = std::string(upgd_test::kIsoDir) + "/ortavis-linux.iso";
+    ASSERT_TRUE(upgd_test::MakeDirs(upgd_test::kIsoDir));
+    ASSERT_EQ(realhost::MakeIso(iso, "ORTAVIS"), "");
+    std::snprintf(g_chISORealPath, sizeof(g_chISORealPath), "%s", upgd_test::kIsoDir);
+    GetRunningVmList();
+    VmRef vm = FindVm(kAnswering);
+    ASSERT_TRUE(vm);
+    VmMsg req{};
+    req.msgType = VM_REQ_ATTACH_ISO_MSG;
+    dealAttachIsoReq(0, vm.get(), &req, "ortavis-linux.iso");
+    EXPECT_EQ(req.msgType, UPG_MSG_ATTACH_ISO_RESP);
+    EXPECT_EQ(req.module[0].rescode, 0) << log().Dump();
+    EXPECT_EQ(vm->isoattachFlag.load(), 1);
+    EXPECT_EQ(upgd_test::DriveSource(kAnswering), iso);
+    detachIso(vm.get(), nullptr);
+    EXPECT_EQ(vm->isoattachFlag.load(), 0) << log().Dump();
+    EXPECT_EQ(upgd_test::DriveSource(kAnswering), "");
 }
 
 }  // namespace

@@ -81,6 +81,8 @@ TEST_F(Registry, StatusResetsComeOnEachVmsOwnMarkThroughTimerSignals)
             std::this_thread::sleep_for(1ms);
         }
     });
+    ASSERT_TRUE(log.WaitFor("ResetVmStatusThread created"));
+    std::this_thread::sleep_for(300ms);   // signals while it waits with nothing posted
     using Clock = std::chrono::steady_clock;
     auto resetAfter = [](VmNode *n, Clock::time_point from) {
         while (n->upgradeFlag != UPGRADE_IDLE_STATE && Clock::now() - from < 8s) {

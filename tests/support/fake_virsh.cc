@@ -53,6 +53,11 @@ void FakeVirsh::Script(const std::string &command, const std::string &vm, const 
                                            "\nerr=" + Quote(reply.err) + "\ndelay=" + Quote(reply.delay) + "\n");
 }
 
+void FakeVirsh::ScriptShell(const std::string &command, const std::string &vm, const std::string &fragment)
+{
+    WriteFile(ScriptPath(command, vm), fragment);
+}
+
 void FakeVirsh::Unscript(const std::string &command, const std::string &vm)
 {
     fs::remove(ScriptPath(command, vm));
@@ -77,6 +82,47 @@ void FakeVirsh::ClearCalls()
     for (const auto &e : fs::directory_iterator(Dir() + "/calls")) {
         fs::remove(e.path());
     }
+}
+
+bool InstallDriveScript()
+{
+    std::error_code error;
+    fs::create_directories(fs::path(kDriveScript).parent_path(), error);
+    fs::copy_file(UPGD_DRIVE_SCRIPT, kDriveScript, fs::copy_options::overwrite_existing, error);
+    return !error;
+}
+
+std::string DriveSource(const std::string &vm)
+{
+    std::string xml = ReadFile("/var/run/libvirt/qemu/" + vm + ".xml").value_or("");
+    size_t disk = xml.find("device='cdrom'");
+    size_t end = xml.find("</disk>", disk);
+    const std::string open = "<source file='";
+    size_t at = xml.find(open, disk);
+    if (disk == std::string::npos || at > end) {
+        return "";
+    }
+    at += open.size();
+    std::string file = xml.substr(at, xml.find('\'', at) - at);
+    // Back from the way libvirt writes an attribute value.
+    const std::pair<std::string, char> entities[] = {
+        {"&lt;", '<'}, {"&gt;", '>'}, {"&apos;", '\''}, {"&quot;", '"'}, {"&amp;", '&'}};
+    std::string text;
+    for (size_t i = 0; i < file.size();) {
+        bool matched = false;
+        for (const auto &[entity, c] : entities) {
+            if (file.compare(i, entity.size(), entity) == 0) {
+                text += c;
+                i += entity.size();
+                matched = true;
+                break;
+            }
+        }
+        if (!matched) {
+            text += file[i++];
+        }
+    }
+    return text;
 }
 
 }  // namespace upgd_test

@@ -1,6 +1,8 @@
 // Test-side control of the fake virsh (sim/fakebin/virsh): puts it
 // first on PATH for this process and its children (the daemon included),
-// scripts its answers and reads back every call it got.
+// scripts its answers and reads back every call it got. The product's drive
+// script (sim/gethdbiso.sh), once installed, is scripted and recorded the same
+// way, as the command "gethdbiso".
 #pragma once
 
 #include <string>
@@ -18,15 +20,23 @@ public:
     };
 
     FakeVirsh();
-    // Removes its calls, scripts and drive states and takes itself off PATH.
+    // Removes its calls and scripts and takes itself off PATH. A drive's
+    // medium stays in the VM's live description.
     ~FakeVirsh();
     FakeVirsh(const FakeVirsh &) = delete;
     FakeVirsh &operator=(const FakeVirsh &) = delete;
-    // Scripts `command` (domstate, change-media, qemu-agent-command) for one
-    // VM, or for every VM when vm is empty.
+    // Scripts `command` (domstate, change-media, qemu-agent-command, or
+    // gethdbiso for the drive script) for one VM, or for every VM when vm is
+    // empty. A scripted reply is given instead of the default one; a
+    // change-media whose reply fails leaves the drive as it was.
     void Script(const std::string &command, const std::string &vm, const Reply &reply);
+    // The same with a shell fragment of the test's own: it runs after the
+    // default answer is worked out, sees the call's arguments in ${all[@]}
+    // and may set rc, out, err and delay.
+    void ScriptShell(const std::string &command, const std::string &vm, const std::string &fragment);
     void Unscript(const std::string &command, const std::string &vm);
-    // Every call so far, oldest first, each its argument vector.
+    // Every call so far, oldest first, each its argument vector: virsh's
+    // arguments, or {"gethdbiso", vm, verb} for the drive script.
     std::vector<std::vector<std::string>> Calls() const;
     void ClearCalls();
 
@@ -35,5 +45,14 @@ public:
 private:
     std::string oldPath_;
 };
+
+// Where the daemon runs the product's drive script.
+inline constexpr const char *kDriveScript = "/opt/patch/programfiles/ortavis/gethdbiso.sh";
+// Installs the drive script (sim/gethdbiso.sh) at kDriveScript; false when it could not.
+bool InstallDriveScript();
+// The medium in the VM's CD-ROM drive: the file of the <source> in the cdrom
+// disk block of its live description; empty when the drive is empty, or when
+// there is no such drive or VM.
+std::string DriveSource(const std::string &vm);
 
 }  // namespace upgd_test
