@@ -52,7 +52,7 @@ inline constexpr const char *kDriveScript = "/opt/patch/programfiles/ortavis/get
 bool InstallDriveScript();
 // The medium in the VM's CD-ROM drive: the file of the <source> in the cdrom
 // disk block of its live description; empty when the drive is empty, or when
-// there is no such drive or VM.
+// there is no such drive or VM. The path as written (tests use plain ones).
 std::string DriveSource(const std::string &vm);
 
 }  // namespace upgd_test
