@@ -34,6 +34,7 @@
 #include "ortavis_upgd_seccmd.h"
 #include "ortavis_upgd_securec.h"
 #include "ortavis_upgd_task.h"
+#include "ortavis_upgd_upgrade.h"
 #include "ortavis_upgd_vm.h"
 
 char g_chISORealPath[UPGD_PATH_MAX];
@@ -216,8 +217,8 @@ void RaiseDescriptorLimit()
 // area exists.
 DaemonThread g_daemonThreads[] = {
     {"dealWithCmd", nullptr, {}, false},
-    {"dealWithVmCmd", nullptr, {}, false},
-    {"upgrade_thread", nullptr, {}, false},
+    {"dealWithVmCmd", dealWithVmCmd, {}, false},
+    {"upgrade_thread", upgrade_thread, {}, false},
     {"ResetVmStatusThread", ResetVmStatusThread, {}, false},
 };
 
@@ -555,6 +556,7 @@ int UpgdMain()
         UPG_LOG("unblock signals failed, errno=%d", errno);
     }
 
+    SetTaskHandlers(nullptr, dealWithVmMsg);
     if (CreateTaskPool(TASK_POOL_THREADS) != 0) {
         UPG_LOG("task pool create failed");
         removePidFile();

@@ -595,11 +595,8 @@ int ScanModuleIsos(const char *dirPath, VmMsg *msg)
 
 // ---- Attach and detach -------------------------------------------------------------
 
-int CheckCdromName(const char *vmName, char *cdromDev)
+int RunCdromCheck(const char *vmName, int *status)
 {
-    if (vmName == nullptr || cdromDev == nullptr) {
-        return -1;
-    }
     if (checkCmdParam(vmName) != 0) {
         UPG_LOG("The vmname is invalid");
         return -1;
@@ -612,11 +609,22 @@ int CheckCdromName(const char *vmName, char *cdromDev)
     char *cdromBlock[] = {const_cast<char *>("grep"), const_cast<char *>("-A"), const_cast<char *>("11"),
                           const_cast<char *>("device='cdrom'"), hdbBuf, nullptr};
     char *onHdb[] = {const_cast<char *>("grep"), const_cast<char *>("hdb"), nullptr};
-    int status = -1;
+    *status = -1;
+    return seccmd_run_argset(nullptr, nullptr, status, cdromBlock, onHdb, nullptr) == 0 ? 0 : -2;
+}
+
+int CheckCdromName(const char *vmName, char *cdromDev)
+{
+    if (vmName == nullptr || cdromDev == nullptr) {
+        return -1;
+    }
     for (int attempt = 1;; ++attempt) {
-        status = -1;
-        if (seccmd_run_argset(nullptr, nullptr, &status, cdromBlock, onHdb, nullptr) != 0) {
+        int status = -1;
+        int ret = RunCdromCheck(vmName, &status);
+        if (ret == -2) {
             UPG_LOG("CheckCdromName: seccmd_run_argset failed");
+        }
+        if (ret != 0) {
             return -1;
         }
         if (status == 0) {
@@ -648,6 +656,9 @@ int nonDiskVmIsoPath(const char *vmName)
     if (ret != 0) {
         UPG_LOG("nonDiskVmIsoPath: seccmd_run_argset failed");
         return -1;
+    }
+    if (out) {
+        out.get()[strcspn(out.get(), "\n")] = '\0';   // the source is one line
     }
     UPG_LOG("hdb cdrom source : %s, ret=%d", out ? out.get() : "", status);
     return status;

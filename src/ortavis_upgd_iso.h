@@ -98,7 +98,11 @@ int ScanModuleIsos(const char *dirPath, VmMsg *msg);
 
 // ---- ISO attach and detach --------------------------------------------------------
 
-// Looks for the VM's CD-ROM on hdb in its live description. 0 with cdromDev
+// One run of the lookup of the VM's CD-ROM on hdb in its live description:
+// 0 with *status its exit status (0: on hdb, 1: not), -1 for a name that
+// must not reach a command, -2 when the lookup cannot be run.
+int RunCdromCheck(const char *vmName, int *status);
+// Looks for the VM's CD-ROM on hdb in its live description, twice if need be. 0 with cdromDev
 // (16 bytes) = "hdb"; otherwise non-zero (the lookup's exit status, or -1).
 int CheckCdromName(const char *vmName, char *cdromDev);
 // The drive script's answer about the VM's CD-ROM: its exit status (1: the

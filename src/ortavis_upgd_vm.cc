@@ -21,6 +21,7 @@
 #include "ortavis_upgd_vm.h"
 
 #include <dirent.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,6 +35,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ortavis_upgd_handlers.h"
+#include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_message.h"
 #include "ortavis_upgd_raii.h"
@@ -609,6 +612,18 @@ int vmUpgradeState(ClientConn &client, const VmNode *vm, const MsgHeadInfo &requ
     return 0;
 }
 
+void vmModuleUpgradeState(ClientConn &client, const VmNode *vm, const MsgHeadInfo &head, const char *modName,
+                          int code)
+{
+    char body[HOST_MSG_BODY_BUF] = {0};
+    int bodyLen = BuildStateReplyBody("vmUpgradeState", vm, UPG_MSG_GET_UPG_RES, modName, {code, 0, 0}, body);
+    if (bodyLen < 0) {
+        return;
+    }
+    UPG_LOG("send to client the vm is upgrading : %s", body);
+    (void)WriteStateReply(client, head.msgId, head.msgType, body, bodyLen);
+}
+
 int vmConnectTimeOut(ClientConn &client, const VmNode *vm, uint32_t msgType, const char *modName,
                      uint64_t msgId)
 {
@@ -681,4 +696,158 @@ void *ResetVmStatusThread(void *)
             (void)SleepUnlessStopping(RESET_DELAY_SECONDS * 1000);
         }
     }
+}
+
+// ---- Command loop ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr int kPollTimeoutMs = 30000;
+constexpr int kNoChannelPauseMs = 5000;
+constexpr int kPollFailPauseMs = 100;
+
+// Reads and drops whatever the guests sent before the daemon was ready.
+void clearVmSocketReadBuf()
+{
+    ObjectLockGuard registry(GetVmListHead());
+    for (VmNode *n = g_vmListHead.next; n != nullptr; n = n->next) {
+        int fd = n->fd.load();
+        if (fd <= 0) {
+            continue;
+        }
+        UPG_LOG("clearVmSocketReadBuf vmname %s", n->name);
+        uint8_t rubbish[VM_MSG_LEN];
+        while (recv(fd, rubbish, sizeof(rubbish), MSG_DONTWAIT) > 0) {
+        }
+    }
+}
+
+// Reads one message of the VM's channel and queues it for the pool. The
+// entry loses its place when the peer reset the channel.
+void getVmCmdMsg(const VmRef &vm, int fd)
+{
+    auto *job = static_cast<VmMsgJob *>(std::calloc(1, sizeof(VmMsgJob)));
+    if (job == nullptr) {
+        UPG_LOG("getVmCmdMsg malloc MsgHeadInfo failed");
+        return;
+    }
+    if (ReadFD(fd, &job->msg, VM_MSG_LEN) < 0) {
+        int err = errno;
+        UPG_LOG("read msg from client failed");
+        std::free(job);
+        if (err == ECONNRESET || err == EPIPE || err == EBADF) {
+            VmNode *node = vm.get();
+            ObjectLockGuard registry(GetVmListHead());
+            if (deleteVmNode(GetVmListHead(), node) == 1) {
+                releaseVmNode(&node);
+            }
+            UPG_LOG("getVmCmdMsg failed");
+        }
+        return;
+    }
+    VmNodeGet(vm.get());
+    job->vm = vm.get();
+    tpool_para_t *para = NewTaskPara(fd, 0, TPOOL_TYPE_VM_MSG, job);
+    if (para == nullptr) {
+        UPG_LOG("malloc tpool_para_t failed");
+        VmNodePut(job->vm);
+        std::free(job);
+        return;
+    }
+    waitIdleWorker();
+    if (AddTask(runTaskPara, para) != 0) {
+        VmNodePut(job->vm);
+        std::free(job);
+        std::free(para);
+    }
+}
+
+// The channels that poll reported.
+void HandleReady(const std::vector<pollfd> &set, const std::vector<VmRef> &owners, int ready)
+{
+    for (size_t i = 0; i < owners.size() && ready > 0; ++i) {
+        short ev = set[i].revents;
+        const VmRef &vm = owners[i];
+        if ((ev & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (ev & (POLLIN | POLLPRI)) == 0) {
+            // Hung up, or an error poll would report at once forever.
+            --ready;
+            ObjectLockGuard registry(GetVmListHead());
+            if (vm->fd.load() == set[i].fd) {
+                UPG_LOG("vm %s qemu socket hup", vm->name);
+                CloseVmChannel(vm.get());
+            } else {
+                UPG_LOG("find vm in dealWithVmCmd is null, vmfd=%d", set[i].fd);
+            }
+        } else if ((ev & (POLLIN | POLLPRI)) != 0) {
+            --ready;
+            if (vm->fd.load() != set[i].fd) {
+                UPG_LOG("find vm in dealWithVmCmd is null normal, vmfd=%d", set[i].fd);
+                continue;
+            }
+            UPG_LOG("[dealWithVmCmd] recieve vm msg : %s, vmfd=%d", vm->name, set[i].fd);
+            getVmCmdMsg(vm, set[i].fd);
+        }
+    }
+}
+
+}  // namespace
+
+void *dealWithVmCmd(void *)
+{
+    GetRunningVmList();
+    clearVmSocketReadBuf();
+    std::vector<pollfd> set;
+    std::vector<VmRef> owners;
+    set.reserve(VM_LIST_MAX + 1);
+    owners.reserve(VM_LIST_MAX);
+    while (!StopRequested()) {
+        GetRunningVmList();
+        set.clear();
+        owners.clear();
+        {
+            ObjectLockGuard registry(GetVmListHead());
+            for (VmNode *n = g_vmListHead.next; n != nullptr && owners.size() < VM_LIST_MAX; n = n->next) {
+                int fd = n->fd.load();
+                if (fd > 0) {
+                    set.push_back({fd, POLLIN | POLLPRI, 0});
+                    owners.emplace_back(n);
+                }
+            }
+        }
+        if (owners.empty()) {
+            (void)SleepUnlessStopping(kNoChannelPauseMs);
+            continue;
+        }
+        set.push_back({StopEventFd(), POLLIN, 0});
+        int ready = poll(set.data(), set.size(), kPollTimeoutMs);
+        if (ready < 0 && errno != EINTR) {
+            UPG_LOG("dealWithVmCmd poll failed");
+            (void)SleepUnlessStopping(kPollFailPauseMs);
+        } else if (ready > 0 && !StopRequested()) {
+            HandleReady(set, owners, ready);
+        }
+    }
+    return nullptr;
+}
+
+void dealWithVmMsg(int, void *arg)
+{
+    auto *job = static_cast<VmMsgJob *>(arg);
+    if (job == nullptr) {
+        UPG_LOG("MsgHeadInfo is null");
+        return;
+    }
+    VmRef vm(job->vm);
+    VmNodePut(job->vm);   // the job's reference, now held by vm
+    VmMsg *msg = &job->msg;
+    MallocText isoName;
+    if (msg->moduleNum >= 0 && (msg->msgType == VM_REQ_ATTACH_ISO_MSG || msg->msgType == VM_REQ_DETACH_ISO_MSG)) {
+        isoName = CheckUpgInfo(&msg->module[0]);
+    }
+    if (vm->released.load()) {
+        UPG_LOG("vm is null");
+    } else {
+        dispatchVmMsg(msg, vm.get(), isoName.get(), isoName ? 0 : 1);
+    }
+    std::free(job);
 }

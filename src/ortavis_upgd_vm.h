@@ -209,6 +209,11 @@ struct ClientConn;
 // followed by the failure reply), -1 when no reply could be built (a null VM,
 // another type, an over-long name).
 int vmUpgradeState(ClientConn &client, const VmNode *vm, const MsgHeadInfo &request, const char *modName);
+// The module state on the guest's behalf with any code: vmName ":{" modName
+// ",0.0.0.0," code ",0.0.0.0}", result 1; on a failed write the failure
+// reply follows. Nothing is sent when the body cannot be built.
+void vmModuleUpgradeState(ClientConn &client, const VmNode *vm, const MsgHeadInfo &head, const char *modName,
+                          int code);
 // Tells a management client that the VM's guest side does not answer: code
 // 13 in each form. 0 once written; -1 when no reply could be built or the
 // write failed (the failure reply is then attempted, and the caller sends its
@@ -229,3 +234,22 @@ void postResetVmStatus(VmNode *node);
 // Thread routine: waits on g_resetVmStatusSem (a wait a signal interrupted is
 // repeated); ends when the wait fails or the daemon stops.
 void *ResetVmStatusThread(void *arg);
+
+// ---- Command loop ---------------------------------------------------------------------
+
+// One guest message on its way to a pool worker, with a reference on its
+// sender's entry: the message is handled as that VM's even when the channel
+// has been replaced meanwhile. Allocated with calloc; dealWithVmMsg frees it.
+struct VmMsgJob {
+    VmMsg msg;
+    VmNode *vm;   // holds a reference
+};
+
+// Thread routine: keeps the registry in line with the running VMs, polls
+// every open channel (and the stop event), reads each message and queues it
+// for the pool. A hung-up channel, or one that reports only an error, is
+// ended; the next discovery pass connects the VM again.
+void *dealWithVmCmd(void *arg);
+// The pool's handler of a VmMsgJob: dispatches the message with the ISO name
+// record 0 asks for (types 6 and 7), then frees the job.
+void dealWithVmMsg(int fd, void *job);
