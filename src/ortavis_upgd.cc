@@ -28,6 +28,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "ortavis_upgd_cmd.h"
 #include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_message.h"
@@ -216,7 +217,7 @@ void RaiseDescriptorLimit()
 // The long-running threads, in start order. Each joins the table when its
 // area exists.
 DaemonThread g_daemonThreads[] = {
-    {"dealWithCmd", nullptr, {}, false},
+    {"dealWithCmd", dealWithCmd, {}, false},
     {"dealWithVmCmd", dealWithVmCmd, {}, false},
     {"upgrade_thread", upgrade_thread, {}, false},
     {"ResetVmStatusThread", ResetVmStatusThread, {}, false},
@@ -556,7 +557,7 @@ int UpgdMain()
         UPG_LOG("unblock signals failed, errno=%d", errno);
     }
 
-    SetTaskHandlers(nullptr, dealWithVmMsg);
+    SetTaskHandlers(dealWithCmdFds, dealWithVmMsg);
     if (CreateTaskPool(TASK_POOL_THREADS) != 0) {
         UPG_LOG("task pool create failed");
         removePidFile();
@@ -567,6 +568,7 @@ int UpgdMain()
         return -1;
     }
     usleep(100 * 1000);
+    InitUpgradeInterval();
 
     AwaitTermination();
     int abandoned = StopDaemon(g_daemonThreads);

@@ -7,12 +7,15 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <new>
 
 #include "ortavis_upgd.h"
+#include "ortavis_upgd_cmd.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_probe.h"
 #include "ortavis_upgd_seccmd.h"
@@ -591,6 +594,114 @@ int ScanModuleIsos(const char *dirPath, VmMsg *msg)
         }
     }
     return count;
+}
+
+// ---- Upgrade configuration ---------------------------------------------------------
+
+namespace {
+
+constexpr int kConfPiece = 16;      // the file is read in pieces of 15 characters
+constexpr int kIntervalText = 8;    // the value: at most 7 characters
+constexpr const char *kIntervalKey = "interval=";
+
+// The resolved path of "upgrade.conf", or null after the log line.
+MallocText ConfigFilePath()
+{
+    char chConfigFile[UPGD_PATH_MAX] = {0};
+    if (snprintf_s(chConfigFile, sizeof(chConfigFile), sizeof(chConfigFile) - 1, "%s/%s", g_chISORealPath,
+                   UPGRADE_CONF_NAME) < 0) {
+        UPG_LOG("snprintf_s : chConfigFile snprintf_s failed");
+        return nullptr;
+    }
+    MallocText resolved(realpath(chConfigFile, nullptr));
+    if (!resolved) {
+        UPG_LOG("realpath %s failed", chConfigFile);
+    }
+    return resolved;
+}
+
+}  // namespace
+
+void WriteUpgradeConf(int minutes)
+{
+    MallocText path = ConfigFilePath();
+    if (!path) {
+        return;
+    }
+    FILE *file = fopen(path.get(), "we");
+    if (file == nullptr) {
+        UPG_LOG("fopen %s failed", path.get());
+        return;
+    }
+    if (fprintf(file, "interval=%d", minutes) < 0) {
+        UPG_LOG("fprintf interval failed, errno=%d", errno);
+    }
+    if (fclose(file) != 0) {
+        UPG_LOG("fclose failed, file: %s", path.get());
+    }
+}
+
+FILE *OpenUpgradeConf()
+{
+    MallocText path = ConfigFilePath();
+    if (!path) {
+        return nullptr;
+    }
+    FILE *probe = fopen(path.get(), "re");
+    if (probe == nullptr) {
+        UPG_LOG("init %s", path.get());
+        WriteUpgradeConf(0);
+        return nullptr;
+    }
+    if (fclose(probe) != 0) {
+        UPG_LOG("fclose failed, file: %s", path.get());
+    }
+    FILE *file = fopen(path.get(), "r+e");
+    if (file == nullptr) {
+        UPG_LOG("fopen %s failed", path.get());
+    }
+    return file;
+}
+
+void InitUpgradeInterval()
+{
+    char interTmp[kIntervalText] = {0};
+    FILE *file = OpenUpgradeConf();
+    if (file == nullptr) {
+        UPG_LOG("Open config file failed");
+        return;
+    }
+    char piece[kConfPiece];
+    bool ok = true;
+    for (;;) {
+        (void)memset_s(piece, sizeof(piece), 0, sizeof(piece));
+        if (fgets(piece, sizeof(piece), file) == nullptr) {
+            break;
+        }
+        if (std::strstr(piece, kIntervalKey) == nullptr) {
+            continue;
+        }
+        const char *value = std::strchr(piece, '=') + 1;
+        size_t len = strcspn(value, "\n");
+        if (len > 0 && strncpy_s(interTmp, sizeof(interTmp), value, len < sizeof(interTmp) - 1 ? len : sizeof(interTmp) - 1) != 0) {
+            UPG_LOG("strncpy_s interTmp failed");
+            ok = false;
+        }
+        break;
+    }
+    if (fclose(file) != 0) {
+        UPG_LOG("fclose failed");
+    }
+    if (!ok) {
+        return;
+    }
+    long minutes = interTmp[0] != '\0' ? std::strtol(interTmp, nullptr, 10) : 0;
+    if (minutes != 0) {
+        UPG_LOG("run upgrade interval %s minutes", interTmp);
+        InitTimer(static_cast<unsigned>(minutes) * 60U);
+        return;
+    }
+    UPG_LOG("conf interTime len is 0");
 }
 
 // ---- Attach and detach -------------------------------------------------------------

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "ortavis_upgd_msg.h"
 #include "ortavis_upgd_raii.h"
@@ -95,6 +96,21 @@ int LoadIsoModules(VmMsg *msg) EXCLUDES(GetIsoList()->lock);
 // named in record 0: at most 6 (further matches are not stored). The
 // number of records filled, or -1 when dirPath is null or cannot be opened.
 int ScanModuleIsos(const char *dirPath, VmMsg *msg);
+
+// ---- Upgrade configuration -----------------------------------------------------
+// "upgrade.conf" in the ISO directory holds "interval=<minutes>" (0: the
+// periodic upgrade is off). It is installed with the product: the daemon
+// resolves it before every use and never creates it.
+
+inline constexpr const char *UPGRADE_CONF_NAME = "upgrade.conf";
+
+// Replaces the file's content with "interval=<minutes>".
+void WriteUpgradeConf(int minutes);
+// The file opened for reading and writing at its start, or null (a file
+// that cannot be read is reset to interval 0).
+FILE *OpenUpgradeConf();
+// At start-up: arms the timer with the stored interval, when it is not 0.
+void InitUpgradeInterval();
 
 // ---- ISO attach and detach --------------------------------------------------------
 

@@ -1,0 +1,478 @@
+// Management server, command dispatch and upgrade control.
+#include "ortavis_upgd_cmd.h"
+
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ortavis_upgd_handlers.h"
+#include "ortavis_upgd_iso.h"
+#include "ortavis_upgd_log.h"
+#include "ortavis_upgd_probe.h"
+#include "ortavis_upgd_raii.h"
+#include "ortavis_upgd_seccmd.h"
+#include "ortavis_upgd_securec.h"
+#include "ortavis_upgd_server.h"
+#include "ortavis_upgd_task.h"
+#include "ortavis_upgd_vm.h"
+#include "ortavis_upgd_wire.h"
+
+namespace {
+
+constexpr int kPauseMs = 100;
+
+// Owner root, group "libvirt" (root's group when there is none), mode 0660.
+void SetSocketPermissions(const char *path)
+{
+    int ret = chmod(path, 0660);
+    if (ret < 0) {
+        UPG_LOG("chmod %s failed,ret is %d", path, ret);
+    }
+    gid_t gid = 0;
+    if (const group *g = getgrnam("libvirt")) {
+        gid = g->gr_gid;
+    } else {
+        UPG_LOG("getgrnam of libvirt failed, libvirt_gid is %d", 0);
+    }
+    ret = chown(path, 0, gid);
+    if (ret < 0) {
+        UPG_LOG("chown %s failed,ret is %d", path, ret);
+    }
+}
+
+// Ends a client's service: its registry entries go, its descriptor is
+// closed (once) and the thread's connection-end mark is cleared.
+void EndClient(ClientConn &client)
+{
+    ObjectLockGuard registry(&g_clientListLock);
+    deleteMsgNode(client);
+    (void)CloseClientConn(client);
+    (void)SetConnEndMark(nullptr);
+}
+
+bool ConnectionEnded(int err)
+{
+    const char *mark = GetConnEndMark();
+    return err == ECONNRESET || err == EPIPE || err == EBADF ||
+           (mark != nullptr && std::strcmp(mark, CONN_END_MARK) == 0);
+}
+
+// The header of a request answered with a code and no body.
+void AnswerHead(ClientConn &client, MsgHeadInfo *head, int32_t result)
+{
+    head->bufLen = 0;
+    head->result = result;
+    (void)ClientWrite(client, head, HOST_HEAD_LEN);
+}
+
+// Type 4: the upgrade result of one module of one VM.
+void GetUpgResultRequest(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, const uint8_t *body)
+{
+    auto failureReply = [&] {
+        UPG_LOG("send getUpgResult result to ctrld, fd=%d", client->fd);
+        AnswerHead(*client, head, HOST_RESULT_FAIL);
+    };
+    char vmName[VM_NAME_FIELD] = {0};
+    char modName[MOD_NAME_FIELD] = {0};
+    if (parseQueryBody(body, head->bufLen, vmName, modName) != 0) {
+        return failureReply();
+    }
+    VmRef vm;
+    {
+        ObjectLockGuard registry(GetVmListHead());
+        vm = VmRef(findVmByName(GetVmListHead(), vmName));
+    }
+    if (!vm) {
+        UPG_LOG("can't find vm by name : %s", vmName);
+        return failureReply();
+    }
+    {
+        ObjectLockGuard registry(&g_clientListLock);
+        addMsgNode(client, head, vm.get(), vm->name);
+    }
+    int32_t state = vm->upgradeFlag.load();
+    int ret = 0;
+    if (state == UPGRADE_RUNNING_STATE) {
+        ret = vmUpgradeState(*client, vm.get(), *head, modName);
+    } else if (state == UPGRADE_CONNECT_TIMEOUT_STATE) {
+        ret = vmConnectTimeOut(*client, vm.get(), UPG_MSG_GET_UPG_RES, modName, head->msgId);
+    } else {
+        ret = getUpgResult(*head, vm.get(), modName, *client) != 0 ? -1 : 0;
+    }
+    if (ret < 0) {
+        failureReply();
+    }
+}
+
+// ---- Upgrade control -------------------------------------------------------------------
+
+// Asks for a run, or adds the named VMs to the run under way. The outcome code.
+int32_t TriggerUpgrade()
+{
+    int running = 0;
+    {
+        ObjectLockGuard send(&g_upgMsgSendLock);
+        running = GetUpgRunning();
+    }
+    if (running == 0) {
+        UPG_LOG("[doUpgCtrl] trigger upgrade...");
+        UpgSemPost();
+        return UPG_CTRL_OK;
+    }
+    bool named = false;
+    {
+        ObjectLockGuard ind(GetIndependentVmList());
+        if (GetIndependentVmList()->count == 0) {
+            UPG_LOG("upgrade is already running");
+            return UPG_CTRL_RUNNING;
+        }
+        named = true;
+        ObjectLockGuard add(GetUpgVmAddList());
+        for (int i = 0; i < GetIndependentVmList()->count && i < VM_LIST_MAX; ++i) {
+            VmNode *vm = GetIndependentVmList()->slots[i];
+            if (vm == nullptr) {
+                continue;
+            }
+            bool listed = false;
+            for (int k = 0; k < VM_LIST_MAX && GetUpgVmAddList()->slots[k] != nullptr && !listed; ++k) {
+                listed = GetUpgVmAddList()->slots[k] == vm;
+            }
+            if (listed) {
+                UPG_LOG("vm already exist in upgrade list : %s", vm->name);
+            } else if (AppendUpgVmAddNode(vm) == 0) {
+                UPG_LOG("add vm to sub independent upgrade list : %s", vm->name);
+            }
+        }
+    }
+    {
+        ObjectLockGuard send(&g_upgMsgSendLock);
+        running = GetUpgRunning();
+    }
+    if (running != 0 && named) {
+        return UPG_CTRL_OK;   // the run under way takes them
+    }
+    UPG_LOG("[doUpgCtrl] trigger upgrade...");
+    UpgSemPost();
+    return UPG_CTRL_OK;
+}
+
+// "no": the periodic upgrade of all VMs, switched on or off, or one run now.
+int32_t ControlAllVms(const UpgCtrlBody &ctrl)
+{
+    UPG_LOG("upgrade para is no");
+    if (ctrl.actionType == 1 && ctrl.intervalTime == 0) {
+        return TriggerUpgrade();
+    }
+    if (ctrl.actionType == 1) {
+        if (ctrl.intervalTime < UPG_INTERVAL_MIN || ctrl.intervalTime > UPG_INTERVAL_MAX) {
+            UPG_LOG("interval_time %d out of range [%d, %d]", ctrl.intervalTime, UPG_INTERVAL_MIN, UPG_INTERVAL_MAX);
+            return UPG_CTRL_BAD_FIELDS;
+        }
+        UPG_LOG("run upgrade interval %d minutes", ctrl.intervalTime);
+        if (GetUpgRunning() == 0) {
+            UpgSemPost();
+            (void)SleepUnlessStopping(kPauseMs);
+        }
+        InitTimer(static_cast<unsigned>(ctrl.intervalTime) * 60U);
+        WriteUpgradeConf(ctrl.intervalTime);
+        return UPG_CTRL_OK;
+    }
+    if (ctrl.actionType == 2 && ctrl.intervalTime > 0) {
+        UPG_LOG("upgrade interval should be 0");
+        return UPG_CTRL_BAD_FIELDS;
+    }
+    if (ctrl.actionType == 2) {
+        UPG_LOG("shutdown upgrade");
+        UninitTimer();
+        WriteUpgradeConf(0);
+        (void)SleepUnlessStopping(kPauseMs);
+        return UPG_CTRL_OK;
+    }
+    UPG_LOG("action_type not supported");
+    return UPG_CTRL_OK;
+}
+
+// Name without its leading and trailing blanks (blanks inside stay).
+std::string TrimBlanks(const char *name)
+{
+    std::string s(name);
+    size_t first = s.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        return "";
+    }
+    return s.substr(first, s.find_last_not_of(' ') - first + 1);
+}
+
+// A list of VM names: the running ones become the independent list.
+int32_t ControlNamedVms(const UpgCtrlBody &ctrl)
+{
+    if (ctrl.intervalTime != 0) {
+        UPG_LOG("do not support partial vms polling");
+        return UPG_CTRL_BAD_FIELDS;
+    }
+    // Looked up and checked before the list is locked: the registry lock
+    // comes before the list's, and the domain checks run commands.
+    std::vector<VmRef> found;
+    const char *text = ctrl.para;
+    while (*text != '\0') {
+        size_t segment = std::strcspn(text, ",");
+        if (segment != 0) {
+            char name[VM_NAME_FIELD] = {0};
+            if (strncpy_s(name, sizeof(name), text, segment < sizeof(name) - 1 ? segment : sizeof(name) - 1) != 0) {
+                UPG_LOG("strncpy_s vmname failed");
+            }
+            std::string trimmed = TrimBlanks(name);
+            VmRef vm;
+            {
+                ObjectLockGuard registry(GetVmListHead());
+                vm = VmRef(findVmByName(GetVmListHead(), trimmed.c_str()));
+            }
+            if (vm && CheckVmRunning(vm->name)) {
+                found.push_back(std::move(vm));
+            } else {
+                UPG_LOG("cloud not find vmname %s", name);
+            }
+        }
+        text += segment;
+        if (*text == ',') {
+            ++text;
+        }
+    }
+    {
+        ObjectLockGuard ind(GetIndependentVmList());
+        for (const VmRef &vm : found) {
+            (void)AppendIndependentVmNode(vm.get());
+        }
+    }
+    if (found.empty()) {
+        return UPG_CTRL_NO_VM;
+    }
+    if (ctrl.actionType == 1) {
+        return TriggerUpgrade();
+    }
+    if (ctrl.actionType == 2) {
+        UPG_LOG("upgrade upgradePra should be no");
+        return UPG_CTRL_BAD_FIELDS;
+    }
+    UPG_LOG("action_type not supported");
+    return UPG_CTRL_OK;
+}
+
+}  // namespace
+
+// ---- Server ------------------------------------------------------------------------------
+
+void *dealWithCmd(void *)
+{
+    UniqueFd server(CreateServerSocket(MANAGE_SOCKET_PATH));
+    if (!server.Valid()) {
+        UPG_LOG("create server socket:%s failed", MANAGE_SOCKET_PATH);
+        return nullptr;
+    }
+    SetSocketPermissions(MANAGE_SOCKET_PATH);
+    while (!StopRequested()) {
+        pollfd set[2] = {{server.Get(), POLLIN | POLLPRI | POLLERR, 0}, {StopEventFd(), POLLIN, 0}};
+        if (poll(set, 2, -1) < 0) {
+            if (errno != EINTR) {
+                UPG_LOG("dealWithCmd poll in dealWithCmd failed");
+                (void)SleepUnlessStopping(kPauseMs);
+            }
+            continue;
+        }
+        if (StopRequested()) {
+            break;
+        }
+        if ((set[0].revents & POLLERR) != 0) {
+            UPG_LOG("poll failed");
+            (void)SleepUnlessStopping(kPauseMs);
+            continue;
+        }
+        if ((set[0].revents & (POLLIN | POLLPRI)) == 0) {
+            continue;
+        }
+        // Non-blocking like every socket of the daemon: a client that sends
+        // half a request costs its worker the reader's retries, not for ever.
+        int fd = accept4(server.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd > MANAGE_CLIENT_FD_MAX) {
+            UPG_LOG("too many client");
+            close(fd);
+            continue;
+        }
+        if (fd < 0) {
+            UPG_LOG("accept failed");
+            continue;
+        }
+        UPG_LOG("[dealWithCmd] recieve host msg, accept a new fd %d", fd);
+        tpool_para_t *para = NewTaskPara(fd, 1, TPOOL_TYPE_CLIENT, nullptr);
+        if (para == nullptr) {
+            UPG_LOG("malloc tpool_para_t failed");
+            close(fd);
+            continue;
+        }
+        if (AddTask(runTaskPara, para) != 0) {
+            close(fd);
+            std::free(para);
+        }
+    }
+    return nullptr;
+}
+
+int dealWithCmdFds(int nfds, pollfd *fds)
+{
+    if (nfds < 1 || fds == nullptr) {
+        return -1;
+    }
+    std::shared_ptr<ClientConn> client = OpenClientConn(fds[0].fd);
+    if (client == nullptr) {
+        return -1;
+    }
+    while (!StopRequested() && !client->closed.load()) {
+        pollfd set[2] = {{client->fd, POLLIN | POLLPRI, 0}, {StopEventFd(), POLLIN, 0}};
+        if (poll(set, 2, -1) < 0) {
+            if (errno != EINTR) {
+                UPG_LOG("dealWithCmdFds poll failed");
+                (void)SleepUnlessStopping(kPauseMs);
+            }
+            continue;
+        }
+        short events = set[0].revents;
+        if ((events & POLLHUP) != 0) {
+            UPG_LOG("fd %d recieve events %u, close fd %d", client->fd, static_cast<unsigned>(events), client->fd);
+            break;
+        }
+        if ((events & (POLLIN | POLLPRI)) == 0) {
+            if ((events & (POLLERR | POLLNVAL)) != 0) {
+                break;   // an error poll reports at once for ever
+            }
+            continue;
+        }
+        int ret = dealWithCmdMsg(client);
+        if (ret == CMD_MSG_CLOSED) {
+            break;
+        }
+        if (ret < 0) {
+            int err = errno;
+            UPG_LOG("dealWithCmdMsg failed. fd=%d, revents=%u", client->fd, static_cast<unsigned>(events));
+            if (ConnectionEnded(err)) {
+                UPG_LOG("clent fd is closed");
+                break;
+            }
+        }
+    }
+    EndClient(*client);
+    return 0;
+}
+
+int dealWithCmdMsg(const std::shared_ptr<ClientConn> &client)
+{
+    MsgHeadInfo head{};
+    uint8_t body[HOST_MSG_BODY_BUF] = {0};
+    int code = readHostMsg(client->fd, &head, body, sizeof(body));
+    if (code != READ_HOST_MSG_OK) {
+        int err = errno;
+        UPG_LOG("read msg from client failed, ret=%d", code);
+        UPG_LOG("send dealWithCmdMsg result to ctrld");
+        AnswerHead(*client, &head, code);
+        errno = err;
+        return CMD_MSG_FAILED;
+    }
+    GetRunningVmList();
+    switch (head.msgType) {
+    case UPG_MSG_OPEN_CONNECT:
+        UPG_LOG("[dealWithCmdMsg] msg type : UPG_MSG_OPEN_CONNECT");
+        break;
+    case UPG_MSG_CLOSE_CONNECT: {
+        UPG_LOG("[dealWithCmdMsg] msg type : UPG_MSG_CLOSE_CONNECT");
+        return CMD_MSG_CLOSED;
+    }
+    case UPG_MSG_HEALTH_CHECK:
+        UPG_LOG("[dealWithCmdMsg] msg type : UPG_MSG_HEALTH_CHECK");
+        (void)dealHostMsg(client, &head, body, head.bufLen, 0);
+        break;
+    case UPG_MSG_GET_UPG_RES:
+        UPG_LOG("[dealWithCmdMsg] msg type : UPG_MSG_GET_UPG_RES");
+        GetUpgResultRequest(client, &head, body);
+        break;
+    case UPG_START_UPGRADE_MSG:
+        UPG_LOG("[dealWithCmdMsg] msg type : UPG_START_UPGRADE_MSG");
+        doUpgCtrl(client, &head, body, head.bufLen);
+        break;
+    case UPG_MSG_AUTO_CTRL:
+        UPG_LOG("[dealWithCmdMsg] msg type : UPG_MSG_AUTO_CTRL");
+        (void)dealHostMsg(client, &head, body, head.bufLen, 2);
+        break;
+    default:
+        UPG_LOG("[dealWithCmdMsg] can't do cmd type");
+        break;
+    }
+    return CMD_MSG_DONE;
+}
+
+void doUpgCtrl(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, const uint8_t *body, size_t len)
+{
+    auto answer = [&](int32_t code) {
+        UPG_LOG("send doUpgCtrl result to ctrld, fd=%d", client->fd);
+        AnswerHead(*client, head, code);
+    };
+    UpgCtrlBody ctrl;
+    if (parseControlBody(body, len, &ctrl) != 0) {
+        return answer(UPG_CTRL_BAD_PARA);
+    }
+    {
+        ObjectLockGuard registry(&g_clientListLock);
+        addMsgNode(client, head, nullptr, nullptr);
+    }
+    if (ctrl.para[0] == '\0') {
+        UPG_LOG("upgrade_para length is 0");
+        return answer(UPG_CTRL_BAD_PARA);
+    }
+    {
+        ObjectLockGuard ind(GetIndependentVmList());
+        ClearIndependentVmList();
+    }
+    answer(std::strcmp(ctrl.para, "no") == 0 ? ControlAllVms(ctrl) : ControlNamedVms(ctrl));
+}
+
+// ---- Timer and domain state ------------------------------------------------------------
+
+void InitTimer(unsigned int seconds)
+{
+    UPG_LOG("--> InitTimer");
+    itimerval timer{};
+    timer.it_value.tv_sec = seconds;
+    timer.it_interval.tv_sec = seconds;
+    (void)setitimer(ITIMER_REAL, &timer, nullptr);
+    UPG_LOG("<-- InitTimer");
+}
+
+void UninitTimer()
+{
+    UPG_LOG("--> UninitTimer");
+    itimerval timer{};
+    (void)setitimer(ITIMER_REAL, &timer, nullptr);
+    UPG_LOG("<-- UninitTimer");
+}
+
+bool CheckVmRunning(const char *vmName)
+{
+    if (checkCmdParam(vmName) != 0) {
+        UPG_LOG("The vmname is invalid");
+        return false;
+    }
+    char *domstate[] = {const_cast<char *>("virsh"), const_cast<char *>("domstate"), const_cast<char *>(vmName),
+                        nullptr};
+    char *running[] = {const_cast<char *>("grep"), const_cast<char *>("running"), nullptr};
+    int status = -1;
+    if (seccmd_run_argset(nullptr, nullptr, &status, domstate, running, nullptr) != 0) {
+        UPG_LOG("CheckVmRunning: seccmd_run_argset failed");
+    }
+    return status == 0;
+}

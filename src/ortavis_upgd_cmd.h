@@ -1,0 +1,48 @@
+// The management channel: the server thread on "/var/run/upgraded_manage",
+// the service of one client on a pool worker, the dispatch of its requests,
+// and upgrade control (the periodic upgrade, runs of chosen VMs).
+//
+// Each connected client occupies one pool worker until it goes, asks to
+// close, or the daemon stops (the stop event ends every client's service).
+#pragma once
+
+#include <poll.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "ortavis_upgd_message.h"
+#include "ortavis_upgd_msg.h"
+
+inline constexpr const char *MANAGE_SOCKET_PATH = "/var/run/upgraded_manage";
+inline constexpr int MANAGE_CLIENT_FD_MAX = 1024;
+inline constexpr int UPG_INTERVAL_MIN = 30;        // minutes
+inline constexpr int UPG_INTERVAL_MAX = 525600;    // minutes: 365 days
+
+// Outcome codes of an upgrade-control request.
+inline constexpr int32_t UPG_CTRL_OK = 0;
+inline constexpr int32_t UPG_CTRL_BAD_PARA = 1;
+inline constexpr int32_t UPG_CTRL_RUNNING = 2;
+inline constexpr int32_t UPG_CTRL_NO_VM = 3;
+inline constexpr int32_t UPG_CTRL_BAD_FIELDS = 5;
+
+// What dealWithCmdMsg made of one request.
+inline constexpr int CMD_MSG_FAILED = -1;
+inline constexpr int CMD_MSG_DONE = 0;
+inline constexpr int CMD_MSG_CLOSED = 1;   // the client asked to close: its connection is closed
+
+// Thread routine: creates the socket, accepts clients, queues one pool job each.
+void *dealWithCmd(void *arg);
+// The pool's handler of a client job: serves fds[0] until the client goes.
+int dealWithCmdFds(int nfds, pollfd *fds);
+// Reads and dispatches one request of the client.
+int dealWithCmdMsg(const std::shared_ptr<ClientConn> &client);
+// Upgrade control (type 5): always answers the client with an outcome code.
+void doUpgCtrl(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, const uint8_t *body, size_t len);
+
+// The interval timer whose SIGALRM asks for an upgrade run.
+void InitTimer(unsigned int seconds);
+void UninitTimer();
+// True when libvirt reports the VM's domain running.
+bool CheckVmRunning(const char *vmName);
