@@ -1,0 +1,186 @@
+// The management channel end to end: the real daemon on the simulated host,
+// raw request bytes on its socket, guests answering on their channels.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "fake_manage_daemon.h"
+#include "fake_virsh.h"
+#include "guest_sim_host.h"
+#include "manage_client.h"
+#include "upgd_sandbox.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using upgd_test::ActionBody;
+using upgd_test::ControlBody;
+using upgd_test::kIsoDir;
+using upgd_test::ManageClient;
+using upgd_test::QueryBody;
+
+const std::string kConf = std::string(kIsoDir) + "/upgrade.conf";
+
+class ManageChannel : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(upgd_test::MakeDirs(kIsoDir) && upgd_test::InstallDriveScript());
+        ASSERT_TRUE(upgd_test::WriteFile(std::string(kIsoDir) + "/ortavis-linux.iso", "iso"));
+        ASSERT_TRUE(upgd_test::WriteFile(std::string(kIsoDir) + "/version.info", "linuxversion=1.0.0.2\n"));
+        ASSERT_TRUE(upgd_test::WriteFile(kConf, "interval=0"));
+        guestsim::VmOptions opts;
+        opts.profile.modules = {{"ortavis", "1.0.0.1", "1.0.0.1", 0, ISO_LINUX}};
+        for (const char *vm : {"vm1", "vm2", "mute"}) {
+            ASSERT_TRUE(host.AddVm(vm, opts));
+        }
+        virsh.Script("qemu-agent-command", "mute", {1, "\n", "error: Guest agent is not responding", ""});
+        StartDaemon();
+    }
+    void StartDaemon()
+    {
+        ASSERT_TRUE(daemon.Start() && daemon.WaitStarted()) << log.Dump();
+        ASSERT_TRUE(host.WaitAccepted("vm1", 1) && host.WaitAccepted("vm2", 1));
+    }
+    void StopDaemon()
+    {
+        ASSERT_TRUE(daemon.Signal(SIGTERM));
+        EXPECT_EQ(upgd_test::ExitCode(daemon.WaitExit().value_or(-1)), 0) << log.Dump();
+    }
+    void TearDown() override { StopDaemon(); }
+    // One request and its reply's result and body; the reply echoes msgId and type.
+    std::pair<int, std::string> Ask(uint32_t type, const std::string &body, const ManageClient &client)
+    {
+        static uint64_t msgId = 1000;
+        auto reply = client.Ask(++msgId, type, body);
+        if (!reply) {
+            return {-1, "(no reply)"};
+        }
+        EXPECT_EQ(reply->head.msgId, msgId);
+        EXPECT_EQ(reply->head.msgType, type);
+        return {reply->head.result, reply->body};
+    }
+    upgd_test::LogCollector log;
+    upgd_test::FakeVirsh virsh;
+    guestsim::HostSim host;
+    upgd_test::Daemon daemon;
+};
+
+using Reply = std::pair<int, std::string>;
+
+TEST_F(ManageChannel, RequestsAreAnsweredByTheGuestOrOnItsBehalf)
+{
+    ManageClient client;
+    ASSERT_TRUE(client.Connected());
+    const struct {
+        uint32_t type;
+        std::string body;
+        Reply want;
+    } rows[] = {
+        {UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), {0, "vm1:{ok}"}},
+        {UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 2), {0, "vm1:{fixed}"}},
+        {UPG_MSG_AUTO_CTRL, ActionBody("vm1", 1), {0, "vm1:{auto=1}"}},
+        {UPG_MSG_GET_UPG_RES, QueryBody("vm1", "ortavis"), {0, "vm1:{ortavis,1.0.0.1,0,1.0.0.1}"}},
+        {UPG_MSG_GET_UPG_RES, QueryBody("vm1", "foo"), {1, ""}},   // no ISO of that module
+        {UPG_MSG_HEALTH_CHECK, ActionBody("ghost", 1), {1, ""}},
+        {UPG_MSG_GET_UPG_RES, QueryBody("ghost", "ortavis"), {1, ""}},
+        {UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 3), {1, ""}},
+        {UPG_MSG_HEALTH_CHECK, ActionBody("mute", 1), {1, "mute:{13}"}},
+        {UPG_MSG_AUTO_CTRL, ActionBody("mute", 1), {1, "mute:{13}"}},
+        {UPG_MSG_GET_UPG_RES, QueryBody("mute", "ortavis"), {1, "mute:{ortavis,0.0.0.0,13,0.0.0.0}"}},
+        {UPG_MSG_HEALTH_CHECK, std::string(600, 'x'), {4, ""}},   // over-long: refused, read past
+        {UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), {0, "vm1:{ok}"}},
+    };
+    for (const auto &r : rows) {
+        EXPECT_EQ(Ask(r.type, r.body, client), r.want) << r.type << " " << r.body.substr(4, 5);
+    }
+
+    // While vm2 upgrades (its ISO attached) the daemon answers for it; after
+    // its report and the reset the guest answers again.
+    guestsim::Profile offered;
+    offered.modules = {{"ortavis", "1.0.0.2", "", 0, ISO_LINUX}};
+    auto report = [&](uint32_t type) {
+        size_t before = host.Received("vm2").size();
+        EXPECT_TRUE(host.Send("vm2", guestsim::Request(type, offered)));
+        return before;
+    };
+    size_t before = report(VM_REQ_ATTACH_ISO_MSG);
+    ASSERT_TRUE(host.WaitReceived("vm2", before + 1, 10s)) << "no attach answer";
+    EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm2", 1), client), Reply(1, "vm2:{3}"));
+    EXPECT_EQ(Ask(UPG_MSG_AUTO_CTRL, ActionBody("vm2", 1), client), Reply(1, "vm2:{5}"));
+    EXPECT_EQ(Ask(UPG_MSG_GET_UPG_RES, QueryBody("vm2", "ortavis"), client),
+              Reply(1, "vm2:{ortavis,0.0.0.0,2,0.0.0.0}"));
+    report(VM_RSP_UPGRADE_STATE_MSG);
+    ASSERT_TRUE(log.WaitFor("vm vm2 reset status", 8s));
+    EXPECT_EQ(upgd_test::DriveSource("vm2"), "");
+    EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm2", 1), client), Reply(0, "vm2:{ok}"));
+}
+
+// A client that asked and went leaves its descriptor number to the next
+// client; the late answer to the first never reaches the second.
+TEST_F(ManageChannel, ALateAnswerNeverReachesTheClientThatTookTheNumber)
+{
+    host.SetBehaviour("vm1", guestsim::Behaviour::Silent);
+    for (uint64_t round = 1; round <= 20; ++round) {
+        const uint64_t first = round * 2, second = round * 2 + 1;
+        size_t asked = host.Received("vm1").size();
+        auto a = std::make_unique<ManageClient>();
+        ASSERT_TRUE(a->Send(upgd_test::ManageMessage(first, UPG_MSG_HEALTH_CHECK, 0, ActionBody("vm1", 1))));
+        ASSERT_TRUE(host.WaitReceived("vm1", asked + 1));
+        a.reset();
+        ManageClient b;
+        ASSERT_TRUE(b.Send(upgd_test::ManageMessage(second, UPG_MSG_HEALTH_CHECK, 0, ActionBody("vm1", 1))));
+        ASSERT_TRUE(host.WaitReceived("vm1", asked + 2));
+        for (uint64_t id : {first, second}) {
+            VmMsg answer = guestsim::Request(HOST_MSG_HEALTH_CHECK, {}, id);
+            guestsim::SetText(answer.module[0].checkresult, sizeof(answer.module[0].checkresult), "ok");
+            ASSERT_TRUE(host.Send("vm1", answer));
+        }
+        auto reply = b.Receive(5s);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->head.msgId, second) << "round " << round;
+        EXPECT_FALSE(b.Receive(100ms)) << "a second reply on the new client";
+    }
+}
+
+TEST_F(ManageChannel, UpgradeControlAnswersEachRequestAndKeepsTheInterval)
+{
+    ManageClient client;
+    const struct {
+        std::string body;
+        int want;
+        const char *conf;   // the stored interval afterwards
+    } rows[] = {
+        {ControlBody(1, 0, "a", 513), 1, "interval=0"},
+        {ControlBody(1, 0, "", 1), 1, "interval=0"},
+        {ControlBody(1, 29, "no"), 5, "interval=0"},
+        {ControlBody(1, 525601, "no"), 5, "interval=0"},
+        {ControlBody(2, 5, "no"), 5, "interval=0"},
+        {ControlBody(1, 5, "vm1"), 5, "interval=0"},
+        {ControlBody(1, 0, "ghost, ,gone"), 3, "interval=0"},
+        {ControlBody(2, 0, "vm1"), 5, "interval=0"},
+        {ControlBody(1, 60, "no"), 0, "interval=60"},   // a run starts, 20 s a VM
+        {ControlBody(1, 0, "no"), 2, "interval=60"},
+        {ControlBody(1, 0, "vm1, vm2"), 0, "interval=60"},   // taken by the run under way
+        {ControlBody(1, 525600, "no"), 0, "interval=525600"},
+    };
+    for (const auto &r : rows) {
+        auto reply = Ask(UPG_START_UPGRADE_MSG, r.body, client);
+        EXPECT_EQ(reply, Reply(r.want, "")) << r.body.substr(12, 12);
+        EXPECT_EQ(upgd_test::ReadFile(kConf).value_or(""), r.conf);
+    }
+    EXPECT_TRUE(log.WaitFor("add vm to sub independent upgrade list : vm2"));
+    // The interval outlives the daemon; "off" stores 0.
+    StopDaemon();
+    log.Clear();
+    StartDaemon();
+    EXPECT_TRUE(log.WaitFor("run upgrade interval 525600 minutes"));
+    ManageClient again;
+    EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(2, 0, "no"), again), Reply(0, ""));
+    EXPECT_EQ(upgd_test::ReadFile(kConf).value_or(""), "interval=0");
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+#include "manage_client.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include "fake_manage_daemon.h"
+#include "unix_socket.h"
+
+namespace upgd_test {
+
+namespace {
+
+template <typename T>
+void Put(std::string &out, T value)
+{
+    out.append(reinterpret_cast<const char *>(&value), sizeof(value));
+}
+
+// Reads exactly len bytes before the deadline; false when the peer closed or time ran out.
+bool ReadBefore(int fd, char *buf, size_t len, std::chrono::steady_clock::time_point deadline)
+{
+    for (size_t got = 0; got < len;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd pfd{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) != 1) {
+            return false;
+        }
+        ssize_t n = read(fd, buf + got, len - got);
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+ManageClient::ManageClient()
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, kManageSocket, sizeof(addr.sun_path) - 1);
+    for (int i = 0; i < 100 && fd_ < 0; ++i) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0) {
+            fd_ = fd;
+        } else {
+            close(fd);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+}
+
+ManageClient::~ManageClient()
+{
+    Close();
+}
+
+void ManageClient::Close()
+{
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool ManageClient::Send(const std::string &bytes) const
+{
+    return fd_ >= 0 && simhost::SendAll(fd_, bytes.data(), bytes.size());
+}
+
+std::optional<ManageReply> ManageClient::Receive(std::chrono::milliseconds timeout) const
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    ManageReply reply;
+    if (fd_ < 0 || !ReadBefore(fd_, reinterpret_cast<char *>(&reply.head), sizeof(reply.head), deadline) ||
+        reply.head.bufLen > HOST_MSG_BODY_MAX) {
+        return std::nullopt;
+    }
+    reply.body.resize(reply.head.bufLen);
+    if (!ReadBefore(fd_, reply.body.data(), reply.body.size(), deadline)) {
+        return std::nullopt;
+    }
+    return reply;
+}
+
+std::optional<ManageReply> ManageClient::Ask(uint64_t msgId, uint32_t msgType, const std::string &body) const
+{
+    if (!Send(ManageMessage(msgId, msgType, 0, body))) {
+        return std::nullopt;
+    }
+    return Receive();
+}
+
+std::string ActionBody(const std::string &vm, uint32_t action)
+{
+    std::string out;
+    Put(out, static_cast<int32_t>(vm.size()));
+    out += vm;
+    Put(out, action);
+    return out;
+}
+
+std::string QueryBody(const std::string &vm, const std::string &mod)
+{
+    std::string out;
+    Put(out, static_cast<int32_t>(vm.size()));
+    out += vm;
+    Put(out, static_cast<int32_t>(mod.size()));
+    return out + mod;
+}
+
+std::string ControlBody(int32_t action, int32_t interval, const std::string &para, int32_t paraLen)
+{
+    std::string out;
+    Put(out, action);
+    Put(out, interval);
+    Put(out, paraLen >= 0 ? paraLen : static_cast<int32_t>(para.size()));
+    return out + para;
+}
+
+}  // namespace upgd_test
