@@ -22,6 +22,7 @@
 
 #include <dirent.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -406,6 +407,27 @@ void ClearUpgVmAddList()
 
 // ---- Discovery --------------------------------------------------------------------------
 
+namespace {
+
+// Readable when a discovery pass on another thread connected a channel that
+// the command loop's poll does not watch yet. Made once and kept for the
+// process's life, so no writer ever hits a number that was reused.
+int NewChannelEventFd()
+{
+    static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
+
+void WakeCommandLoop()
+{
+    uint64_t one = 1;
+    if (NewChannelEventFd() >= 0) {
+        (void)!write(NewChannelEventFd(), &one, sizeof(one));
+    }
+}
+
+}  // namespace
+
 int InitVmNode(char *pathBuf, const char *name, VmNode **out)
 {
     constexpr size_t kPathBuf = 4096;
@@ -439,6 +461,7 @@ int InitVmNode(char *pathBuf, const char *name, VmNode **out)
     *out = node;
     addVmNode(GetVmListHead(), node);
     UPG_LOG("vm list add vm : %s", name);
+    WakeCommandLoop();
     return 0;
 }
 
@@ -794,6 +817,7 @@ void HandleReady(const std::vector<pollfd> &set, const std::vector<VmRef> &owner
 
 void *dealWithVmCmd(void *)
 {
+    const int newChannel = NewChannelEventFd();
     GetRunningVmList();
     clearVmSocketReadBuf();
     std::vector<pollfd> set;
@@ -819,7 +843,12 @@ void *dealWithVmCmd(void *)
             continue;
         }
         set.push_back({StopEventFd(), POLLIN, 0});
+        set.push_back({newChannel, POLLIN, 0});
         int ready = poll(set.data(), set.size(), kPollTimeoutMs);
+        if (ready > 0 && set.back().revents != 0) {
+            uint64_t count = 0;
+            (void)!read(newChannel, &count, sizeof(count));   // the next pass polls it
+        }
         if (ready < 0 && errno != EINTR) {
             UPG_LOG("dealWithVmCmd poll failed");
             (void)SleepUnlessStopping(kPollFailPauseMs);

@@ -119,6 +119,39 @@ TEST_F(ManageChannel, RequestsAreAnsweredByTheGuestOrOnItsBehalf)
     EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm2", 1), client), Reply(0, "vm2:{ok}"));
 }
 
+// The daemon adds its own findings about the CD-ROM to a guest's check
+// result: "4" when the drive holds a medium, "9" when it is not on hdb.
+TEST_F(ManageChannel, CheckResultsCarryTheDaemonsFindingsAboutTheDrive)
+{
+    guestsim::VmOptions sata;
+    sata.cdromDev = "sdb";
+    ASSERT_TRUE(host.AddVm("sata", sata));
+    ManageClient client;
+    const struct {
+        const char *vm;
+        const char *checkresult;
+        uint32_t action;   // 1 health check, 2 fix
+        int drive;         // the drive script's answer
+        const char *want;
+    } rows[] = {
+        {"sata", "0", 1, 2, "sata:{9}"},         {"sata", "0,3", 1, 2, "sata:{0,9}"},
+        {"sata", "1,3", 1, 2, "sata:{1,3,9}"},   {"sata", "1,9", 1, 2, "sata:{1,9}"},
+        {"vm1", "0", 1, 1, "vm1:{4}"},           {"vm1", "1", 1, 1, "vm1:{1,4}"},
+        {"vm1", "1,9", 1, 1, "vm1:{1,9,4}"},     {"vm1", "0,3", 2, 1, "vm1:{0,2}"},
+        {"vm1", "1", 2, 1, "vm1:{2}"},           {"vm1", "1,3", 1, 0, "vm1:{1,3}"},
+        {"vm1", "123456789", 1, 1, "(empty)"},   {"vm1", "123456789", 1, 0, "vm1:{123456789}"},
+    };
+    for (const auto &r : rows) {
+        guestsim::Profile p;
+        p.checkresult = p.fixresult = r.checkresult;
+        host.SetProfile(r.vm, p);
+        virsh.Script("gethdbiso", "", {r.drive, "", "", ""});
+        auto [result, body] = Ask(UPG_MSG_HEALTH_CHECK, ActionBody(r.vm, r.action), client);
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(body.empty() ? "(empty)" : body, r.want) << r.vm << " " << r.checkresult;
+    }
+}
+
 // A client that asked and went leaves its descriptor number to the next
 // client; the late answer to the first never reaches the second.
 TEST_F(ManageChannel, ALateAnswerNeverReachesTheClientThatTookTheNumber)
