@@ -97,6 +97,15 @@ TEST_F(ManageChannel, RequestsAreAnsweredByTheGuestOrOnItsBehalf)
     for (const auto &r : rows) {
         EXPECT_EQ(Ask(r.type, r.body, client), r.want) << r.type << " " << r.body.substr(4, 5);
     }
+    // Opening and unknown types get no reply and keep the connection; closing ends it.
+    for (uint32_t type : {UPG_MSG_OPEN_CONNECT, 99u}) {
+        ASSERT_TRUE(client.Send(upgd_test::ManageMessage(7, type, 0, "")));
+        EXPECT_FALSE(client.Receive(300ms)) << type;
+    }
+    EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), client), Reply(0, "vm1:{ok}"));
+    ASSERT_TRUE(client.Send(upgd_test::ManageMessage(8, UPG_MSG_CLOSE_CONNECT, 0, "")));
+    EXPECT_TRUE(client.WaitClosed(2s));
+    ManageClient second;
 
     // While vm2 upgrades (its ISO attached) the daemon answers for it; after
     // its report and the reset the guest answers again.
@@ -109,14 +118,14 @@ TEST_F(ManageChannel, RequestsAreAnsweredByTheGuestOrOnItsBehalf)
     };
     size_t before = report(VM_REQ_ATTACH_ISO_MSG);
     ASSERT_TRUE(host.WaitReceived("vm2", before + 1, 10s)) << "no attach answer";
-    EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm2", 1), client), Reply(1, "vm2:{3}"));
-    EXPECT_EQ(Ask(UPG_MSG_AUTO_CTRL, ActionBody("vm2", 1), client), Reply(1, "vm2:{5}"));
-    EXPECT_EQ(Ask(UPG_MSG_GET_UPG_RES, QueryBody("vm2", "ortavis"), client),
+    EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm2", 1), second), Reply(1, "vm2:{3}"));
+    EXPECT_EQ(Ask(UPG_MSG_AUTO_CTRL, ActionBody("vm2", 1), second), Reply(1, "vm2:{5}"));
+    EXPECT_EQ(Ask(UPG_MSG_GET_UPG_RES, QueryBody("vm2", "ortavis"), second),
               Reply(1, "vm2:{ortavis,0.0.0.0,2,0.0.0.0}"));
     report(VM_RSP_UPGRADE_STATE_MSG);
     ASSERT_TRUE(log.WaitFor("vm vm2 reset status", 8s));
     EXPECT_EQ(upgd_test::DriveSource("vm2"), "");
-    EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm2", 1), client), Reply(0, "vm2:{ok}"));
+    EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm2", 1), second), Reply(0, "vm2:{ok}"));
 }
 
 // The daemon adds its own findings about the CD-ROM to a guest's check
@@ -195,7 +204,8 @@ TEST_F(ManageChannel, UpgradeControlAnswersEachRequestAndKeepsTheInterval)
         {ControlBody(1, 5, "vm1"), 5, "interval=0"},
         {ControlBody(1, 0, "ghost, ,gone"), 3, "interval=0"},
         {ControlBody(2, 0, "vm1"), 5, "interval=0"},
-        {ControlBody(1, 60, "no"), 0, "interval=60"},   // a run starts, 20 s a VM
+        {ControlBody(1, 30, "no"), 0, "interval=30"},   // a run starts, 20 s a VM
+        {ControlBody(1, 60, "no"), 0, "interval=60"},
         {ControlBody(1, 0, "no"), 2, "interval=60"},
         {ControlBody(1, 0, "vm1, vm2"), 0, "interval=60"},   // taken by the run under way
         {ControlBody(1, 525600, "no"), 0, "interval=525600"},

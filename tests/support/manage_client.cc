@@ -90,6 +90,13 @@ std::optional<ManageReply> ManageClient::Receive(std::chrono::milliseconds timeo
     return reply;
 }
 
+bool ManageClient::WaitClosed(std::chrono::milliseconds timeout) const
+{
+    pollfd pfd{fd_, POLLIN, 0};
+    char c;
+    return fd_ >= 0 && poll(&pfd, 1, static_cast<int>(timeout.count())) == 1 && recv(fd_, &c, 1, MSG_PEEK) == 0;
+}
+
 std::optional<ManageReply> ManageClient::Ask(uint64_t msgId, uint32_t msgType, const std::string &body) const
 {
     if (!Send(ManageMessage(msgId, msgType, 0, body))) {

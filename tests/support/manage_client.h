@@ -30,6 +30,8 @@ public:
     std::optional<ManageReply> Receive(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     // Sends one request and waits for its reply.
     std::optional<ManageReply> Ask(uint64_t msgId, uint32_t msgType, const std::string &body) const;
+    // True once the daemon closed the connection (end of file) within the timeout.
+    bool WaitClosed(std::chrono::milliseconds timeout) const;
     void Close();
 
 private:
