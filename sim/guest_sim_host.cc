@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -16,14 +17,36 @@ namespace guestsim {
 
 struct HostSim::Vm {
     std::string name;
-    VmOptions opts;
+    VmOptions opts;   // opts.profile: as added; the guest's own state is in guest
+    Guest guest;
     int listenFd = -1;
     int clientFd = -1;
     std::vector<uint8_t> partial;
     std::vector<VmMsg> received;
+    std::vector<VmMsg> sent;
     int accepted = 0;
     bool halfSent = false;
 };
+
+namespace {
+
+constexpr int kIdlePollMs = 1000;
+constexpr int kBusyPollMs = 100;   // while a guest is in an upgrade: its drive is watched this often
+
+// An attribute value as libvirt writes it, unescaped.
+std::string Unescape(std::string s)
+{
+    static const std::pair<const char *, char> entities[] = {
+        {"&apos;", '\''}, {"&quot;", '"'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}};
+    for (const auto &[entity, c] : entities) {
+        for (size_t at = s.find(entity); at != std::string::npos; at = s.find(entity, at + 1)) {
+            s.replace(at, std::strlen(entity), 1, c);
+        }
+    }
+    return s;
+}
+
+}  // namespace
 
 std::string LiveDescription(const std::string &name, const std::string &cdromDev)
 {
@@ -127,6 +150,7 @@ bool HostSim::AddVm(const std::string &name, const VmOptions &opts)
     auto vm = std::make_unique<Vm>();
     vm->name = name;
     vm->opts = opts;
+    vm->guest = Guest(opts.profile);
     // The channel first, as a starting VM has it before its live description
     // appears: a discovery pass that sees the description can connect.
     if (opts.listen) {
@@ -195,21 +219,49 @@ void HostSim::HangUp(const std::string &name)
     Wake();
 }
 
-void HostSim::SetBehaviour(const std::string &name, Behaviour b)
+void HostSim::SetBehaviour(const std::string &name, Behaviour b, std::optional<int32_t> badModuleNum)
 {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = vms_.find(name);
-    if (it != vms_.end()) {
-        it->second->opts.profile.behaviour = b;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = vms_.find(name);
+        if (it == vms_.end()) {
+            return;
+        }
+        it->second->guest.profile().behaviour = b;
+        if (badModuleNum) {
+            it->second->guest.profile().badModuleNum = *badModuleNum;
+        }
     }
+    Wake();   // a Deaf guest's channel leaves the poll set, another's comes back
 }
 
 void HostSim::SetProfile(const std::string &name, const Profile &p)
 {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = vms_.find(name);
+        if (it == vms_.end()) {
+            return;
+        }
+        it->second->guest = Guest(p);
+    }
+    Wake();
+}
+
+void HostSim::SetModule(const std::string &name, const Module &m)
+{
     std::lock_guard<std::mutex> lock(mu_);
     auto it = vms_.find(name);
-    if (it != vms_.end()) {
-        it->second->opts.profile = p;
+    if (it == vms_.end()) {
+        return;
+    }
+    auto &modules = it->second->guest.profile().modules;
+    auto same = std::find_if(modules.begin(), modules.end(),
+                             [&](const Module &o) { return o.name == m.name && o.type == m.type; });
+    if (same == modules.end()) {
+        modules.push_back(m);
+    } else {
+        *same = m;
     }
 }
 
@@ -220,13 +272,46 @@ bool HostSim::SendBytes(const std::string &name, const std::vector<uint8_t> &byt
     if (it == vms_.end() || it->second->clientFd < 0) {
         return false;
     }
-    return simhost::SendAll(it->second->clientFd, bytes.data(), bytes.size());
+    if (!simhost::SendAll(it->second->clientFd, bytes.data(), bytes.size())) {
+        return false;
+    }
+    for (size_t at = 0; at + sizeof(VmMsg) <= bytes.size(); at += sizeof(VmMsg)) {
+        VmMsg msg;
+        std::memcpy(&msg, bytes.data() + at, sizeof(msg));
+        it->second->sent.push_back(msg);
+    }
+    cv_.notify_all();
+    return true;
 }
 
 bool HostSim::Send(const std::string &name, const VmMsg &msg)
 {
     const auto *p = reinterpret_cast<const uint8_t *>(&msg);
     return SendBytes(name, std::vector<uint8_t>(p, p + sizeof(msg)));
+}
+
+bool HostSim::SendRequest(const std::string &name, uint32_t msgType)
+{
+    VmMsg msg;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = vms_.find(name);
+        if (it == vms_.end() || it->second->clientFd < 0) {
+            return false;
+        }
+        msg = it->second->guest.Request(msgType);
+    }
+    return Send(name, msg);
+}
+
+template <typename Pred>
+bool HostSim::WaitVm(const std::string &name, std::chrono::milliseconds timeout, Pred pred) const
+{
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, timeout, [&] {
+        auto it = vms_.find(name);
+        return it != vms_.end() && pred(*it->second);
+    });
 }
 
 std::vector<VmMsg> HostSim::Received(const std::string &name) const
@@ -238,11 +323,33 @@ std::vector<VmMsg> HostSim::Received(const std::string &name) const
 
 bool HostSim::WaitReceived(const std::string &name, size_t count, std::chrono::milliseconds timeout) const
 {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] {
-        auto it = vms_.find(name);
-        return it != vms_.end() && it->second->received.size() >= count;
-    });
+    return WaitVm(name, timeout, [&](const Vm &vm) { return vm.received.size() >= count; });
+}
+
+std::vector<VmMsg> HostSim::Sent(const std::string &name) const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = vms_.find(name);
+    return it == vms_.end() ? std::vector<VmMsg>{} : it->second->sent;
+}
+
+bool HostSim::WaitSent(const std::string &name, size_t count, std::chrono::milliseconds timeout) const
+{
+    return WaitVm(name, timeout, [&](const Vm &vm) { return vm.sent.size() >= count; });
+}
+
+std::vector<Module> HostSim::Modules(const std::string &name) const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = vms_.find(name);
+    return it == vms_.end() ? std::vector<Module>{} : it->second->guest.profile().modules;
+}
+
+bool HostSim::Upgrading(const std::string &name) const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = vms_.find(name);
+    return it != vms_.end() && it->second->guest.Busy();
 }
 
 int HostSim::Accepted(const std::string &name) const
@@ -254,11 +361,7 @@ int HostSim::Accepted(const std::string &name) const
 
 bool HostSim::WaitAccepted(const std::string &name, int count, std::chrono::milliseconds timeout) const
 {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] {
-        auto it = vms_.find(name);
-        return it != vms_.end() && it->second->accepted >= count;
-    });
+    return WaitVm(name, timeout, [&](const Vm &vm) { return vm.accepted >= count; });
 }
 
 bool HostSim::Connected(const std::string &name) const
@@ -276,6 +379,53 @@ void HostSim::CloseClient(Vm &vm)
     }
     vm.partial.clear();
     vm.halfSent = false;
+    vm.guest.Drop();
+}
+
+// REQUIRES: mu_ held.
+Drive HostSim::ReadDrive(const Vm &vm) const
+{
+    std::ifstream in(XmlPath(vm.name));
+    std::string line, block;
+    bool inDisk = false;
+    while (std::getline(in, line)) {
+        if (line.find("<disk ") != std::string::npos) {
+            inDisk = true;
+            block.clear();
+        }
+        if (!inDisk) {
+            continue;
+        }
+        block += line + "\n";
+        if (line.find("</disk>") == std::string::npos) {
+            continue;
+        }
+        inDisk = false;
+        if (block.find("device='cdrom'") == std::string::npos ||
+            block.find("<target dev='" + vm.opts.cdromDev + "'") == std::string::npos) {
+            continue;
+        }
+        const std::string key = "<source file='";
+        size_t at = block.find(key);
+        if (at == std::string::npos) {
+            return {Drive::State::Empty, ""};
+        }
+        at += key.size();
+        return {Drive::State::Holds, Unescape(block.substr(at, block.find('\'', at) - at))};
+    }
+    return {Drive::State::Empty, ""};   // no such drive: nothing in it
+}
+
+// REQUIRES: mu_ held.
+void HostSim::Write(Vm &vm, const std::vector<VmMsg> &msgs)
+{
+    for (const VmMsg &m : msgs) {
+        if (vm.clientFd < 0 || send(vm.clientFd, &m, sizeof(m), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(m))) {
+            return;
+        }
+        vm.sent.push_back(m);
+    }
+    cv_.notify_all();
 }
 
 // REQUIRES: mu_ held.
@@ -297,36 +447,34 @@ void HostSim::ServeReadable(Vm &vm)
         vm.partial.erase(vm.partial.begin(), vm.partial.begin() + sizeof(VmMsg));
         vm.received.push_back(in);
         cv_.notify_all();
-        std::vector<uint8_t> out;
-        switch (vm.opts.profile.behaviour) {
-        case Behaviour::Answer:
-            if (auto answer = guestsim::Answer(in, vm.opts.profile)) {
-                const auto *p = reinterpret_cast<const uint8_t *>(&*answer);
-                out.assign(p, p + sizeof(VmMsg));
-            }
-            break;
-        case Behaviour::Silent:
-            break;
+        Behaviour b = vm.guest.profile().behaviour;
+        if (Answers(b)) {
+            Write(vm, vm.guest.Receive(in, [&] { return ReadDrive(vm); }));
+            continue;
+        }
+        switch (b) {
         case Behaviour::HangUp:
+        case Behaviour::Reset:   // the message arrived with the rest already read
             CloseClient(vm);
             return;
         case Behaviour::Half:
             if (!vm.halfSent) {
-                if (auto answer = guestsim::Answer(in, vm.opts.profile)) {
-                    const auto *p = reinterpret_cast<const uint8_t *>(&*answer);
-                    out.assign(p, p + sizeof(VmMsg) / 2);
+                std::vector<VmMsg> out = vm.guest.Receive(in, [&] { return ReadDrive(vm); });
+                if (!out.empty()) {
+                    (void)!send(vm.clientFd, &out.front(), sizeof(VmMsg) / 2, MSG_NOSIGNAL);
                     vm.halfSent = true;
                 }
             }
             break;
-        case Behaviour::Garbage:
-            out = Junk();
-            break;
-        case Behaviour::Deaf:
+        case Behaviour::Garbage: {
+            std::vector<uint8_t> junk = Junk();
+            VmMsg msg;
+            std::memcpy(&msg, junk.data(), sizeof(msg));
+            Write(vm, {msg});
             break;
         }
-        if (!out.empty()) {
-            (void)!send(vm.clientFd, out.data(), out.size(), MSG_NOSIGNAL);
+        default:   // Silent, and Deaf while it still reads what came before
+            break;
         }
     }
 }
@@ -337,6 +485,7 @@ void HostSim::Run()
         std::vector<pollfd> fds{{wake_[0], POLLIN, 0}};
         std::vector<Vm *> owners{nullptr};
         uint64_t generation = 0;
+        int timeoutMs = kIdlePollMs;
         {
             std::lock_guard<std::mutex> lock(mu_);
             if (stop_) {
@@ -344,7 +493,10 @@ void HostSim::Run()
             }
             generation = generation_;
             for (auto &[name, vm] : vms_) {
-                if (vm->clientFd >= 0 && vm->opts.profile.behaviour == Behaviour::Deaf) {
+                if (vm->clientFd >= 0 && vm->guest.Busy()) {
+                    timeoutMs = kBusyPollMs;
+                }
+                if (vm->clientFd >= 0 && vm->guest.profile().behaviour == Behaviour::Deaf) {
                     continue;   // connected, never read: the socket's buffers fill up
                 }
                 if (vm->clientFd >= 0) {
@@ -357,7 +509,7 @@ void HostSim::Run()
                 }
             }
         }
-        if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) {
+        if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
             return;
         }
         if (fds[0].revents & POLLIN) {
@@ -382,8 +534,22 @@ void HostSim::Run()
                     vm.accepted++;
                     cv_.notify_all();
                 }
+            } else if (fds[i].fd == vm.clientFd && vm.guest.profile().behaviour == Behaviour::Reset &&
+                       (fds[i].revents & POLLIN) != 0) {
+                // Closed with the message unread in its receive queue: the
+                // kernel reports ECONNRESET to the daemon's next read, as a
+                // lingerless close resets a TCP peer.
+                linger off{1, 0};
+                (void)setsockopt(vm.clientFd, SOL_SOCKET, SO_LINGER, &off, sizeof(off));
+                CloseClient(vm);
             } else if (fds[i].fd == vm.clientFd) {
                 ServeReadable(vm);
+            }
+        }
+        // The guests in an upgrade that may go on without a message.
+        for (auto &[name, vm] : vms_) {
+            if (vm->clientFd >= 0 && vm->guest.Busy() && Answers(vm->guest.profile().behaviour)) {
+                Write(*vm, vm->guest.Tick([&] { return ReadDrive(*vm); }));
             }
         }
     }

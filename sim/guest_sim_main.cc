@@ -8,17 +8,27 @@
 // virtio port named NAME (guest_sim_vport.h), and runs until killed.
 //
 // Each VM gets its live description and a listening guest channel in the run
-// directory (/var/run/libvirt/qemu). BEHAVIOUR is answer (default), silent,
-// hangup, half or garbage; CDROM the CD-ROM's target dev (hdb by default,
-// "none" for no CD-ROM). Commands on standard input, one per line, each
-// answered "ok" or "error ...":
-//   add VM [BEHAVIOUR [CDROM]]   stop VM   hangup VM   behave VM BEHAVIOUR
-//   send VM TYPE                 (a guest request: 6 attach, 7 detach,
-//                                 8 upgrade information, 14 state report)
+// directory (/var/run/libvirt/qemu). Its guest tools have one module,
+// ortavis 0.9.0 for Linux, and upgrade it when the daemon offers another
+// version. BEHAVIOUR is answer (default), silent, hangup, half, garbage,
+// deaf, wrongtype, badcount, strayid or reset (guest_sim_logic.h); CDROM the
+// CD-ROM's target dev (hdb by default, "none" for no CD-ROM). Commands on
+// standard input, one per line, each answered "ok" or "error ...":
+//   add VM [BEHAVIOUR [CDROM]]   stop VM   hangup VM
+//   behave VM BEHAVIOUR [N]      (N: the moduleNum badcount writes, 7 by default)
+//   send VM TYPE                 (the guest's own request: 8 asks for the
+//                                 upgrade information and so starts an
+//                                 upgrade; 6 attach, 7 detach, 14 state report)
+//   module VM NAME VERSION [linux|windows]   (adds or replaces a module)
+//   show VM                      (a line "module VM NAME CURVERSION TARVERSION
+//                                 RESCODE TYPE" per module, and "sent VM N
+//                                 received M": whole messages so far)
 //   quit
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -30,7 +40,7 @@ namespace {
 guestsim::Profile DefaultProfile()
 {
     guestsim::Profile p;
-    p.modules.push_back({"ortavis", "1.0.0.1", "1.0.0.2", 0, ISO_LINUX});
+    p.modules.push_back({"ortavis", "0.9.0", "0.9.0", 0, ISO_LINUX});
     return p;
 }
 
@@ -52,6 +62,27 @@ bool AddVmArg(guestsim::HostSim &sim, const std::string &name, const std::string
     return sim.AddVm(name, opts);
 }
 
+std::optional<long> Number(const std::string &text)
+{
+    errno = 0;
+    char *end = nullptr;
+    long n = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0) {
+        return std::nullopt;
+    }
+    return n;
+}
+
+bool Show(const guestsim::HostSim &sim, const std::string &vm)
+{
+    for (const auto &m : sim.Modules(vm)) {
+        std::printf("module %s %s %s %s %d %s\n", vm.c_str(), m.name.c_str(), m.curversion.c_str(),
+                    m.tarversion.c_str(), m.rescode, m.type == ISO_WINDOWS ? "windows" : "linux");
+    }
+    std::printf("sent %s %zu received %zu\n", vm.c_str(), sim.Sent(vm).size(), sim.Received(vm).size());
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -70,7 +101,15 @@ int main(int argc, char **argv)
             behaviour = argv[++i];
         } else if (arg == "-h" || arg == "--help") {
             std::printf("usage: ortavis-guestsim [--run-dir DIR] [VM[:BEHAVIOUR[:CDROM]]]...\n"
-                        "       ortavis-guestsim --vport NAME [--behaviour BEHAVIOUR]\n");
+                        "       ortavis-guestsim --vport NAME [--behaviour BEHAVIOUR]\n"
+                        "behaviours: answer silent hangup half garbage deaf wrongtype badcount strayid reset\n"
+                        "commands on standard input, each answered \"ok\" or \"error ...\":\n"
+                        "  add VM [BEHAVIOUR [CDROM]]      stop VM      hangup VM\n"
+                        "  behave VM BEHAVIOUR [N]         N: the moduleNum of badcount (7)\n"
+                        "  send VM TYPE                    8: ask for the upgrade information\n"
+                        "  module VM NAME VERSION [linux|windows]\n"
+                        "  show VM                         modules, messages sent and received\n"
+                        "  quit\n");
             return 0;
         } else {
             vmArgs.push_back(arg);
@@ -103,8 +142,8 @@ int main(int argc, char **argv)
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
-        std::string cmd, vm, a, b;
-        in >> cmd >> vm >> a >> b;
+        std::string cmd, vm, a, b, c;
+        in >> cmd >> vm >> a >> b >> c;
         bool ok = true;
         if (cmd == "quit") {
             break;
@@ -116,13 +155,21 @@ int main(int argc, char **argv)
             sim.HangUp(vm);
         } else if (cmd == "behave") {
             auto beh = guestsim::ParseBehaviour(a);
-            ok = beh.has_value();
+            auto n = b.empty() ? std::optional<long>(guestsim::Profile{}.badModuleNum) : Number(b);
+            ok = beh.has_value() && n.has_value();
             if (ok) {
-                sim.SetBehaviour(vm, *beh);
+                sim.SetBehaviour(vm, *beh, static_cast<int32_t>(*n));
             }
         } else if (cmd == "send") {
-            ok = sim.Send(vm, guestsim::Request(static_cast<uint32_t>(std::strtoul(a.c_str(), nullptr, 10)),
-                                                DefaultProfile()));
+            auto type = Number(a);
+            ok = type.has_value() && *type >= 0 && sim.SendRequest(vm, static_cast<uint32_t>(*type));
+        } else if (cmd == "module") {
+            ok = !a.empty() && !b.empty() && (c.empty() || c == "linux" || c == "windows");
+            if (ok) {
+                sim.SetModule(vm, {a, b, b, 0, c == "windows" ? ISO_WINDOWS : ISO_LINUX});
+            }
+        } else if (cmd == "show") {
+            ok = Show(sim, vm);
         } else {
             ok = false;
         }

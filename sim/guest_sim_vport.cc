@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/cdrom.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,9 +37,23 @@ bool WriteAll(int fd, const void *data, size_t len)
     return true;
 }
 
+// What the guest sees of its CD-ROM: through the first CD-ROM device when
+// the guest has a driver for it, whether a medium is in (not which file it
+// came from); Unseen when there is no such device.
+Drive ProbeCdrom()
+{
+    int fd = open("/dev/sr0", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return {Drive::State::Unseen, ""};
+    }
+    int status = ioctl(fd, CDROM_DRIVE_STATUS, CDSL_CURRENT);
+    close(fd);
+    return {status == CDS_DISC_OK ? Drive::State::Holds : Drive::State::Empty, ""};
+}
+
 class PortServer {
 public:
-    PortServer(std::string device, const Profile &profile) : device_(std::move(device)), profile_(profile) {}
+    PortServer(std::string device, const Profile &profile) : device_(std::move(device)), guest_(profile) {}
     ~PortServer()
     {
         if (fd_ >= 0) {
@@ -56,17 +72,24 @@ public:
     {
         uint8_t buf[4096];
         for (;;) {
-            if (profile_.behaviour == Behaviour::Deaf) {
+            if (guest_.profile().behaviour == Behaviour::Deaf) {
                 std::this_thread::sleep_for(std::chrono::hours(1));   // what the host sends piles up
                 continue;
             }
+            if (guest_.Busy()) {
+                Write(guest_.Tick(ProbeCdrom));
+            }
             pollfd pfd{fd_, POLLIN, 0};
-            if (poll(&pfd, 1, -1) < 0) {
+            int ready = poll(&pfd, 1, guest_.Busy() ? 100 : -1);
+            if (ready < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
                 std::perror("ortavis-guestsim: poll");
                 return 1;
+            }
+            if (ready == 0) {
+                continue;
             }
             ssize_t n = read(fd_, buf, sizeof(buf));
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
@@ -81,6 +104,7 @@ public:
                 // gone with it, and the next client starts afresh.
                 partial_.clear();
                 halfSent_ = false;
+                guest_.Drop();
                 std::this_thread::sleep_for(100ms);
                 continue;
             }
@@ -97,22 +121,42 @@ public:
     }
 
 private:
+    // Writes the guest's messages; a state report is also printed, module
+    // by module, for whoever watches the console.
+    void Write(const std::vector<VmMsg> &msgs)
+    {
+        for (const VmMsg &m : msgs) {
+            WriteAll(fd_, &m, sizeof(m));
+            if (m.msgType != VM_RSP_UPGRADE_STATE_MSG) {
+                continue;
+            }
+            for (const Module &mod : guest_.profile().modules) {
+                std::printf("ortavis-guestsim: state %s %s %s %d\n", mod.name.c_str(), mod.curversion.c_str(),
+                            mod.tarversion.c_str(), mod.rescode);
+            }
+            std::fflush(stdout);
+        }
+    }
+
     bool Handle(const VmMsg &in)
     {
-        switch (profile_.behaviour) {
-        case Behaviour::Answer:
-            if (auto answer = Answer(in, profile_)) {
-                WriteAll(fd_, &*answer, sizeof(*answer));
-            }
+        Behaviour b = guest_.profile().behaviour;
+        if (Answers(b)) {
+            Write(guest_.Receive(in, ProbeCdrom));
             return true;
+        }
+        switch (b) {
         case Behaviour::Silent:
             return true;
         case Behaviour::HangUp:
+        case Behaviour::Reset:
             // The guest tools close their end and open it again; the host
-            // side's client stays connected to the hypervisor meanwhile.
+            // side's client stays connected to the hypervisor meanwhile (a
+            // virtio port has no reset to pass on: Reset is a hang-up here).
             close(fd_);
             fd_ = -1;
             partial_.clear();
+            guest_.Drop();
             std::this_thread::sleep_for(200ms);
             if (!Open()) {
                 std::perror("ortavis-guestsim: reopen");
@@ -121,8 +165,9 @@ private:
             return true;
         case Behaviour::Half:
             if (!halfSent_) {
-                if (auto answer = Answer(in, profile_)) {
-                    WriteAll(fd_, &*answer, sizeof(*answer) / 2);
+                std::vector<VmMsg> out = guest_.Receive(in, ProbeCdrom);
+                if (!out.empty()) {
+                    WriteAll(fd_, &out.front(), sizeof(VmMsg) / 2);
                     halfSent_ = true;
                 }
             }
@@ -132,14 +177,13 @@ private:
             WriteAll(fd_, junk.data(), junk.size());
             return true;
         }
-        case Behaviour::Deaf:
+        default:   // Deaf
             return true;
         }
-        return true;
     }
 
     std::string device_;
-    Profile profile_;
+    Guest guest_;
     int fd_ = -1;
     std::vector<uint8_t> partial_;
     bool halfSent_ = false;

@@ -7,7 +7,16 @@
 // A virtio port has no accept: the host side's client comes and goes under
 // the open descriptor. While no client is connected the port reads end of
 // file at once, so the server waits 100 ms between such reads, and a partly
-// read message is dropped when its client goes.
+// read message is dropped when its client goes, and so is an upgrade under
+// way.
+//
+// The guest sees its CD-ROM through /dev/sr0 when its kernel has the driver:
+// whether a medium is in, not which file the host attached, so an install
+// trusts the name. Without /dev/sr0 (the real-host tier's tiny guests load
+// no CD-ROM driver) the check is skipped and the daemon's answer trusted,
+// and the next module waits a fixed pause instead of the drive emptying.
+// Each state report is also printed on standard output, a line
+// "ortavis-guestsim: state NAME CURVERSION TARVERSION RESCODE" per module.
 #pragma once
 
 #include <chrono>

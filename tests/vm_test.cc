@@ -86,7 +86,7 @@ TEST_F(Registry, StatusResetsComeOnEachVmsOwnMarkThroughTimerSignals)
             std::this_thread::sleep_for(20ms);
         }
         double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
-        return s >= 2.0 && s <= 4.8 && n->resetTime == 0;
+        return s >= 2.0 && s <= 6.0 && n->resetTime == 0;   // about 4 at most, slack for slow builds
     };
     auto t0 = std::chrono::steady_clock::now();
     postResetVmStatus(a);
