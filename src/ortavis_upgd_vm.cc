@@ -746,13 +746,14 @@ void clearVmSocketReadBuf()
 }
 
 // Reads one message of the VM's channel and queues it for the pool. The
-// entry loses its place when the peer reset the channel.
-void getVmCmdMsg(const VmRef &vm, int fd)
+// entry loses its place when the peer reset the channel. False when no
+// message could be read.
+bool getVmCmdMsg(const VmRef &vm, int fd)
 {
     auto *job = static_cast<VmMsgJob *>(std::calloc(1, sizeof(VmMsgJob)));
     if (job == nullptr) {
         UPG_LOG("getVmCmdMsg malloc MsgHeadInfo failed");
-        return;
+        return true;
     }
     if (ReadFD(fd, &job->msg, VM_MSG_LEN) < 0) {
         int err = errno;
@@ -766,7 +767,7 @@ void getVmCmdMsg(const VmRef &vm, int fd)
             }
             UPG_LOG("getVmCmdMsg failed");
         }
-        return;
+        return false;
     }
     VmNodeGet(vm.get());
     job->vm = vm.get();
@@ -775,13 +776,26 @@ void getVmCmdMsg(const VmRef &vm, int fd)
         UPG_LOG("malloc tpool_para_t failed");
         VmNodePut(job->vm);
         std::free(job);
-        return;
+        return true;
     }
     waitIdleWorker();
     if (AddTask(runTaskPara, para) != 0) {
         VmNodePut(job->vm);
         std::free(job);
         std::free(para);
+    }
+    return true;
+}
+
+// Ends the channel that hung up: the next discovery pass connects the VM anew.
+void HangUp(const VmRef &vm, int fd)
+{
+    ObjectLockGuard registry(GetVmListHead());
+    if (vm->fd.load() == fd) {
+        UPG_LOG("vm %s qemu socket hup", vm->name);
+        CloseVmChannel(vm.get());
+    } else {
+        UPG_LOG("find vm in dealWithVmCmd is null, vmfd=%d", fd);
     }
 }
 
@@ -791,24 +805,23 @@ void HandleReady(const std::vector<pollfd> &set, const std::vector<VmRef> &owner
     for (size_t i = 0; i < owners.size() && ready > 0; ++i) {
         short ev = set[i].revents;
         const VmRef &vm = owners[i];
-        if ((ev & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (ev & (POLLIN | POLLPRI)) == 0) {
-            // Hung up, or an error poll would report at once forever.
-            --ready;
-            ObjectLockGuard registry(GetVmListHead());
-            if (vm->fd.load() == set[i].fd) {
-                UPG_LOG("vm %s qemu socket hup", vm->name);
-                CloseVmChannel(vm.get());
-            } else {
-                UPG_LOG("find vm in dealWithVmCmd is null, vmfd=%d", set[i].fd);
-            }
-        } else if ((ev & (POLLIN | POLLPRI)) != 0) {
+        bool ended = (ev & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        if ((ev & (POLLIN | POLLPRI)) != 0) {
+            // A guest's last message before it hung up is still read; once
+            // nothing more can be read, the hang-up is taken.
             --ready;
             if (vm->fd.load() != set[i].fd) {
                 UPG_LOG("find vm in dealWithVmCmd is null normal, vmfd=%d", set[i].fd);
                 continue;
             }
             UPG_LOG("[dealWithVmCmd] recieve vm msg : %s, vmfd=%d", vm->name, set[i].fd);
-            getVmCmdMsg(vm, set[i].fd);
+            if (!getVmCmdMsg(vm, set[i].fd) && ended) {
+                HangUp(vm, set[i].fd);
+            }
+        } else if (ended) {
+            // Hung up, or an error that poll would report at once for ever.
+            --ready;
+            HangUp(vm, set[i].fd);
         }
     }
 }

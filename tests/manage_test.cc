@@ -7,11 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "fake_manage_daemon.h"
-#include "fake_virsh.h"
-#include "guest_sim_host.h"
-#include "manage_client.h"
-#include "upgd_sandbox.h"
+#include "daemon_host.h"
 
 namespace {
 
@@ -22,51 +18,13 @@ using upgd_test::kIsoDir;
 using upgd_test::ManageClient;
 using upgd_test::QueryBody;
 
-const std::string kConf = std::string(kIsoDir) + "/upgrade.conf";
-
-class ManageChannel : public ::testing::Test {
+class ManageChannel : public upgd_test::DaemonHost {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(upgd_test::MakeDirs(kIsoDir) && upgd_test::InstallDriveScript());
-        ASSERT_TRUE(upgd_test::WriteFile(std::string(kIsoDir) + "/ortavis-linux.iso", "iso"));
-        ASSERT_TRUE(upgd_test::WriteFile(std::string(kIsoDir) + "/version.info", "linuxversion=1.0.0.2\n"));
-        ASSERT_TRUE(upgd_test::WriteFile(kConf, "interval=0"));
-        guestsim::VmOptions opts;
-        opts.profile.modules = {{"ortavis", "1.0.0.1", "1.0.0.1", 0, ISO_LINUX}};
-        for (const char *vm : {"vm1", "vm2", "mute"}) {
-            ASSERT_TRUE(host.AddVm(vm, opts));
-        }
         virsh.Script("qemu-agent-command", "mute", {1, "\n", "error: Guest agent is not responding", ""});
-        StartDaemon();
+        SetUpHost({"vm1", "vm2", "mute"});
     }
-    void StartDaemon()
-    {
-        ASSERT_TRUE(daemon.Start() && daemon.WaitStarted()) << log.Dump();
-        ASSERT_TRUE(host.WaitAccepted("vm1", 1) && host.WaitAccepted("vm2", 1));
-    }
-    void StopDaemon()
-    {
-        ASSERT_TRUE(daemon.Signal(SIGTERM));
-        EXPECT_EQ(upgd_test::ExitCode(daemon.WaitExit().value_or(-1)), 0) << log.Dump();
-    }
-    void TearDown() override { StopDaemon(); }
-    // One request and its reply's result and body; the reply echoes msgId and type.
-    std::pair<int, std::string> Ask(uint32_t type, const std::string &body, const ManageClient &client)
-    {
-        static uint64_t msgId = 1000;
-        auto reply = client.Ask(++msgId, type, body);
-        if (!reply) {
-            return {-1, "(no reply)"};
-        }
-        EXPECT_EQ(reply->head.msgId, msgId);
-        EXPECT_EQ(reply->head.msgType, type);
-        return {reply->head.result, reply->body};
-    }
-    upgd_test::LogCollector log;
-    upgd_test::FakeVirsh virsh;
-    guestsim::HostSim host;
-    upgd_test::Daemon daemon;
 };
 
 using Reply = std::pair<int, std::string>;
@@ -213,7 +171,7 @@ TEST_F(ManageChannel, UpgradeControlAnswersEachRequestAndKeepsTheInterval)
     for (const auto &r : rows) {
         auto reply = Ask(UPG_START_UPGRADE_MSG, r.body, client);
         EXPECT_EQ(reply, Reply(r.want, "")) << r.body.substr(12, 12);
-        EXPECT_EQ(upgd_test::ReadFile(kConf).value_or(""), r.conf);
+        EXPECT_EQ(upgd_test::ReadFile(upgd_test::kUpgradeConf).value_or(""), r.conf);
     }
     EXPECT_TRUE(log.WaitFor("add vm to sub independent upgrade list : vm2"));
     // The interval outlives the daemon; "off" stores 0.
@@ -223,7 +181,7 @@ TEST_F(ManageChannel, UpgradeControlAnswersEachRequestAndKeepsTheInterval)
     EXPECT_TRUE(log.WaitFor("run upgrade interval 525600 minutes"));
     ManageClient again;
     EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(2, 0, "no"), again), Reply(0, ""));
-    EXPECT_EQ(upgd_test::ReadFile(kConf).value_or(""), "interval=0");
+    EXPECT_EQ(upgd_test::ReadFile(upgd_test::kUpgradeConf).value_or(""), "interval=0");
 }
 
 }  // namespace

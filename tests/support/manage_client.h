@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "fake_manage_daemon.h"
 #include "ortavis_upgd_msg.h"
 
 namespace upgd_test {

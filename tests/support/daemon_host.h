@@ -1,0 +1,75 @@
+// A test fixture: the real daemon among simulated guests on the simulated
+// host. The ISO directory holds the product's Linux ISO, its version file
+// (offering 1.0.0.2) and upgrade.conf; the drive script is installed; the
+// virsh stand-in is first on PATH; each guest has the product at 1.0.0.1.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+#include "fake_virsh.h"
+#include "guest_sim_host.h"
+#include "manage_client.h"
+#include "upgd_sandbox.h"
+
+namespace upgd_test {
+
+inline const std::string kUpgradeConf = std::string(kIsoDir) + "/upgrade.conf";
+inline const std::string kProductIso = std::string(kIsoDir) + "/ortavis-linux.iso";
+
+class DaemonHost : public ::testing::Test {
+protected:
+    // The guests to start with; a test's SetUp may add more before StartDaemon.
+    void SetUpHost(std::initializer_list<const char *> vms)
+    {
+        ASSERT_TRUE(MakeDirs(kIsoDir) && InstallDriveScript());
+        ASSERT_TRUE(WriteFile(kProductIso, "iso") && WriteFile(kUpgradeConf, "interval=0"));
+        ASSERT_TRUE(WriteFile(std::string(kIsoDir) + "/version.info", "linuxversion=1.0.0.2\n"));
+        for (const char *vm : vms) {
+            ASSERT_TRUE(host.AddVm(vm, Guest()));
+        }
+        StartDaemon();
+        for (const char *vm : vms) {
+            ASSERT_TRUE(host.WaitAccepted(vm, 1));
+        }
+    }
+    static guestsim::VmOptions Guest()
+    {
+        guestsim::VmOptions opts;
+        opts.profile.modules = {{"ortavis", "1.0.0.1", "1.0.0.1", 0, ISO_LINUX}};
+        return opts;
+    }
+    void StartDaemon() { ASSERT_TRUE(daemon.Start() && daemon.WaitStarted()) << log.Dump(); }
+    void StopDaemon()
+    {
+        ASSERT_TRUE(daemon.Signal(SIGTERM));
+        EXPECT_EQ(ExitCode(daemon.WaitExit().value_or(-1)), 0) << log.Dump();
+    }
+    void TearDown() override { StopDaemon(); }
+    // One request: its reply's result and body (result -1: no reply in time).
+    // The reply echoes the request's msgId and type.
+    std::pair<int, std::string> Ask(uint32_t type, const std::string &body, const ManageClient &client,
+                                    std::chrono::milliseconds timeout = std::chrono::seconds(10))
+    {
+        static uint64_t msgId = 1000;
+        if (!client.Send(ManageMessage(++msgId, type, 0, body))) {
+            return {-1, "(not sent)"};
+        }
+        auto reply = client.Receive(timeout);
+        if (!reply) {
+            return {-1, "(no reply)"};
+        }
+        EXPECT_EQ(reply->head.msgId, msgId);
+        EXPECT_EQ(reply->head.msgType, type);
+        return {reply->head.result, reply->body};
+    }
+    LogCollector log;
+    FakeVirsh virsh;
+    guestsim::HostSim host;
+    Daemon daemon;
+};
+
+}  // namespace upgd_test

@@ -1,0 +1,124 @@
+// The guest side end to end: the real daemon among simulated guests that ask
+// for their ISO, install, report and misbehave.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "daemon_host.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using upgd_test::ActionBody;
+using upgd_test::ControlBody;
+using upgd_test::DriveSource;
+using upgd_test::ManageClient;
+using upgd_test::QueryBody;
+using Reply = std::pair<int, std::string>;
+
+class GuestSide : public upgd_test::DaemonHost {
+protected:
+    // Waits until the guest runs the product at `version` and its drive is empty again.
+    bool Upgraded(const std::string &vm, const std::string &version, std::chrono::seconds timeout)
+    {
+        auto end = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < end) {
+            auto modules = host.Modules(vm);
+            if (!modules.empty() && modules[0].curversion == version && !host.Upgrading(vm) && DriveSource(vm).empty()) {
+                return true;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+};
+
+class GuestRun : public GuestSide {
+protected:
+    void SetUp() override { SetUpHost({"vm1", "vm2"}); }
+};
+
+// A guest that asks for the upgrade information gets the host's offer, asks
+// for its ISO, finds it in its drive, reports; the ISO comes out again and
+// the VM's state goes back to idle, after which the guest answers for itself.
+TEST_F(GuestRun, AGuestThatAsksIsUpgradedAndItsDriveEmptiedAgain)
+{
+    ASSERT_TRUE(host.SendRequest("vm1", VM_REQ_UPGRADE_INFO_MSG));
+    ASSERT_TRUE(Upgraded("vm1", "1.0.0.2", 20s)) << log.Dump();
+    VmMsg offer = host.Received("vm1").front();
+    EXPECT_EQ(offer.msgType, UPG_MSG_START_UPGRADE);
+    EXPECT_EQ(offer.moduleNum, 1);
+    EXPECT_STREQ(offer.module[0].name, "ortavis");
+    EXPECT_STREQ(offer.module[0].curversion, "1.0.0.2");
+    ASSERT_TRUE(log.WaitFor("vm vm1 reset status", 8s));
+    ManageClient client;
+    EXPECT_EQ(Ask(UPG_MSG_GET_UPG_RES, QueryBody("vm1", "ortavis"), client), Reply(0, "vm1:{ortavis,1.0.0.2,0,1.0.0.2}"));
+    EXPECT_TRUE(host.Modules("vm2")[0].curversion == "1.0.0.1") << "vm2 was not asked";
+}
+
+// One run, asked for by the management agent, serves every VM in turn.
+TEST_F(GuestRun, AnUpgradeRunServesEveryVmTwentySecondsApart)
+{
+    ManageClient client;
+    ASSERT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(1, 0, "no"), client), Reply(0, ""));
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Upgraded("vm1", "1.0.0.2", 40s) && Upgraded("vm2", "1.0.0.2", 40s)) << log.Dump();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 20s);
+    EXPECT_TRUE(log.WaitFor(" <--- [upgrade_thread] send upgrade msg to vm end", 25s));
+}
+
+// With no ISO to offer, a trigger (here the timer's signal) runs nothing and
+// the next one, once ISOs are there, runs.
+TEST_F(GuestRun, AnEmptyIsoDirectoryDelaysTheRunUntilIsosCome)
+{
+    std::filesystem::remove(upgd_test::kProductIso);
+    ASSERT_TRUE(daemon.Signal(SIGALRM));
+    ASSERT_TRUE(log.WaitFor("upgrade_vm msg is null.return..."));
+    ASSERT_TRUE(upgd_test::WriteFile(upgd_test::kProductIso, "iso"));
+    ManageClient client;
+    EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(1, 0, "vm2"), client), Reply(0, ""));
+    EXPECT_TRUE(Upgraded("vm2", "1.0.0.2", 20s)) << log.Dump();
+}
+
+// Whatever one guest does, the daemon logs it, answers what it can and goes
+// on serving the others.
+TEST_F(GuestRun, MisbehavingGuestsNeverStopTheDaemon)
+{
+    using guestsim::Behaviour;
+    const struct {
+        Behaviour behaviour;
+        int badCount;
+        Reply want;
+        const char *logged;
+    } rows[] = {
+        {Behaviour::Silent, 0, {-1, "(no reply)"}, ""},
+        {Behaviour::Half, 0, {-1, "(no reply)"}, "read msg from client failed"},
+        {Behaviour::Garbage, 0, {-1, "(no reply)"}, "can't do cmd type"},
+        {Behaviour::WrongType, 0, {-1, "(no reply)"}, "can't do cmd type"},
+        {Behaviour::BadCount, 7, {0, "vm1:{ok}"}, ""},
+        {Behaviour::BadCount, -1, {0, "vm1:{ok}"}, ""},
+        {Behaviour::StrayId, 0, {-1, "(no reply)"}, "checkResult getMsgNode fd failed"},
+        {Behaviour::Deaf, 0, {-1, "(no reply)"}, ""},
+        {Behaviour::HangUp, 0, {-1, "(no reply)"}, "vm vm1 qemu socket hup"},
+        {Behaviour::Reset, 0, {-1, "(no reply)"}, "getVmCmdMsg failed"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(guestsim::BehaviourName(r.behaviour));
+        ManageClient client;   // a late answer goes to the row's own client
+        log.Clear();
+        host.SetBehaviour("vm1", r.behaviour, r.badCount != 0 ? std::optional<int32_t>(r.badCount) : std::nullopt);
+        EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), client, 1500ms), r.want);
+        EXPECT_TRUE(*r.logged == '\0' || log.WaitFor(r.logged)) << log.Dump();
+        EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm2", 1), client), Reply(0, "vm2:{ok}"));
+        host.SetBehaviour("vm1", Behaviour::Answer);
+    }
+    // Reconnected after the hang-up and the reset, vm1 answers again.
+    ManageClient client;
+    EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), client), Reply(0, "vm1:{ok}"));
+    EXPECT_TRUE(daemon.Running());
+}
+
+}  // namespace
