@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "fake_virsh.h"
+#include "manage_client.h"
 #include "guest_sim_host.h"
 #include "ortavis_upgd.h"
 #include "ortavis_upgd_iso.h"
@@ -385,6 +387,34 @@ TEST_F(RealHostTest, AttachAndEjectChangeTheRealDrive)
     detachIso(vm.get(), nullptr);
     EXPECT_EQ(vm->isoattachFlag.load(), 0) << log().Dump();
     EXPECT_EQ(upgd_test::DriveSource(kAnswering), "");
+}
+
+// One whole upgrade of a real VM by the real daemon: the guest simulator
+// inside gets the offer, asks for its ISO, the real drive takes it, the
+// guest reports, and the drive is emptied again.
+TEST_F(RealHostTest, TheDaemonUpgradesARealVm)
+{
+    const std::string iso = std::string(upgd_test::kIsoDir) + "/ortavis-linux.iso";
+    std::filesystem::remove_all(upgd_test::kIsoDir);   // the product's ISO alone
+    ASSERT_TRUE(upgd_test::MakeDirs(upgd_test::kIsoDir) && upgd_test::InstallDriveScript());
+    ASSERT_EQ(realhost::MakeIso(iso, "ORTAVIS"), "");
+    ASSERT_TRUE(upgd_test::WriteFile(std::string(upgd_test::kIsoDir) + "/version.info", "linuxversion=1.0.0.2\n"));
+    ASSERT_TRUE(upgd_test::WriteFile(std::string(upgd_test::kIsoDir) + "/upgrade.conf", "interval=0"));
+    upgd_test::Daemon daemon;
+    ASSERT_TRUE(daemon.Start() && daemon.WaitStarted()) << log().Dump();
+    upgd_test::ManageClient client;
+    ASSERT_TRUE(client.Send(upgd_test::ManageMessage(1, UPG_START_UPGRADE_MSG, 0, upgd_test::ControlBody(1, 0, kAnswering))));
+    auto reply = client.Receive(30s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->head.result, 0);
+    EXPECT_TRUE(log().WaitFor("attach iso success: virsh change-media " + std::string(kAnswering) + " hdb " + iso, 120s))
+        << log().Dump();
+    EXPECT_TRUE(log().WaitFor("vm " + std::string(kAnswering) + " reset status", 120s));
+    EXPECT_EQ(upgd_test::DriveSource(kAnswering), "");
+    EXPECT_NE(g_env->vms[0]->Console().find("ortavis-guestsim: state ortavis 1.0.0.2 1.0.0.2 0"), std::string::npos)
+        << g_env->vms[0]->Console();
+    ASSERT_TRUE(daemon.Signal(SIGTERM));
+    EXPECT_EQ(upgd_test::ExitCode(daemon.WaitExit().value_or(-1)), 0);
 }
 
 }  // namespace
