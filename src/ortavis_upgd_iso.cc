@@ -2,6 +2,8 @@
 #include "ortavis_upgd_iso.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -628,16 +630,45 @@ void WriteUpgradeConf(int minutes)
     if (!path) {
         return;
     }
-    FILE *file = fopen(path.get(), "we");
-    if (file == nullptr) {
+    // The new content goes to a file beside it, reaches the disk, and then
+    // replaces the old one: a failed write or a crash leaves the old
+    // interval or the new one, never a half-written file.
+    char tmpPath[UPGD_PATH_MAX] = {0};
+    if (snprintf_s(tmpPath, sizeof(tmpPath), sizeof(tmpPath) - 1, "%s.new", path.get()) < 0) {
+        UPG_LOG("snprintf_s : chConfigFile snprintf_s failed");
+        return;
+    }
+    struct stat old {};
+    mode_t mode = stat(path.get(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    UniqueFd fd(open(tmpPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode));
+    if (!fd.Valid()) {
         UPG_LOG("fopen %s failed", path.get());
         return;
     }
-    if (fprintf(file, "interval=%d", minutes) < 0) {
+    (void)!fchown(fd.Get(), old.st_uid, old.st_gid);
+    (void)fchmod(fd.Get(), mode);
+    char text[32] = {0};
+    int len = snprintf_s(text, sizeof(text), sizeof(text) - 1, "interval=%d", minutes);
+    if (len < 0 || write(fd.Get(), text, static_cast<size_t>(len)) != len || fsync(fd.Get()) != 0) {
         UPG_LOG("fprintf interval failed, errno=%d", errno);
+        (void)unlink(tmpPath);
+        return;
     }
-    if (fclose(file) != 0) {
+    if (close(fd.Release()) != 0) {
         UPG_LOG("fclose failed, file: %s", path.get());
+    }
+    if (rename(tmpPath, path.get()) != 0) {
+        UPG_LOG("rename %s failed, errno=%d", path.get(), errno);
+        (void)unlink(tmpPath);
+        return;
+    }
+    char dir[UPGD_PATH_MAX] = {0};
+    (void)strncpy_s(dir, sizeof(dir), path.get(), sizeof(dir) - 1);
+    char *slash = std::strrchr(dir, '/');
+    if (slash != nullptr) {
+        slash[slash == dir ? 1 : 0] = '\0';
+        UniqueFd dirFd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        (void)(dirFd.Valid() && fsync(dirFd.Get()) == 0);
     }
 }
 

@@ -2,7 +2,13 @@
 // raw request bytes on its socket, guests answering on their channels.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/stat.h>
+
 #include <cstring>
+#include <functional>
+#include <tuple>
+#include <vector>
 #include <memory>
 #include <string>
 #include <thread>
@@ -168,12 +174,15 @@ TEST_F(ManageChannel, UpgradeControlAnswersEachRequestAndKeepsTheInterval)
         {ControlBody(1, 0, "vm1, vm2"), 0, "interval=60"},   // taken by the run under way
         {ControlBody(1, 525600, "no"), 0, "interval=525600"},
     };
+    ASSERT_EQ(chmod(upgd_test::kUpgradeConf.c_str(), 0600), 0);
     for (const auto &r : rows) {
         auto reply = Ask(UPG_START_UPGRADE_MSG, r.body, client);
         EXPECT_EQ(reply, Reply(r.want, "")) << r.body.substr(12, 12);
         EXPECT_EQ(upgd_test::ReadFile(upgd_test::kUpgradeConf).value_or(""), r.conf);
     }
     EXPECT_TRUE(log.WaitFor("add vm to sub independent upgrade list : vm2"));
+    struct stat st {};
+    EXPECT_TRUE(stat(upgd_test::kUpgradeConf.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600) << "replaced, not kept";
     // The interval outlives the daemon; "off" stores 0.
     StopDaemon();
     log.Clear();
@@ -182,6 +191,93 @@ TEST_F(ManageChannel, UpgradeControlAnswersEachRequestAndKeepsTheInterval)
     ManageClient again;
     EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(2, 0, "no"), again), Reply(0, ""));
     EXPECT_EQ(upgd_test::ReadFile(upgd_test::kUpgradeConf).value_or(""), "interval=0");
+}
+
+// The socket is root's and the libvirt group's, 0660; without that group in
+// the group database it is root:root and the lookup failure is logged.
+TEST_F(ManageChannel, TheSocketBelongsToRootAndTheLibvirtGroup)
+{
+    struct stat st {};
+    ASSERT_EQ(stat(upgd_test::kManageSocket, &st), 0);
+    EXPECT_EQ(std::make_tuple(st.st_mode & 0777, st.st_uid, st.st_gid), std::make_tuple(0660u, 0u, 64055u));
+    StopDaemon();
+    ASSERT_TRUE(upgd_test::WriteFile("/run/group-without-libvirt", "root:x:0:\n"));
+    ASSERT_EQ(mount("/run/group-without-libvirt", "/etc/group", nullptr, MS_BIND, nullptr), 0);
+    StartDaemon();
+    EXPECT_TRUE(log.WaitFor("getgrnam of libvirt failed, libvirt_gid is 0"));
+    ASSERT_EQ(stat(upgd_test::kManageSocket, &st), 0);
+    EXPECT_EQ(std::make_tuple(st.st_mode & 0777, st.st_uid, st.st_gid), std::make_tuple(0660u, 0u, 0u));
+}
+
+// Eight clients are served at once (each holds a worker, so guest answers
+// wait too) and a ninth waits for one to go; a client that sends a header
+// and never its body is answered with the reader's code and closed.
+TEST_F(ManageChannel, EightClientsAreServedAtOnceAndLaterOnesWait)
+{
+    const std::string off = ControlBody(2, 0, "no");
+    std::vector<std::unique_ptr<ManageClient>> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(std::make_unique<ManageClient>());
+        ASSERT_EQ(Ask(UPG_START_UPGRADE_MSG, off, *idle.back()), Reply(0, ""));
+    }
+    ManageClient ninth;
+    ASSERT_TRUE(ninth.Send(upgd_test::ManageMessage(9, UPG_START_UPGRADE_MSG, 0, off)));
+    EXPECT_FALSE(ninth.Receive(1s)) << "a ninth client was served beside eight";
+    idle.pop_back();
+    auto reply = ninth.Receive(10s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->head.msgId, 9u);
+    idle.clear();
+    ManageClient mute;
+    ASSERT_TRUE(mute.Send(upgd_test::ManageMessage(10, UPG_MSG_HEALTH_CHECK, 0, "", 12)));
+    reply = mute.Receive(5s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(std::make_tuple(reply->head.result, reply->head.bufLen), std::make_tuple(1, 0u));
+    EXPECT_TRUE(mute.WaitClosed(2s));
+}
+
+// SIGTERM ends the daemon in order, at once (not at its 5-second bound), whatever is
+// under way.
+TEST_F(ManageChannel, AStopEndsInOrderWhateverIsUnderWay)
+{
+    const upgd_test::FakeVirsh::Reply fails = {1, "\n", "error: internal error: unable to execute QEMU command", ""};
+    const std::pair<const char *, std::function<void(std::vector<std::unique_ptr<ManageClient>> &)>> rows[] = {
+        {"eight idle clients",
+         [](auto &clients) {
+             for (int i = 0; i < 8; ++i) {
+                 clients.push_back(std::make_unique<ManageClient>());
+             }
+         }},
+        {"a guest mid-attach",
+         [&](auto &) {
+             virsh.Script("change-media", "", fails);
+             ASSERT_TRUE(host.SendRequest("vm1", VM_REQ_ATTACH_ISO_MSG));
+             ASSERT_TRUE(log.WaitFor("msg type : VM_REQ_ATTACH_ISO_MSG"));
+         }},
+        {"a probe hanging in virsh",
+         [&](auto &clients) {
+             virsh.Script("qemu-agent-command", "vm2", {0, "", "", "hang"});
+             clients.push_back(std::make_unique<ManageClient>());
+             ASSERT_TRUE(clients.back()->Send(upgd_test::ManageMessage(1, UPG_MSG_HEALTH_CHECK, 0, ActionBody("vm2", 1))));
+             ASSERT_TRUE(log.WaitFor("[dealWithCmdMsg] msg type : UPG_MSG_HEALTH_CHECK"));
+         }},
+    };
+    for (const auto &[what, underWay] : rows) {
+        SCOPED_TRACE(what);
+        std::vector<std::unique_ptr<ManageClient>> clients;
+        underWay(clients);
+        std::this_thread::sleep_for(300ms);
+        log.Clear();
+        auto t0 = std::chrono::steady_clock::now();
+        StopDaemon();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s) << "the stop waited out its 5-second bound";
+        EXPECT_TRUE(log.WaitFor("<== BYE ==>"));
+        EXPECT_EQ(log.Count("can't join"), 0u) << log.Dump();
+        virsh.Unscript("change-media", "");
+        virsh.Unscript("qemu-agent-command", "vm2");
+        StartDaemon();
+        ASSERT_TRUE(host.WaitAccepted("vm1", 2) || host.Connected("vm1"));
+    }
 }
 
 }  // namespace
