@@ -5,6 +5,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <tuple>
@@ -278,6 +279,49 @@ TEST_F(ManageChannel, AStopEndsInOrderWhateverIsUnderWay)
         StartDaemon();
         ASSERT_TRUE(host.WaitAccepted("vm1", 2) || host.Connected("vm1"));
     }
+}
+
+// Several clients issue every request type in a loop while a guest comes
+// and goes and upgrade runs trigger: each request gets exactly its own reply.
+// (A request to a VM that stops before it answers waits for ever, as a
+// guest's answer has no time-out: the churning VM is not asked.)
+TEST_F(ManageChannel, ClientsGuestsAndRunsAtOnceEachRequestGetsItsOwnReply)
+{
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        for (int i = 0; !stop; ++i) {
+            i % 2 == 0 ? (void)host.AddVm("churn", Guest()) : host.StopVm("churn");
+            if (i % 5 == 0) {
+                daemon.Signal(SIGALRM);   // an upgrade run
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    const std::pair<uint32_t, std::string> requests[] = {
+        {UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1)},   {UPG_MSG_HEALTH_CHECK, ActionBody("vm2", 2)},
+        {UPG_MSG_AUTO_CTRL, ActionBody("vm1", 1)},      {UPG_MSG_GET_UPG_RES, QueryBody("vm2", "ortavis")},
+        {UPG_START_UPGRADE_MSG, ControlBody(2, 0, "no")},
+    };
+    std::vector<std::thread> clients;
+    for (uint64_t c = 1; c <= 4; ++c) {
+        clients.emplace_back([&, c] {
+            ManageClient client;
+            for (uint64_t n = 0; n < 30; ++n) {
+                const auto &[type, body] = requests[(c + n) % std::size(requests)];
+                uint64_t id = c << 32 | n;
+                ASSERT_TRUE(client.Send(upgd_test::ManageMessage(id, type, 0, body)));
+                auto reply = client.Receive(25s);
+                ASSERT_TRUE(reply) << "no reply to " << type << " " << body.substr(4, 5);
+                ASSERT_EQ(reply->head.msgId, id);
+                ASSERT_EQ(reply->head.msgType, type);
+            }
+        });
+    }
+    for (auto &t : clients) {
+        t.join();
+    }
+    stop = true;
+    churn.join();
 }
 
 }  // namespace
