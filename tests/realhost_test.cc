@@ -389,7 +389,8 @@ TEST_F(RealHostTest, AttachAndEjectChangeTheRealDrive)
     EXPECT_EQ(upgd_test::DriveSource(kAnswering), "");
 }
 
-// One whole upgrade of a real VM by the real daemon: the guest simulator
+// The agent's requests answered for real VMs through the real socket, and
+// one whole upgrade of a real VM by the real daemon: the guest simulator
 // inside gets the offer, asks for its ISO, the real drive takes it, the
 // guest reports, and the drive is emptied again.
 TEST_F(RealHostTest, TheDaemonUpgradesARealVm)
@@ -403,16 +404,24 @@ TEST_F(RealHostTest, TheDaemonUpgradesARealVm)
     upgd_test::Daemon daemon;
     ASSERT_TRUE(daemon.Start() && daemon.WaitStarted()) << log().Dump();
     upgd_test::ManageClient client;
-    ASSERT_TRUE(client.Send(upgd_test::ManageMessage(1, UPG_START_UPGRADE_MSG, 0, upgd_test::ControlBody(1, 0, kAnswering))));
-    auto reply = client.Receive(30s);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->head.result, 0);
+    auto ask = [&](uint64_t id, uint32_t type, const std::string &body) {
+        EXPECT_TRUE(client.Send(upgd_test::ManageMessage(id, type, 0, body)));
+        auto reply = client.Receive(60s);
+        return reply ? std::make_pair(reply->head.result, reply->body) : std::make_pair(-1, std::string("(none)"));
+    };
+    const std::string vm = kAnswering;
+    EXPECT_EQ(ask(1, UPG_MSG_HEALTH_CHECK, upgd_test::ActionBody(vm, 1)), std::make_pair(0, vm + ":{ok}"));
+    EXPECT_EQ(ask(2, UPG_MSG_HEALTH_CHECK, upgd_test::ActionBody(kSilentAgent, 1)),
+              std::make_pair(1, std::string(kSilentAgent) + ":{13}"));
+    EXPECT_EQ(ask(3, UPG_START_UPGRADE_MSG, upgd_test::ControlBody(1, 0, vm)), std::make_pair(0, std::string()));
     EXPECT_TRUE(log().WaitFor("attach iso success: virsh change-media " + std::string(kAnswering) + " hdb " + iso, 120s))
         << log().Dump();
     EXPECT_TRUE(log().WaitFor("vm " + std::string(kAnswering) + " reset status", 120s));
     EXPECT_EQ(upgd_test::DriveSource(kAnswering), "");
     EXPECT_NE(g_env->vms[0]->Console().find("ortavis-guestsim: state ortavis 1.0.0.2 1.0.0.2 0"), std::string::npos)
         << g_env->vms[0]->Console();
+    EXPECT_EQ(ask(4, UPG_MSG_GET_UPG_RES, upgd_test::QueryBody(vm, "ortavis")),
+              std::make_pair(0, vm + ":{ortavis,1.0.0.2,0,1.0.0.2}"));
     ASSERT_TRUE(daemon.Signal(SIGTERM));
     EXPECT_EQ(upgd_test::ExitCode(daemon.WaitExit().value_or(-1)), 0);
 }
