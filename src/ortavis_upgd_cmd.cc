@@ -85,18 +85,9 @@ void GetUpgResultRequest(const std::shared_ptr<ClientConn> &client, MsgHeadInfo 
     if (parseQueryBody(body, head->bufLen, vmName, modName) != 0) {
         return failureReply();
     }
-    VmRef vm;
-    {
-        ObjectLockGuard registry(GetVmListHead());
-        vm = VmRef(findVmByName(GetVmListHead(), vmName));
-    }
+    VmRef vm = RegisterRequestForVm(client, head, vmName);
     if (!vm) {
-        UPG_LOG("can't find vm by name : %s", vmName);
         return failureReply();
-    }
-    {
-        ObjectLockGuard registry(&g_clientListLock);
-        addMsgNode(client, head, vm.get(), vm->name);
     }
     int32_t state = vm->upgradeFlag.load();
     int ret = 0;

@@ -72,6 +72,22 @@ bool AppendPiece(char *out, size_t bound, const char *separator, const char *fie
 
 // ---- Host requests -----------------------------------------------------------------
 
+VmRef RegisterRequestForVm(const std::shared_ptr<ClientConn> &client, const MsgHeadInfo *head, const char *vmName)
+{
+    VmRef vm;
+    {
+        ObjectLockGuard registry(GetVmListHead());
+        vm = VmRef(findVmByName(GetVmListHead(), vmName));
+    }
+    if (!vm) {
+        UPG_LOG("can't find vm by name : %s", vmName);
+        return vm;
+    }
+    ObjectLockGuard registry(&g_clientListLock);
+    addMsgNode(client, head, vm.get(), vm->name);
+    return vm;
+}
+
 int dealHostMsg(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, const uint8_t *body, size_t len,
                 int mode)
 {
@@ -87,18 +103,9 @@ int dealHostMsg(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, co
     if (parseActionBody(body, len, &actionType, vmName) != 0) {
         return failureReply();
     }
-    VmRef vm;
-    {
-        ObjectLockGuard registry(GetVmListHead());
-        vm = VmRef(findVmByName(GetVmListHead(), vmName));
-    }
+    VmRef vm = RegisterRequestForVm(client, head, vmName);
     if (!vm) {
-        UPG_LOG("can't find vm by name : %s", vmName);
         return failureReply();
-    }
-    {
-        ObjectLockGuard registry(&g_clientListLock);
-        addMsgNode(client, head, vm.get(), vm->name);
     }
     if (vm->upgradeFlag.load() == UPGRADE_RUNNING_STATE) {
         return vmUpgradeState(*client, vm.get(), *head, "none") < 0 ? failureReply() : 0;

@@ -29,6 +29,9 @@ inline constexpr time_t QUERY_SILENCE_SECONDS = 240;
 
 // ---- Host requests ------------------------------------------------------------
 
+// The running VM the request names, with the client registered as waiting
+// for its answer; null (after the log line) when no VM has that name.
+VmRef RegisterRequestForVm(const std::shared_ptr<ClientConn> &client, const MsgHeadInfo *head, const char *vmName);
 // Types 3 (mode 0) and 6 (mode non-zero). 0 when the request went to the
 // guest or was answered on its behalf; -1 after the failure reply.
 int dealHostMsg(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, const uint8_t *body, size_t len,

@@ -92,6 +92,17 @@ int CutVersion(const char *work, char (&version)[kComponentVersionMax], bool noD
     return strncpy_s(version, sizeof(version), dash + 1, len) == 0 ? 0 : -1;
 }
 
+// The path of a file of the ISO directory, "%s/%s" in out; false after
+// "snprintf_s : <buffer> snprintf_s failed" when it does not fit.
+bool IsoDirPath(char (&out)[UPGD_PATH_MAX], const char *fileName, const char *bufferName)
+{
+    if (snprintf_s(out, sizeof(out), sizeof(out) - 1, "%s/%s", g_chISORealPath, fileName) < 0) {
+        UPG_LOG("snprintf_s : %s snprintf_s failed", bufferName);
+        return false;
+    }
+    return true;
+}
+
 const char *VersionKey(int type)
 {
     return type == ISO_WINDOWS ? WINDOWS_VERSION_KEY : LINUX_VERSION_KEY;
@@ -327,9 +338,7 @@ MallocText GetVersionFilePath(const char *key)
         return nullptr;
     }
     char chVersionFile[UPGD_PATH_MAX] = {0};
-    if (snprintf_s(chVersionFile, sizeof(chVersionFile), sizeof(chVersionFile) - 1, "%s/%s", g_chISORealPath,
-                   VERSION_FILE_NAME) < 0) {
-        UPG_LOG("snprintf_s : chVersionFile snprintf_s failed");
+    if (!IsoDirPath(chVersionFile, VERSION_FILE_NAME, "chVersionFile")) {
         return nullptr;
     }
     MallocText resolved(realpath(chVersionFile, nullptr));
@@ -436,9 +445,7 @@ int parseModuleIsoName(const char *isoName, ModuleInfo *rec)
     }
     if (std::strcmp(rec->name, PRODUCT_MODULE) == 0) {
         char chVersionFile[UPGD_PATH_MAX] = {0};
-        if (snprintf_s(chVersionFile, sizeof(chVersionFile), sizeof(chVersionFile) - 1, "%s/%s", g_chISORealPath,
-                       VERSION_FILE_NAME) < 0) {
-            UPG_LOG("snprintf_s : chVersionFile snprintf_s failed");
+        if (!IsoDirPath(chVersionFile, VERSION_FILE_NAME, "chVersionFile")) {
             return refuse();
         }
         if (access(chVersionFile, R_OK) != 0) {
@@ -610,9 +617,7 @@ constexpr const char *kIntervalKey = "interval=";
 MallocText ConfigFilePath()
 {
     char chConfigFile[UPGD_PATH_MAX] = {0};
-    if (snprintf_s(chConfigFile, sizeof(chConfigFile), sizeof(chConfigFile) - 1, "%s/%s", g_chISORealPath,
-                   UPGRADE_CONF_NAME) < 0) {
-        UPG_LOG("snprintf_s : chConfigFile snprintf_s failed");
+    if (!IsoDirPath(chConfigFile, UPGRADE_CONF_NAME, "chConfigFile")) {
         return nullptr;
     }
     MallocText resolved(realpath(chConfigFile, nullptr));
