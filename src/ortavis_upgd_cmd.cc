@@ -29,7 +29,8 @@ namespace {
 
 constexpr int kPauseMs = 100;
 
-// Owner root, group "libvirt" (root's group when there is none), mode 0660.
+// Owner root, group "libvirt" (root's group when there is none), mode 0660:
+// set before the socket listens, so no client ever meets it otherwise.
 void SetSocketPermissions(const char *path)
 {
     int ret = chmod(path, 0660);
@@ -263,12 +264,11 @@ int32_t ControlNamedVms(const UpgCtrlBody &ctrl)
 
 void *dealWithCmd(void *)
 {
-    UniqueFd server(CreateServerSocket(MANAGE_SOCKET_PATH));
+    UniqueFd server(CreateServerSocket(MANAGE_SOCKET_PATH, SetSocketPermissions));
     if (!server.Valid()) {
         UPG_LOG("create server socket:%s failed", MANAGE_SOCKET_PATH);
         return nullptr;
     }
-    SetSocketPermissions(MANAGE_SOCKET_PATH);
     while (!StopRequested()) {
         pollfd set[2] = {{server.Get(), POLLIN | POLLPRI | POLLERR, 0}, {StopEventFd(), POLLIN, 0}};
         if (poll(set, 2, -1) < 0) {

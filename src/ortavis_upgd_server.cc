@@ -99,7 +99,7 @@ int SetFdNonBlock(int fd)
     return 0;
 }
 
-int CreateServerSocket(const char *path)
+int CreateServerSocket(const char *path, void (*prepare)(const char *path))
 {
     (void)unlink(path);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -113,10 +113,14 @@ int CreateServerSocket(const char *path)
     } else if (FillAddress(addr, path) != 0) {
     } else if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
         UPG_LOG("bind failed");
-    } else if (listen(fd, kListenBacklog) != 0) {
-        UPG_LOG("listen failed");
     } else {
-        return fd;
+        if (prepare != nullptr) {
+            prepare(path);
+        }
+        if (listen(fd, kListenBacklog) == 0) {
+            return fd;
+        }
+        UPG_LOG("listen failed");
     }
     close(fd);
     return -1;

@@ -8,8 +8,10 @@ int SetFdNonBlock(int fd);
 
 // A listening, non-blocking socket bound to path (a stale socket file there
 // is removed first; a path over 107 characters is bound under its first 107).
+// prepare, when given, runs on the bound path before the socket listens, so
+// a client that can connect finds the file as prepare left it.
 // The socket, or -1.
-int CreateServerSocket(const char *path);
+int CreateServerSocket(const char *path, void (*prepare)(const char *path) = nullptr);
 
 // Failed connects counted in a caller's counter are logged while it is at
 // most this.
