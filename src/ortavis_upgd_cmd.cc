@@ -66,20 +66,12 @@ bool ConnectionEnded(int err)
            (mark != nullptr && std::strcmp(mark, CONN_END_MARK) == 0);
 }
 
-// The header of a request answered with a code and no body.
-void AnswerHead(ClientConn &client, MsgHeadInfo *head, int32_t result)
-{
-    head->bufLen = 0;
-    head->result = result;
-    (void)ClientWrite(client, head, HOST_HEAD_LEN);
-}
-
 // Type 4: the upgrade result of one module of one VM.
 void GetUpgResultRequest(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, const uint8_t *body)
 {
     auto failureReply = [&] {
         UPG_LOG("send getUpgResult result to ctrld, fd=%d", client->fd);
-        AnswerHead(*client, head, HOST_RESULT_FAIL);
+        (void)ClientWriteHead(*client, *head, HOST_RESULT_FAIL);
     };
     char vmName[VM_NAME_FIELD] = {0};
     char modName[MOD_NAME_FIELD] = {0};
@@ -371,7 +363,7 @@ int dealWithCmdMsg(const std::shared_ptr<ClientConn> &client)
         int err = errno;
         UPG_LOG("read msg from client failed, ret=%d", code);
         UPG_LOG("send dealWithCmdMsg result to ctrld");
-        AnswerHead(*client, &head, code);
+        (void)ClientWriteHead(*client, head, code);
         errno = err;
         return CMD_MSG_FAILED;
     }
@@ -411,7 +403,7 @@ void doUpgCtrl(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, con
 {
     auto answer = [&](int32_t code) {
         UPG_LOG("send doUpgCtrl result to ctrld, fd=%d", client->fd);
-        AnswerHead(*client, head, code);
+        (void)ClientWriteHead(*client, *head, code);
     };
     UpgCtrlBody ctrl;
     if (parseControlBody(body, len, &ctrl) != 0) {

@@ -48,13 +48,6 @@ int WriteReply(ClientConn &client, uint64_t msgId, uint32_t msgType, int32_t res
     return len < 0 ? -1 : ClientWrite(client, out, len);
 }
 
-// A forwarder's failure: the header alone, with result 1.
-void WriteFailureHead(ClientConn &client, uint64_t msgId, uint32_t msgType)
-{
-    MsgHeadInfo fail = MakeHostHead(msgId, msgType, 0, HOST_RESULT_FAIL);
-    (void)ClientWrite(client, &fail, HOST_HEAD_LEN);
-}
-
 // Appends one piece (its separator, then at most fieldSize characters of
 // field) within bound; false, with out as it was, when it does not fit.
 bool AppendPiece(char *out, size_t bound, const char *separator, const char *field, size_t fieldSize)
@@ -92,10 +85,8 @@ int dealHostMsg(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, co
                 int mode)
 {
     auto failureReply = [&] {
-        head->bufLen = 0;
-        head->result = HOST_RESULT_FAIL;
         UPG_LOG("send dealHostMsg result to ctrld, fd=%d", client->fd);
-        (void)ClientWrite(*client, head, HOST_HEAD_LEN);
+        (void)ClientWriteHead(*client, *head, HOST_RESULT_FAIL);
         return -1;
     };
     uint32_t actionType = 0;
@@ -300,7 +291,7 @@ void checkResult(VmNode *vm, const VmMsg *msg, int fix)
     UPG_LOG("send checkResult to ctrld : %s, fd=%d", body, client->fd);
     if (WriteReply(*client, msg->msgId, UPG_MSG_HEALTH_CHECK, HOST_RESULT_OK, body) < 0) {
         UPG_LOG("send to client checkResult failed");
-        WriteFailureHead(*client, msg->msgId, UPG_MSG_HEALTH_CHECK);
+        (void)ClientWriteHead(*client, MakeHostHead(msg->msgId, UPG_MSG_HEALTH_CHECK, 0, 0), HOST_RESULT_FAIL);
     }
 }
 
@@ -315,7 +306,7 @@ void sendCtrlAutoFlagResult(VmNode *vm, const VmMsg *msg)
     UPG_LOG("send to client sendCtrlAutoFlagResult : %s, fd=%d", body, client->fd);
     if (WriteReply(*client, msg->msgId, UPG_MSG_AUTO_CTRL, HOST_RESULT_OK, body) < 0) {
         UPG_LOG("send to client sendCtrlAutoFlagResult failed");
-        WriteFailureHead(*client, msg->msgId, UPG_MSG_AUTO_CTRL);
+        (void)ClientWriteHead(*client, MakeHostHead(msg->msgId, UPG_MSG_AUTO_CTRL, 0, 0), HOST_RESULT_FAIL);
     }
 }
 

@@ -250,6 +250,13 @@ int ClientWrite(ClientConn &conn, const void *buf, int len)
     return ret;
 }
 
+int ClientWriteHead(ClientConn &conn, MsgHeadInfo head, int32_t result)
+{
+    head.bufLen = 0;
+    head.result = result;
+    return ClientWrite(conn, &head, HOST_HEAD_LEN);
+}
+
 // ---- Request registry ---------------------------------------------------------------
 
 // Before the first thread the lock does not exist yet; at shutdown main holds it.

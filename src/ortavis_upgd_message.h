@@ -133,6 +133,9 @@ int CloseClientConn(ClientConn &conn);
 // the stream out of step: it is logged, the connection is marked closed and
 // shut down, so the worker serving it sees the end and closes the descriptor.
 int ClientWrite(ClientConn &conn, const void *buf, int len);
+// Answers a request with a header alone: head (the request's own, or one
+// made for the reply) with no body and result. ClientWrite's result.
+int ClientWriteHead(ClientConn &conn, MsgHeadInfo head, int32_t result);
 
 // ---- Request registry ---------------------------------------------------------------
 

@@ -615,8 +615,7 @@ int WriteStateReply(ClientConn &client, uint64_t msgId, uint32_t msgType, const 
         return 0;
     }
     UPG_LOG("send to client upgrade state failed");
-    MsgHeadInfo fail = MakeHostHead(msgId, msgType, 0, HOST_RESULT_FAIL);
-    (void)ClientWrite(client, &fail, HOST_HEAD_LEN);
+    (void)ClientWriteHead(client, MakeHostHead(msgId, msgType, 0, 0), HOST_RESULT_FAIL);
     return -1;
 }
 
