@@ -1,11 +1,16 @@
 // Fuzzes the reading of guest messages: a received VmMsg is parsed with its
 // text fields bounded to their fields and its moduleNum clamped, and what it
-// yields feeds the reply texts built from guest messages. Only full 568-byte
-// messages may be accepted.
+// yields feeds the reply texts built on a guest's behalf. Only full 568-byte
+// messages may be accepted. Input: the message, then the name of the VM it
+// came from (up to its first NUL, at most 127 characters, as a VM's name is
+// held).
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "ortavis_upgd_vm.h"
 #include "ortavis_upgd_wire.h"
 
 namespace {
@@ -40,9 +45,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Check(std::strlen(m.checkresult) <= sizeof(ModuleInfo::checkresult));
     }
 
-    const char *vmName = view.module[1].name;   // any guest-made text will do
+    char vmName[VM_NAME_LEN] = {};
+    std::memcpy(vmName, data + sizeof(VmMsg), std::min(size - sizeof(VmMsg), sizeof(vmName) - 1));
+
+    // The longest name and module name leave room for the rest: each reply
+    // is whole, or cut right before a code that does not fit 3 characters.
+    const VmModuleText &m = view.module[0];
+    std::string code = std::to_string(m.rescode);
+    bool codeFits = code.size() <= 3;
+    std::string prefix = std::string(vmName) + ":{";
     char body[HOST_MSG_BODY_BUF];
-    (void)BuildModuleStateBody(body, sizeof(body), vmName, view.module[0].name, view.module[0].rescode);
-    Check(std::strlen(body) < STATE_BODY_BOUND);
+    Check(BuildModuleStateBody(body, sizeof(body), vmName, m.name, m.rescode) ==
+          (codeFits ? 0 : REPLY_PIECE_CODE));
+    Check(body == prefix + m.name + (codeFits ? ",0.0.0.0," + code + ",0.0.0.0}" : ""));
+    Check(BuildStateCodeBody(body, sizeof(body), vmName, m.rescode) == (codeFits ? 0 : REPLY_PIECE_CODE));
+    Check(body == prefix + (codeFits ? code + "}" : ""));
     return 0;
 }

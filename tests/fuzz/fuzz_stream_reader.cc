@@ -1,0 +1,230 @@
+// Drives the daemon's stream reader, readHostMsg over ReadFD, on a real
+// socket pair. Input: 1 byte of flags (bit 0: the peer closes after its last
+// byte, else it stays open; bit 1: the reading end is a blocking socket whose
+// empty reads a signal interrupts (EINTR), else a non-blocking one (EAGAIN)),
+// 1 byte n, n chunk sizes, then the stream the peer sends: the n chunks in
+// order, the rest of the stream as one last chunk.
+//
+// The peer writes its first chunk before the read and each next one when the
+// reader finds the socket empty and pauses before its retry. The pause is
+// linked to the peer here (--wrap, see CMakeLists.txt) instead of sleeping
+// 100 ms, so a run takes microseconds and is the same every time; the reader
+// meets every partial read, empty read and end of stream that a peer sending
+// in those pieces would cause. The dropping of a refused body polls instead
+// of pausing: that poll gets the next chunk too, and a peer with nothing left
+// closes there rather than leave the reader to its one-second deadline.
+//
+// What the reader returns is checked against its contract: a request it
+// accepts is the stream's first bytes, it never reads past the request, it
+// marks the connection ended exactly when the stream can't go on in step, and
+// it gives up on a silent peer after ten retries per read, no sooner.
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "ortavis_upgd_message.h"
+#include "ortavis_upgd_task.h"
+
+extern "C" {
+void __real__Z15SleepRetryPausev();
+int __real_poll(pollfd *fds, nfds_t nfds, int timeout);
+}
+
+namespace {
+
+constexpr size_t kStreamMax = 4096;   // one chunk always fits the socket's buffer
+constexpr int kRetriesPerRead = 10;
+constexpr long kInterruptNs = 200000;   // the signal's period while a blocking read may wait
+
+void Check(bool ok)
+{
+    if (!ok) {
+        std::abort();
+    }
+}
+
+// The sending end of the socket pair.
+struct Peer {
+    int reader = -1;
+    int writer = -1;
+    const uint8_t *stream = nullptr;
+    size_t streamLen = 0;
+    const uint8_t *sizes = nullptr;
+    size_t chunks = 0;        // n; chunk n is the rest of the stream
+    size_t next = 0;          // the next chunk to send
+    size_t sent = 0;
+    bool closeAtEnd = false;
+    int pauses = 0;           // the reader's pauses before a retry or at the end
+
+    void Close()
+    {
+        if (writer >= 0) {
+            close(writer);
+            writer = -1;
+        }
+    }
+
+    // Sends the next chunk. False when all were sent.
+    bool SendNext()
+    {
+        if (writer < 0 || next > chunks) {
+            return false;
+        }
+        size_t left = streamLen - sent;
+        size_t len = next < chunks && sizes[next] < left ? sizes[next] : left;
+        ++next;
+        while (len > 0) {
+            ssize_t n = write(writer, stream + sent, len);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            Check(n > 0);   // the socket always has room for one chunk
+            sent += static_cast<size_t>(n);
+            len -= static_cast<size_t>(n);
+        }
+        if (next > chunks && closeAtEnd) {
+            Close();
+        }
+        return true;
+    }
+
+    bool ReaderEmpty() const
+    {
+        int queued = 0;
+        return ioctl(reader, FIONREAD, &queued) == 0 && queued == 0;
+    }
+};
+
+Peer *g_peer = nullptr;   // the run in progress
+timer_t g_interrupter;
+
+void OnInterrupt(int) {}
+
+void ArmInterrupter(long ns)
+{
+    itimerspec spec{{0, ns}, {0, ns}};
+    Check(timer_settime(g_interrupter, 0, &spec, nullptr) == 0);
+}
+
+}  // namespace
+
+// The reader's pause before a retry: the peer sends its next chunk.
+extern "C" void __wrap__Z15SleepRetryPausev()
+{
+    if (g_peer == nullptr) {
+        __real__Z15SleepRetryPausev();
+        return;
+    }
+    ++g_peer->pauses;
+    if (g_peer->ReaderEmpty()) {
+        (void)g_peer->SendNext();
+    }
+}
+
+// A wait for the reader's socket to become readable: the peer sends chunks
+// until bytes are there, or closes when it has none left.
+extern "C" int __wrap_poll(pollfd *fds, nfds_t nfds, int timeout)
+{
+    if (g_peer != nullptr && nfds == 1 && fds[0].fd == g_peer->reader && (fds[0].events & POLLIN) != 0) {
+        while (g_peer->ReaderEmpty() && g_peer->SendNext()) {
+        }
+        if (g_peer->ReaderEmpty()) {
+            g_peer->Close();
+        }
+    }
+    return __real_poll(fds, nfds, timeout);
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    Check(CreateConnEndKey() == 0);
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;   // no SA_RESTART: a blocking read ends with EINTR
+    Check(sigaction(SIGRTMIN, &sa, nullptr) == 0);
+    sigevent ev{};
+    ev.sigev_notify = SIGEV_THREAD_ID;
+    ev.sigev_signo = SIGRTMIN;
+    ev._sigev_un._tid = gettid();   // this thread: the one that reads
+    Check(timer_create(CLOCK_MONOTONIC, &ev, &g_interrupter) == 0);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 2 || size - 2 < data[1] || size - 2 - data[1] > kStreamMax) {
+        return 0;
+    }
+    Peer peer;
+    peer.closeAtEnd = (data[0] & 1) != 0;
+    bool interrupt = (data[0] & 2) != 0;
+    peer.chunks = data[1];
+    peer.sizes = data + 2;
+    peer.stream = data + 2 + peer.chunks;
+    peer.streamLen = size - 2 - peer.chunks;
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (interrupt ? 0 : SOCK_NONBLOCK), 0, sv) != 0) {
+        return 0;
+    }
+    peer.reader = sv[0];
+    peer.writer = sv[1];
+    (void)peer.SendNext();
+
+    // Exactly the sizes the daemon passes, on the heap and not zeroed: a byte
+    // written past them, or a terminator not written, is caught.
+    auto head = std::make_unique<MsgHeadInfo>();
+    auto body = std::make_unique_for_overwrite<uint8_t[]>(HOST_MSG_BODY_BUF);
+    (void)SetConnEndMark(nullptr);
+    g_peer = &peer;
+    if (interrupt) {
+        ArmInterrupter(kInterruptNs);
+    }
+    int ret = readHostMsg(peer.reader, head.get(), body.get(), HOST_MSG_BODY_BUF);
+    if (interrupt) {
+        ArmInterrupter(0);
+    }
+    g_peer = nullptr;
+
+    const char *mark = GetConnEndMark();
+    bool ended = mark != nullptr && std::strcmp(mark, CONN_END_MARK) == 0;
+    int queued = 0;
+    Check(ioctl(peer.reader, FIONREAD, &queued) == 0);
+    size_t consumed = peer.sent - static_cast<size_t>(queued);
+    Check(peer.pauses <= 2 * kRetriesPerRead);
+
+    MsgHeadInfo sentHead{};
+    std::memcpy(&sentHead, peer.stream, peer.streamLen < sizeof(sentHead) ? peer.streamLen : sizeof(sentHead));
+    size_t request = sizeof(MsgHeadInfo) + sentHead.bufLen;
+    switch (ret) {
+    case READ_HOST_MSG_OK:
+        Check(!ended && consumed == request && head->bufLen <= HOST_MSG_BODY_MAX);
+        Check(std::memcmp(head.get(), peer.stream, sizeof(MsgHeadInfo)) == 0);
+        Check(std::memcmp(body.get(), peer.stream + sizeof(MsgHeadInfo), head->bufLen) == 0);
+        Check(body[head->bufLen] == 0);
+        break;
+    case READ_HOST_MSG_TOO_LONG:
+        // A refused body is dropped whole when it may be, so the next request
+        // starts in step; else the connection ends. Never a byte past it.
+        Check(std::memcmp(head.get(), peer.stream, sizeof(MsgHeadInfo)) == 0);
+        Check(head->bufLen > HOST_MSG_BODY_MAX && consumed <= request);
+        Check(ended == !(head->bufLen <= CLIENT_MSG_BODY_MAX && consumed == request));
+        break;
+    case READ_HOST_MSG_FAILED:
+        // Only a stream cut short, or ten fruitless retries of one read.
+        Check(ended && consumed <= request && (peer.streamLen < request || peer.pauses >= kRetriesPerRead));
+        break;
+    default:
+        Check(false);
+    }
+    peer.Close();
+    close(peer.reader);
+    return 0;
+}
