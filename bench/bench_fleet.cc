@@ -1,0 +1,582 @@
+// The real daemon on a simulated host of 1000 running VMs (live descriptions
+// and guest channels served by the guest simulator, the host's syslog at
+// /dev/log), each measurement beside its bare baseline in the same run:
+//  - start-up: from the exec to the last guest accepting its channel, against
+//    a bare program (this binary re-executed) that reads the run directory
+//    and connects every channel; with the RSS of each once all are open;
+//  - idle CPU: the daemon's CPU time over one 30 s window (its command loop
+//    wakes every 30 s when nothing happens), scaled to a minute, against a
+//    thread polling 1000 silent sockets with the same time-out and making a
+//    minimal scan of the run directory at each wake, in the same window;
+//  - discovery: a request that costs the daemon one discovery pass and
+//    nothing else (a health check of a VM that does not run: read, pass,
+//    lookup, failure reply), against the same bytes through a bare relay
+//    that makes a minimal scan of the directory; then, once the daemon is
+//    gone, one pass of the daemon's own discovery in this process against
+//    the minimal scan alone;
+//  - health check round trip (client -> daemon -> guest -> daemon -> client)
+//    against the same bytes through a bare relay between the same kinds of
+//    sockets, once with the request written whole and once (Arg 1) with its
+//    header and body 1 ms apart; and the host commands the daemon runs for
+//    one health check, run here through its command runner, which is where
+//    the time goes;
+//  - the daemon's VmRSS and VmHWM after all that traffic;
+//  - SIGTERM to exit, a management client still connected, against the bare
+//    program's.
+// The counters log_lines are the daemon's syslog lines per request. Runs
+// inside the sandbox, about 45 s: tools/bench Fleet.
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "bench_support.h"
+#include "manage_client.h"
+#include "ortavis_upgd_handlers.h"
+#include "ortavis_upgd_probe.h"
+#include "ortavis_upgd_raii.h"
+#include "ortavis_upgd_vm.h"
+
+namespace {
+
+using bench::Clock;
+using namespace std::chrono_literals;
+
+constexpr int kVms = 1000;
+constexpr const char *kBareFlag = "--bare-connect";
+constexpr auto kSplitPause = std::chrono::milliseconds(1);
+
+double Seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+// ---- The bare program ------------------------------------------------------------
+
+// What any daemon must do at start-up and no more: read the run directory
+// and connect the channel of each running VM; then wait to be ended.
+[[noreturn]] void BareConnectAll()
+{
+    std::vector<int> channels;
+    if (DIR *dir = opendir(VM_RUN_DIR)) {
+        while (dirent *e = readdir(dir)) {
+            std::string_view name(e->d_name);
+            if (name.size() <= 4 || !name.ends_with(".xml")) {
+                continue;
+            }
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::snprintf(addr.sun_path, sizeof(addr.sun_path), "%s/%.*s.upgraded", VM_RUN_DIR,
+                          static_cast<int>(name.size() - 4), name.data());
+            int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0) {
+                channels.push_back(fd);
+            } else if (fd >= 0) {
+                close(fd);
+            }
+        }
+        closedir(dir);
+    }
+    for (;;) {
+        pause();   // SIGTERM's default action ends it
+    }
+}
+
+// What a minimal scanner must do per pass over the run directory: take each
+// name ending in ".xml", look it up among the VMs it knows and mark it seen,
+// then sweep for the known ones not seen. Nothing changed, so nothing is
+// connected or copied.
+class MinimalScanner {
+public:
+    explicit MinimalScanner(int vms)
+    {
+        for (int i = 0; i < vms; ++i) {
+            known_.emplace(bench::VmName(i), 0);
+        }
+    }
+    size_t Scan()
+    {
+        ++pass_;
+        size_t seen = 0;
+        if (DIR *dir = opendir(VM_RUN_DIR)) {
+            while (dirent *e = readdir(dir)) {
+                std::string_view name(e->d_name);
+                if (name.size() <= 4 || !name.ends_with(".xml")) {
+                    continue;
+                }
+                auto it = known_.find(name.substr(0, name.size() - 4));
+                if (it != known_.end()) {
+                    it->second = pass_;
+                    ++seen;
+                }
+            }
+            closedir(dir);
+        }
+        size_t gone = 0;
+        for (const auto &[name, mark] : known_) {
+            gone += mark != pass_;
+        }
+        return seen + gone;
+    }
+
+private:
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, uint64_t, Hash, std::equal_to<>> known_;
+    uint64_t pass_ = 0;
+};
+
+// ---- The fleet -----------------------------------------------------------------------
+
+// One host for the whole run; the benchmarks below take it through its
+// phases in the order they are registered.
+struct Fleet {
+    upgd_test::LogCollector log;   // first: the daemon's syslog connects to it
+    bench::DaemonHost host{kVms, guestsim::Behaviour::Answer};
+    std::unique_ptr<upgd_test::ManageClient> client;
+    pid_t bare = -1;
+    uint64_t msgId = 0;
+    size_t healthRequestLen = 0;
+    size_t healthReplyLen = 0;
+
+    ~Fleet() { EndBare(); }
+    // The bare program ended, untimed, when a filter skipped its stop.
+    void EndBare()
+    {
+        if (bare > 0) {
+            kill(bare, SIGTERM);
+            waitpid(bare, nullptr, 0);
+            bare = -1;
+        }
+    }
+    // True once the guests have let go of every client (the simulator serves
+    // one at a time, and a connect meanwhile would wait in the backlog).
+    bool WaitAllIdle(std::chrono::milliseconds timeout = 10s) const
+    {
+        for (auto deadline = Clock::now() + timeout; Clock::now() < deadline; std::this_thread::sleep_for(5ms)) {
+            bool any = false;
+            for (int i = 0; i < kVms && !any; ++i) {
+                any = host.sim.Connected(bench::VmName(i));
+            }
+            if (!any) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // The daemon, started (untimed) when a filter skipped its start-up.
+    bool Daemon()
+    {
+        EndBare();
+        if (host.daemon.Pid() < 0 && (!WaitAllIdle() || !host.StartDaemon())) {
+            return false;
+        }
+        if (!client) {
+            client = std::make_unique<upgd_test::ManageClient>();
+        }
+        return client->Connected();
+    }
+};
+
+Fleet &TheFleet()
+{
+    static Fleet fleet;   // destroyed at exit: the daemon gets its SIGTERM
+    return fleet;
+}
+
+void ReportMemory(benchmark::State &state, pid_t pid)
+{
+    state.counters["VmRSS_KiB"] = static_cast<double>(bench::StatusKib(pid, "VmRSS"));
+    state.counters["VmHWM_KiB"] = static_cast<double>(bench::StatusKib(pid, "VmHWM"));
+}
+
+// The daemon's syslog lines per request: each is a message to /dev/log.
+void CountLogLines(benchmark::State &state, const Fleet &f, size_t before)
+{
+    std::this_thread::sleep_for(50ms);   // the last reply's lines in flight
+    if (state.iterations() > 0) {
+        state.counters["log_lines"] =
+            static_cast<double>(f.log.Lines().size() - before) / static_cast<double>(state.iterations());
+    }
+}
+
+// ---- Start-up ---------------------------------------------------------------------------
+
+void BM_FleetStartUp_Bare(benchmark::State &state)
+{
+    Fleet &f = TheFleet();
+    if (!f.host.ok || f.host.daemon.Pid() > 0) {
+        state.SkipWithError("no fresh host");
+        return;
+    }
+    for (auto _ : state) {
+        const int before = f.host.sim.Accepted(bench::VmName(0));
+        const auto t0 = Clock::now();
+        f.bare = fork();
+        if (f.bare == 0) {
+            execl("/proc/self/exe", "bench_fleet", kBareFlag, static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        if (f.bare < 0 || !f.host.WaitAllAccepted(before + 1)) {
+            state.SkipWithError("the bare program did not connect every channel");
+            return;
+        }
+        state.SetIterationTime(Seconds(Clock::now() - t0));
+    }
+    ReportMemory(state, f.bare);
+}
+
+void BM_FleetStop_Bare(benchmark::State &state)
+{
+    Fleet &f = TheFleet();
+    if (f.bare <= 0) {
+        state.SkipWithError("no bare program");
+        return;
+    }
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        kill(f.bare, SIGTERM);
+        waitpid(f.bare, nullptr, 0);
+        state.SetIterationTime(Seconds(Clock::now() - t0));
+        f.bare = -1;
+    }
+}
+
+void BM_FleetStartUp_Daemon(benchmark::State &state)
+{
+    Fleet &f = TheFleet();
+    f.EndBare();
+    if (!f.host.ok || f.host.daemon.Pid() > 0 || !f.WaitAllIdle()) {
+        state.SkipWithError("no fresh host");
+        return;
+    }
+    for (auto _ : state) {
+        Clock::duration open{};
+        if (!f.host.StartDaemon(&open)) {
+            state.SkipWithError("the daemon did not connect every channel");
+            return;
+        }
+        state.SetIterationTime(Seconds(open));
+    }
+    ReportMemory(state, f.host.daemon.Pid());
+    if (!f.Daemon()) {
+        state.SkipWithError("no management connection");
+        return;
+    }
+    // The descriptor the daemon gave the management client, from its log line.
+    const std::string accepted = "accept a new fd ";
+    for (auto deadline = Clock::now() + 5s; Clock::now() < deadline && f.log.Count(accepted) == 0;) {
+        std::this_thread::sleep_for(10ms);
+    }
+    for (const std::string &text : f.log.Texts()) {
+        if (size_t at = text.find(accepted); at != std::string::npos) {
+            state.counters["client_fd"] = std::stod(text.substr(at + accepted.size()));
+        }
+    }
+    state.counters["channels_logged"] = static_cast<double>(f.log.Count("vm list add vm : "));
+}
+
+// ---- Idle -------------------------------------------------------------------------------
+
+double ThreadCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// The daemon and the bare poller side by side over the same window.
+void BM_FleetIdleCpuPerMinute(benchmark::State &state)
+{
+    Fleet &f = TheFleet();
+    if (!f.Daemon()) {
+        state.SkipWithError("no daemon");
+        return;
+    }
+    const auto window = std::chrono::seconds(state.range(0));
+    std::this_thread::sleep_for(1s);   // the client's connection settled
+    for (auto _ : state) {
+        double bareMs = 0;
+        std::thread bare([&] {
+            MinimalScanner scanner(kVms);
+            std::vector<int> ends;
+            std::vector<pollfd> set;
+            for (int i = 0; i < kVms; ++i) {
+                int sv[2];
+                socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
+                ends.insert(ends.end(), {sv[0], sv[1]});
+                set.push_back({sv[0], POLLIN | POLLPRI, 0});
+            }
+            const double before = ThreadCpuMs();
+            const auto end = Clock::now() + window;
+            for (auto now = Clock::now(); now < end; now = Clock::now()) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
+                poll(set.data(), set.size(), static_cast<int>(std::min<long>(left, 30000)));
+                benchmark::DoNotOptimize(scanner.Scan());
+            }
+            bareMs = ThreadCpuMs() - before;
+            for (int fd : ends) {
+                close(fd);
+            }
+        });
+        const double before = bench::ProcessCpuMs(f.host.daemon.Pid());
+        std::this_thread::sleep_for(window);
+        const double daemonMs = bench::ProcessCpuMs(f.host.daemon.Pid()) - before;
+        bare.join();
+        const double perMinute = 60.0 / static_cast<double>(state.range(0));
+        state.counters["daemon_ms"] = daemonMs * perMinute;
+        state.counters["bare_ms"] = bareMs * perMinute;
+    }
+}
+
+// ---- Discovery --------------------------------------------------------------------------
+
+std::string DiscoveryRequest(uint64_t id)
+{
+    return upgd_test::ManageMessage(id, UPG_MSG_HEALTH_CHECK, 0, upgd_test::ActionBody("no-such-vm", 1));
+}
+
+void BM_FleetDiscoveryRequest_Daemon(benchmark::State &state)
+{
+    Fleet &f = TheFleet();
+    if (!f.Daemon()) {
+        state.SkipWithError("no daemon");
+        return;
+    }
+    const size_t linesBefore = f.log.Lines().size();
+    for (auto _ : state) {
+        if (!f.client->Send(DiscoveryRequest(++f.msgId))) {
+            state.SkipWithError("not sent");
+            break;
+        }
+        auto reply = f.client->Receive();
+        if (!reply || reply->head.result != HOST_RESULT_FAIL || reply->head.bufLen != 0) {
+            state.SkipWithError("no failure reply");
+            break;
+        }
+    }
+    CountLogLines(state, f, linesBefore);
+}
+
+void BM_FleetDiscoveryRequest_Bare(benchmark::State &state)
+{
+    MinimalScanner scanner(kVms);
+    const std::string request = DiscoveryRequest(1);
+    bench::BareRelay relay(request.size(), HOST_HEAD_LEN, false, [&] { benchmark::DoNotOptimize(scanner.Scan()); });
+    for (auto _ : state) {
+        if (!relay.RoundTrip(request)) {
+            state.SkipWithError("relay broke");
+            break;
+        }
+    }
+}
+
+// ---- Health check -------------------------------------------------------------------------
+
+std::string HealthRequest(uint64_t id)
+{
+    return upgd_test::ManageMessage(id, UPG_MSG_HEALTH_CHECK, 0, upgd_test::ActionBody(bench::VmName(0), 1));
+}
+
+void BM_FleetHealthRoundTrip_Daemon(benchmark::State &state)
+{
+    Fleet &f = TheFleet();
+    if (!f.Daemon()) {
+        state.SkipWithError("no daemon");
+        return;
+    }
+    const bool split = state.range(0) != 0;
+    const size_t linesBefore = f.log.Lines().size();
+    for (auto _ : state) {
+        const std::string request = HealthRequest(++f.msgId);
+        bool sent = false;
+        if (split) {
+            sent = f.client->Send(request.substr(0, HOST_HEAD_LEN));
+            std::this_thread::sleep_for(kSplitPause);
+            sent = sent && f.client->Send(request.substr(HOST_HEAD_LEN));
+        } else {
+            sent = f.client->Send(request);
+        }
+        if (!sent) {
+            state.SkipWithError("not sent");
+            break;
+        }
+        // Result 0 only comes with the guest's own answer; the daemon's
+        // answers on a guest's behalf carry 1.
+        auto reply = f.client->Receive();
+        if (!reply || reply->head.result != HOST_RESULT_OK || reply->head.msgId != f.msgId) {
+            state.SkipWithError("no answer from the guest");
+            break;
+        }
+        f.healthRequestLen = request.size();
+        f.healthReplyLen = HOST_HEAD_LEN + reply->body.size();
+    }
+    CountLogLines(state, f, linesBefore);
+}
+
+// Arg 1: the request's header and body go out 1 ms apart, as from a client
+// that writes them one by one.
+void BM_FleetHealthRoundTrip_Bare(benchmark::State &state)
+{
+    Fleet &f = TheFleet();
+    if (f.healthReplyLen == 0) {
+        state.SkipWithError("no daemon reply to size the bare one by");
+        return;
+    }
+    bench::BareRelay relay(f.healthRequestLen, f.healthReplyLen, true);
+    const std::string request = HealthRequest(1);
+    const size_t split = state.range(0) != 0 ? HOST_HEAD_LEN : 0;
+    for (auto _ : state) {
+        if (!relay.RoundTrip(request, split, kSplitPause)) {
+            state.SkipWithError("relay broke");
+            break;
+        }
+    }
+}
+
+// The host commands of one health check, through the daemon's command
+// runner in this process: the guest agent probe, the two CD-ROM checks and
+// the drive check with its drive script.
+void BM_FleetHealthCommands(benchmark::State &state)
+{
+    const std::string vm = bench::VmName(1);
+    ModuleInfo info{};
+    std::strcpy(info.checkresult, "0");
+    char out[CHECK_RESULT_BOUND];
+    for (auto _ : state) {
+        if (pingVmGuestAgent(vm.c_str(), PING_MODE_ONCE) != 1) {
+            state.SkipWithError("the probe failed");
+            break;
+        }
+        packingChkRes(vm.c_str(), &info, out, CHECK_KIND_RESULT, 0);
+        if (out[0] == '\0') {
+            state.SkipWithError("the CD-ROM checks failed");
+            break;
+        }
+    }
+}
+
+// ---- Memory and stop ----------------------------------------------------------------------
+
+void BM_FleetMemory_Daemon(benchmark::State &state)
+{
+    Fleet &f = TheFleet();
+    if (!f.Daemon()) {
+        state.SkipWithError("no daemon");
+        return;
+    }
+    for (auto _ : state) {
+    }
+    ReportMemory(state, f.host.daemon.Pid());
+}
+
+void BM_FleetStop_Daemon(benchmark::State &state)
+{
+    Fleet &f = TheFleet();
+    if (!f.Daemon()) {
+        state.SkipWithError("no daemon");
+        return;
+    }
+    UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, f.host.daemon.Pid(), 0)));
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        f.host.daemon.Signal(SIGTERM);
+        pollfd exited{pidfd.Get(), POLLIN, 0};
+        poll(&exited, 1, 30000);
+        state.SetIterationTime(Seconds(Clock::now() - t0));
+    }
+    std::optional<int> status = f.host.daemon.WaitExit();
+    if (!status || upgd_test::ExitCode(*status) != 0) {
+        state.SkipWithError("the daemon did not exit cleanly");
+    }
+    f.client.reset();
+}
+
+// ---- Discovery in this process, the daemon gone -------------------------------------
+
+void BM_FleetDiscoveryPass_InProcess(benchmark::State &state)
+{
+    // Once, the daemon gone: this process's registry connects every VM; the
+    // passes measured change nothing.
+    static bool connected = [] {
+        Fleet &f = TheFleet();
+        f.EndBare();
+        if (f.host.daemon.Pid() > 0) {   // untimed, when a filter skipped its stop
+            f.host.daemon.Signal(SIGTERM);
+            f.host.daemon.WaitExit();
+            f.client.reset();
+        }
+        if (f.host.daemon.Pid() > 0 || !f.WaitAllIdle()) {
+            return false;
+        }
+        InitVmListLock();
+        InitIndependentVmListLock();
+        InitUpgVmListAddLock();
+        const int before = f.host.sim.Accepted(bench::VmName(0));
+        GetRunningVmList();
+        return f.host.WaitAllAccepted(before + 1);
+    }();
+    if (!connected) {
+        state.SkipWithError("the channels could not be taken over from the daemon");
+        return;
+    }
+    for (auto _ : state) {
+        GetRunningVmList();
+    }
+}
+
+void BM_FleetMinimalScan(benchmark::State &state)
+{
+    MinimalScanner scanner(kVms);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(scanner.Scan());
+    }
+}
+
+BENCHMARK(BM_FleetStartUp_Bare)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FleetStop_Bare)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FleetStartUp_Daemon)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FleetIdleCpuPerMinute)->Arg(30)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_FleetDiscoveryRequest_Daemon)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_FleetDiscoveryRequest_Bare)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_FleetHealthRoundTrip_Daemon)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FleetHealthRoundTrip_Bare)->Arg(0)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_FleetHealthRoundTrip_Daemon)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FleetHealthRoundTrip_Bare)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_FleetHealthCommands)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FleetMemory_Daemon)->Iterations(1);
+BENCHMARK(BM_FleetStop_Daemon)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FleetDiscoveryPass_InProcess)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FleetMinimalScan)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 2 && std::strcmp(argv[1], kBareFlag) == 0) {
+        BareConnectAll();
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
