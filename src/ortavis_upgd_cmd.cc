@@ -290,7 +290,10 @@ void *dealWithCmd(void *)
             continue;
         }
         if (fd < 0) {
+            // Out of descriptors, say: the client stays queued and the socket
+            // readable, so pause rather than poll straight back into the failure.
             UPG_LOG("accept failed");
+            (void)SleepUnlessStopping(kPauseMs);
             continue;
         }
         UPG_LOG("[dealWithCmd] recieve host msg, accept a new fd %d", fd);

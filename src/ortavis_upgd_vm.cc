@@ -21,6 +21,7 @@
 #include "ortavis_upgd_vm.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -36,6 +37,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ortavis_upgd_cmd.h"
 #include "ortavis_upgd_handlers.h"
 #include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
@@ -426,6 +428,21 @@ void WakeCommandLoop()
     }
 }
 
+// A management client whose descriptor is above MANAGE_CLIENT_FD_MAX is
+// refused, and accept hands out the lowest free number: on a host with about
+// a thousand VMs the channels would take every number a client may have. So
+// a channel moves above that range; where the descriptor limit leaves no room
+// there, it keeps its number. Channels are only ever polled, never selected.
+int MoveAboveClientRange(int fd)
+{
+    int high = fcntl(fd, F_DUPFD_CLOEXEC, MANAGE_CLIENT_FD_MAX + 1);
+    if (high < 0) {
+        return fd;
+    }
+    close(fd);
+    return high;
+}
+
 }  // namespace
 
 int InitVmNode(char *pathBuf, const char *name, VmNode **out)
@@ -442,6 +459,7 @@ int InitVmNode(char *pathBuf, const char *name, VmNode **out)
         }
         return -1;
     }
+    fd = MoveAboveClientRange(fd);
     VmNode *node = NewVmNode();
     if (node == nullptr) {
         UPG_LOG("malloc failed");
@@ -737,10 +755,11 @@ void clearVmSocketReadBuf()
         if (fd <= 0) {
             continue;
         }
-        UPG_LOG("clearVmSocketReadBuf vmname %s", n->name);
         uint8_t rubbish[VM_MSG_LEN];
         while (recv(fd, rubbish, sizeof(rubbish), MSG_DONTWAIT) > 0) {
         }
+        // Logged once drained: what the guest sends after this line is read.
+        UPG_LOG("clearVmSocketReadBuf vmname %s", n->name);
     }
 }
 

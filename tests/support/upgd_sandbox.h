@@ -77,7 +77,13 @@ public:
     bool WaitStarted(std::chrono::milliseconds timeout = 10s);
     pid_t Pid() const { return pid_; }
     bool Signal(int signo) const { return pid_ > 0 && kill(pid_, signo) == 0; }
-    bool Running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+    // Looks without reaping: WaitExit still gets the status, and the pid is
+    // never taken for another process's.
+    bool Running()
+    {
+        siginfo_t info{};
+        return pid_ > 0 && waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+    }
     // The wait status once it exited, or nullopt after the timeout.
     std::optional<int> WaitExit(std::chrono::milliseconds timeout = 10s);
 
