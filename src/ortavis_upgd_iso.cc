@@ -613,6 +613,10 @@ constexpr int kConfPiece = 16;      // the file is read in pieces of 15 characte
 constexpr int kIntervalText = 8;    // the value: at most 7 characters
 constexpr const char *kIntervalKey = "interval=";
 
+// One store at a time: stores share the file beside "upgrade.conf", and one
+// emptying it after another put it in place would empty or mix the stored text.
+ObjectMutex g_confStoreLock = PTHREAD_MUTEX_INITIALIZER;
+
 // The resolved path of "upgrade.conf", or null after the log line.
 MallocText ConfigFilePath()
 {
@@ -638,6 +642,7 @@ void WriteUpgradeConf(int minutes)
     // The new content goes to a file beside it, reaches the disk, and then
     // replaces the old one: a failed write or a crash leaves the old
     // interval or the new one, never a half-written file.
+    MutexGuard store(&g_confStoreLock);
     char tmpPath[UPGD_PATH_MAX] = {0};
     if (snprintf_s(tmpPath, sizeof(tmpPath), sizeof(tmpPath) - 1, "%s.new", path.get()) < 0) {
         UPG_LOG("snprintf_s : chConfigFile snprintf_s failed");
@@ -650,8 +655,10 @@ void WriteUpgradeConf(int minutes)
         UPG_LOG("fopen %s failed", path.get());
         return;
     }
-    (void)!fchown(fd.Get(), old.st_uid, old.st_gid);
+    // The mode first, while the file is still root's: set after the owner
+    // is given back, it would need the right to change others' files.
     (void)fchmod(fd.Get(), mode);
+    (void)!fchown(fd.Get(), old.st_uid, old.st_gid);
     char text[32] = {0};
     int len = snprintf_s(text, sizeof(text), sizeof(text) - 1, "interval=%d", minutes);
     if (len < 0 || write(fd.Get(), text, static_cast<size_t>(len)) != len || fsync(fd.Get()) != 0) {
