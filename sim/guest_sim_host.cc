@@ -455,6 +455,7 @@ void HostSim::ServeReadable(Vm &vm)
         switch (b) {
         case Behaviour::HangUp:
         case Behaviour::Reset:   // the message arrived with the rest already read
+        case Behaviour::HalfReset:
             CloseClient(vm);
             return;
         case Behaviour::Half:
@@ -534,6 +535,20 @@ void HostSim::Run()
                     vm.accepted++;
                     cv_.notify_all();
                 }
+            } else if (fds[i].fd == vm.clientFd && vm.guest.profile().behaviour == Behaviour::HalfReset &&
+                       (fds[i].revents & POLLIN) != 0) {
+                // The message is looked at, left unread, answered with half
+                // an answer; the close then resets the channel as below, and
+                // the daemon reads the half before ECONNRESET.
+                VmMsg in;
+                if (recv(vm.clientFd, &in, sizeof(in), MSG_PEEK) != static_cast<ssize_t>(sizeof(in))) {
+                    continue;   // the rest of it is on its way
+                }
+                std::vector<VmMsg> out = vm.guest.Receive(in, [&] { return ReadDrive(vm); });
+                if (!out.empty()) {
+                    (void)!send(vm.clientFd, &out.front(), sizeof(VmMsg) / 2, MSG_NOSIGNAL);
+                }
+                CloseClient(vm);
             } else if (fds[i].fd == vm.clientFd && vm.guest.profile().behaviour == Behaviour::Reset &&
                        (fds[i].revents & POLLIN) != 0) {
                 // Closed with the message unread in its receive queue: the
@@ -547,7 +562,8 @@ void HostSim::Run()
             }
         }
         // The guests in an upgrade that may go on without a message.
-        for (auto &[name, vm] : vms_) {
+        for (auto &entry : vms_) {
+            Vm *vm = entry.second.get();   // not a structured binding: clang before 16 cannot capture one
             if (vm->clientFd >= 0 && vm->guest.Busy() && Answers(vm->guest.profile().behaviour)) {
                 Write(*vm, vm->guest.Tick([&] { return ReadDrive(*vm); }));
             }

@@ -61,7 +61,7 @@ public:
     // msgId; false when no client is connected.
     bool SendRequest(const std::string &name, uint32_t msgType);
 
-    // What the guest read, whole messages in order (a Reset guest's last
+    // What the guest read, whole messages in order (a Reset or HalfReset guest's last
     // message stays unread and is not among them).
     std::vector<VmMsg> Received(const std::string &name) const;
     bool WaitReceived(const std::string &name, size_t count,

@@ -15,7 +15,7 @@ constexpr NamedBehaviour kBehaviours[] = {
     {"answer", Behaviour::Answer},   {"wrongtype", Behaviour::WrongType}, {"badcount", Behaviour::BadCount},
     {"strayid", Behaviour::StrayId}, {"silent", Behaviour::Silent},       {"hangup", Behaviour::HangUp},
     {"half", Behaviour::Half},       {"garbage", Behaviour::Garbage},     {"deaf", Behaviour::Deaf},
-    {"reset", Behaviour::Reset},
+    {"reset", Behaviour::Reset},     {"halfreset", Behaviour::HalfReset},
 };
 
 // The type a WrongType guest writes: one the daemon sends, never one it expects back.

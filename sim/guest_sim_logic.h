@@ -46,6 +46,7 @@ enum class Behaviour {
     Garbage,     // answers with 568 bytes of an unknown type and junk fields
     Deaf,        // stays connected and never reads its channel again
     Reset,       // on the next message closes the channel with it unread: the daemon reads ECONNRESET
+    HalfReset,   // on the next message writes half its answer, then closes as Reset does
 };
 
 std::optional<Behaviour> ParseBehaviour(const std::string &text);

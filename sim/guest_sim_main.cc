@@ -1,7 +1,7 @@
 // ortavis-guestsim: simulated guest tools for the VMs of a simulated host,
 // or, inside a VM, for that VM alone.
 //
-//   ortavis-guestsim [--run-dir DIR] [VM[:BEHAVIOUR[:CDROM]]]...
+//   ortavis-guestsim [--run-dir DIR] [VM[:BEHAVIOUR[:CDROM[:OS]]]]...
 //   ortavis-guestsim --vport NAME [--behaviour BEHAVIOUR]
 //
 // With --vport it serves the guest channel from inside the VM, on the
@@ -9,12 +9,13 @@
 //
 // Each VM gets its live description and a listening guest channel in the run
 // directory (/var/run/libvirt/qemu). Its guest tools have one module,
-// ortavis 0.9.0 for Linux, and upgrade it when the daemon offers another
-// version. BEHAVIOUR is answer (default), silent, hangup, half, garbage,
-// deaf, wrongtype, badcount, strayid or reset (guest_sim_logic.h); CDROM the
-// CD-ROM's target dev (hdb by default, "none" for no CD-ROM). Commands on
-// standard input, one per line, each answered "ok" or "error ...":
-//   add VM [BEHAVIOUR [CDROM]]   stop VM   hangup VM
+// ortavis 0.9.0 for the guest's OS, and upgrade it when the daemon offers
+// another version. BEHAVIOUR is answer (default), silent, hangup, half,
+// garbage, deaf, wrongtype, badcount, strayid or reset (guest_sim_logic.h);
+// CDROM the CD-ROM's target dev (hdb by default, "none" for no CD-ROM); OS
+// linux (default) or windows. Commands on standard input, one per line, each
+// answered "ok" or "error ...":
+//   add VM [BEHAVIOUR [CDROM [OS]]]   stop VM   hangup VM
 //   behave VM BEHAVIOUR [N]      (N: the moduleNum badcount writes, 7 by default)
 //   send VM TYPE                 (the guest's own request: 8 asks for the
 //                                 upgrade information and so starts an
@@ -37,18 +38,21 @@
 
 namespace {
 
-guestsim::Profile DefaultProfile()
+guestsim::Profile DefaultProfile(uint8_t os = ISO_LINUX)
 {
     guestsim::Profile p;
-    p.modules.push_back({"ortavis", "0.9.0", "0.9.0", 0, ISO_LINUX});
+    p.modules.push_back({"ortavis", "0.9.0", "0.9.0", 0, os});
     return p;
 }
 
 bool AddVmArg(guestsim::HostSim &sim, const std::string &name, const std::string &behaviour,
-             const std::string &cdrom)
+             const std::string &cdrom, const std::string &os)
 {
+    if (!os.empty() && os != "linux" && os != "windows") {
+        return false;
+    }
     guestsim::VmOptions opts;
-    opts.profile = DefaultProfile();
+    opts.profile = DefaultProfile(os == "windows" ? ISO_WINDOWS : ISO_LINUX);
     if (!behaviour.empty()) {
         auto b = guestsim::ParseBehaviour(behaviour);
         if (!b) {
@@ -100,11 +104,11 @@ int main(int argc, char **argv)
         } else if (arg == "--behaviour" && i + 1 < argc) {
             behaviour = argv[++i];
         } else if (arg == "-h" || arg == "--help") {
-            std::printf("usage: ortavis-guestsim [--run-dir DIR] [VM[:BEHAVIOUR[:CDROM]]]...\n"
+            std::printf("usage: ortavis-guestsim [--run-dir DIR] [VM[:BEHAVIOUR[:CDROM[:OS]]]]...\n"
                         "       ortavis-guestsim --vport NAME [--behaviour BEHAVIOUR]\n"
-                        "behaviours: answer silent hangup half garbage deaf wrongtype badcount strayid reset\n"
+                        "behaviours: answer silent hangup half garbage deaf wrongtype badcount strayid reset halfreset\n"
                         "commands on standard input, each answered \"ok\" or \"error ...\":\n"
-                        "  add VM [BEHAVIOUR [CDROM]]      stop VM      hangup VM\n"
+                        "  add VM [BEHAVIOUR [CDROM [OS]]] stop VM      hangup VM   (OS: linux, windows)\n"
                         "  behave VM BEHAVIOUR [N]         N: the moduleNum of badcount (7)\n"
                         "  send VM TYPE                    8: ask for the upgrade information\n"
                         "  module VM NAME VERSION [linux|windows]\n"
@@ -127,12 +131,12 @@ int main(int argc, char **argv)
     }
     guestsim::HostSim sim(runDir);
     for (const auto &arg : vmArgs) {
-        std::string parts[3];
+        std::string parts[4];
         std::istringstream in(arg);
         for (auto &p : parts) {
             std::getline(in, p, ':');
         }
-        if (!AddVmArg(sim, parts[0], parts[1], parts[2])) {
+        if (!AddVmArg(sim, parts[0], parts[1], parts[2], parts[3])) {
             std::fprintf(stderr, "ortavis-guestsim: cannot set up %s\n", arg.c_str());
             return 1;
         }
@@ -148,7 +152,7 @@ int main(int argc, char **argv)
         if (cmd == "quit") {
             break;
         } else if (cmd == "add") {
-            ok = AddVmArg(sim, vm, a, b);
+            ok = AddVmArg(sim, vm, a, b, c);
         } else if (cmd == "stop") {
             sim.StopVm(vm);
         } else if (cmd == "hangup") {

@@ -148,6 +148,11 @@ private:
         switch (b) {
         case Behaviour::Silent:
             return true;
+        case Behaviour::HalfReset:
+            if (std::vector<VmMsg> out = guest_.Receive(in, ProbeCdrom); !out.empty()) {
+                WriteAll(fd_, &out.front(), sizeof(VmMsg) / 2);
+            }
+            [[fallthrough]];
         case Behaviour::HangUp:
         case Behaviour::Reset:
             // The guest tools close their end and open it again; the host

@@ -306,11 +306,14 @@ TEST_F(ManageChannel, ClientsGuestsAndRunsAtOnceEachRequestGetsItsOwnReply)
         {UPG_MSG_AUTO_CTRL, ActionBody("vm1", 1)},      {UPG_MSG_GET_UPG_RES, QueryBody("vm2", "ortavis")},
         {UPG_START_UPGRADE_MSG, ControlBody(2, 0, "no")},
     };
+    // Each client's requests; the stress group asks for many more.
+    const char *asked = std::getenv("UPGD_STRESS_ROUNDS");
+    const uint64_t rounds = asked != nullptr ? std::strtoull(asked, nullptr, 10) : 30;
     std::vector<std::thread> clients;
     for (uint64_t c = 1; c <= 4; ++c) {
         clients.emplace_back([&, c] {
             ManageClient client;
-            for (uint64_t n = 0; n < 30; ++n) {
+            for (uint64_t n = 0; n < rounds; ++n) {
                 const auto &[type, body] = requests[(c + n) % std::size(requests)];
                 uint64_t id = c << 32 | n;
                 ASSERT_TRUE(client.Send(upgd_test::ManageMessage(id, type, 0, body)));
