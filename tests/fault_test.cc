@@ -6,12 +6,14 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -284,6 +286,33 @@ TEST_F(Faults, ConcurrentIntervalChangesAndASigkillLeaveOneWholeStoredInterval)
                                                : "run upgrade interval " + minutes + " minutes"))
             << log.Dump();
     }
+}
+
+// A host near a thousand VMs: the channels take descriptors above the
+// clients' range (a client above 1024 is refused), so clients still get in.
+TEST_F(Faults, AThousandChannelsLeaveTheClientsTheirDescriptors)
+{
+    rlimit lim{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+    if (lim.rlim_max < 4096) {
+        GTEST_SKIP() << "a hard descriptor limit of " << lim.rlim_max << " leaves the channels no room";
+    }
+    lim.rlim_cur = lim.rlim_max;   // the guests' two sockets each are this process's
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+    for (int i = 3; i <= 1020; ++i) {
+        ASSERT_TRUE(host.AddVm("vm" + std::to_string(i), Guest()));
+    }
+    ManageClient first;
+    EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1020", 1), first), Reply(0, "vm1020:{ok}"));
+    ASSERT_TRUE(host.WaitAccepted("vm500", 1));
+    std::vector<std::unique_ptr<ManageClient>> more;
+    for (int i = 0; i < 4; ++i) {
+        more.push_back(std::make_unique<ManageClient>());
+    }
+    for (auto &client : more) {
+        EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), *client), kVm1Ok);
+    }
+    EXPECT_EQ(log.Count("too many client"), 0u);
 }
 
 }  // namespace
