@@ -149,6 +149,10 @@ int32_t TriggerUpgrade()
 }
 
 // "no": the periodic upgrade of all VMs, switched on or off, or one run now.
+// The timer and the stored interval change together: of two changes at
+// once, the later one sets both.
+ObjectMutex g_intervalLock = PTHREAD_MUTEX_INITIALIZER;
+
 int32_t ControlAllVms(const UpgCtrlBody &ctrl)
 {
     UPG_LOG("upgrade para is no");
@@ -165,6 +169,7 @@ int32_t ControlAllVms(const UpgCtrlBody &ctrl)
             UpgSemPost();
             (void)SleepUnlessStopping(kPauseMs);
         }
+        MutexGuard setting(&g_intervalLock);
         InitTimer(static_cast<unsigned>(ctrl.intervalTime) * 60U);
         WriteUpgradeConf(ctrl.intervalTime);
         return UPG_CTRL_OK;
@@ -175,8 +180,11 @@ int32_t ControlAllVms(const UpgCtrlBody &ctrl)
     }
     if (ctrl.actionType == 2) {
         UPG_LOG("shutdown upgrade");
-        UninitTimer();
-        WriteUpgradeConf(0);
+        {
+            MutexGuard setting(&g_intervalLock);
+            UninitTimer();
+            WriteUpgradeConf(0);
+        }
         (void)SleepUnlessStopping(kPauseMs);
         return UPG_CTRL_OK;
     }
