@@ -1,10 +1,8 @@
-// The ortavis-upgctl binary against a scripted daemon on the real socket path:
-// the request each command sends, what it prints of the answer, and its exit
-// status (0 done, 1 refused or failed, 2 usage, 3 no connection or no answer).
-// Then against the real daemon: JSON output of guest-chosen text, and status.
+// The ortavis-upgctl binary against a scripted daemon on the real socket path (the
+// request each command sends, what it prints, its exit status), then against the
+// real daemon: JSON output of guest-chosen text, and status.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -47,7 +45,6 @@ TEST(Upgctl, EachCommandSendsItsRequestAndReportsTheAnswer)
         {{"auto", "db-2", "3"}, L(6) + T("db-2") + L(3), 0, "db-2:{5}", "db-2:{5}\n", 0},
         {{"health", v127}, L(3) + T(v127) + L(1), 0, "long", "long\n", 0},
         {{"health", "ghost"}, L(3) + T("ghost") + L(1), 1, "ghost:{13}", "ghost:{13}\n", 1},
-        {{"health", "web01"}, L(3) + T("web01") + L(1), 1, "", fail + "the daemon refused the request\n", 1},
         {{"health", "vm"}, L(3) + T("vm") + L(1), 0, "<close>", fail + "the request failed: Protocol error\n", 3},
         {{"off"}, L(5) + L(2) + L(0) + T("no"), 0, "", "periodic upgrade stopped\n", 0},
         {{"interval", "30"}, L(5) + L(1) + L(30) + T("no"), 0, "", "periodic upgrade every 30 minutes\n", 0},
@@ -96,8 +93,6 @@ TEST(Upgctl, EachCommandSendsItsRequestAndReportsTheAnswer)
         EXPECT_EQ(code, 2) << testing::PrintToString(args);
         EXPECT_TRUE(out.empty() && err.rfind(fail, 0) == 0 && err.find('\n') == err.size() - 1) << err;
     }
-    auto [code, out, err] = Upgctl({"--help"});
-    EXPECT_TRUE(code == 0 && out.rfind("Usage: ortavis-upgctl ", 0) == 0 && err.empty()) << out;
 }
 
 // The real daemon: vm1 answers and holds a module whose name and versions are hostile text, vm2's guest tools stay
@@ -138,7 +133,6 @@ TEST_F(UpgctlOnHost, JsonEscapesWhatTheGuestChose)
     EXPECT_NE(out.find(R"("vm":"mute","channel":"unreachable","result":1,"meaning":"unreachable","reply":"mute:{13}")"
                        R"(,"answer":{"checkresult":"13"},"modules":[{"module":"ortavis","type":4,"result":1,)"),
               std::string::npos) << out;
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2);
 }
 
 // Each VM's rows in the order asked; guest text shown with its unprintable bytes as \xNN. The silent guest gives 3,

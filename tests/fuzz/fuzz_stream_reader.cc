@@ -1,23 +1,14 @@
-// Drives the daemon's stream reader, readHostMsg over ReadFD, on a real
-// socket pair. Input: 1 byte of flags (bit 0: the peer closes after its last
-// byte, else it stays open; bit 1: the reading end is a blocking socket whose
-// empty reads a signal interrupts (EINTR), else a non-blocking one (EAGAIN)),
-// 1 byte n, n chunk sizes, then the stream the peer sends: the n chunks in
-// order, the rest of the stream as one last chunk.
-//
-// The peer writes its first chunk before the read and each next one when the
-// reader finds the socket empty and pauses before its retry. The pause is
-// linked to the peer here (--wrap, see CMakeLists.txt) instead of sleeping
-// 100 ms, so a run takes microseconds and is the same every time; the reader
-// meets every partial read, empty read and end of stream that a peer sending
-// in those pieces would cause. The dropping of a refused body polls instead
-// of pausing: that poll gets the next chunk too, and a peer with nothing left
-// closes there rather than leave the reader to its one-second deadline.
-//
-// What the reader returns is checked against its contract: a request it
-// accepts is the stream's first bytes, it never reads past the request, it
-// marks the connection ended exactly when the stream can't go on in step, and
-// it gives up on a silent peer after ten retries per read, no sooner.
+// Drives the daemon's stream reader, readHostMsg over ReadFD, on a socket pair.
+// Input: 1 byte of flags (bit 0: the peer closes after its last byte; bit 1: a
+// blocking reading end whose empty reads a signal interrupts, else non-blocking),
+// 1 byte n, n chunk sizes, then the stream: the n chunks, the rest as one more.
+// The peer sends its first chunk before the read and the next when the reader
+// pauses on an empty socket; the pause and poll are wrapped (--wrap, see
+// CMakeLists.txt), so a run takes microseconds and repeats exactly. A poll that
+// finds nothing left to send closes the peer instead of waiting out its deadline.
+// Checked: an accepted request is the stream's first bytes, nothing past the
+// request is read, the connection is marked ended exactly when the stream can't
+// go on in step, and a silent peer is given up after ten retries per read.
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -30,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "ortavis_upgd_message.h"
 #include "ortavis_upgd_task.h"
@@ -68,8 +60,7 @@ struct Peer {
     void Close()
     {
         if (writer >= 0) {
-            close(writer);
-            writer = -1;
+            close(std::exchange(writer, -1));
         }
     }
 
@@ -163,34 +154,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 2 || size - 2 < data[1] || size - 2 - data[1] > kStreamMax) {
         return 0;
     }
-    Peer peer;
-    peer.closeAtEnd = (data[0] & 1) != 0;
     bool interrupt = (data[0] & 2) != 0;
-    peer.chunks = data[1];
-    peer.sizes = data + 2;
-    peer.stream = data + 2 + peer.chunks;
-    peer.streamLen = size - 2 - peer.chunks;
     int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (interrupt ? 0 : SOCK_NONBLOCK), 0, sv) != 0) {
-        return 0;
-    }
-    peer.reader = sv[0];
-    peer.writer = sv[1];
+    Check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (interrupt ? 0 : SOCK_NONBLOCK), 0, sv) == 0);
+    Peer peer{.reader = sv[0], .writer = sv[1], .stream = data + 2 + data[1], .streamLen = size - 2 - data[1],
+              .sizes = data + 2, .chunks = data[1], .closeAtEnd = (data[0] & 1) != 0};
     (void)peer.SendNext();
 
-    // Exactly the sizes the daemon passes, on the heap and not zeroed: a byte
-    // written past them, or a terminator not written, is caught.
+    // The daemon's sizes, on the heap, not zeroed: a byte past them or a missing terminator is caught.
     auto head = std::make_unique<MsgHeadInfo>();
     auto body = std::make_unique_for_overwrite<uint8_t[]>(HOST_MSG_BODY_BUF);
     (void)SetConnEndMark(nullptr);
     g_peer = &peer;
-    if (interrupt) {
-        ArmInterrupter(kInterruptNs);
-    }
+    ArmInterrupter(interrupt ? kInterruptNs : 0);
     int ret = readHostMsg(peer.reader, head.get(), body.get(), HOST_MSG_BODY_BUF);
-    if (interrupt) {
-        ArmInterrupter(0);
-    }
+    ArmInterrupter(0);
     g_peer = nullptr;
 
     const char *mark = GetConnEndMark();
@@ -211,8 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Check(body[head->bufLen] == 0);
         break;
     case READ_HOST_MSG_TOO_LONG:
-        // A refused body is dropped whole when it may be, so the next request
-        // starts in step; else the connection ends. Never a byte past it.
+        // A refused body is dropped whole when it may be (the next request starts in step), else the connection ends.
         Check(std::memcmp(head.get(), peer.stream, sizeof(MsgHeadInfo)) == 0);
         Check(head->bufLen > HOST_MSG_BODY_MAX && consumed <= request);
         Check(ended == !(head->bufLen <= CLIENT_MSG_BODY_MAX && consumed == request));

@@ -1,19 +1,14 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of every fuzz target into tests/fuzz/corpus/<target>/.
+"""Writes the checked-in seed corpus of every fuzz target into tests/fuzz/corpus/<target>/.
 
-Run once by hand when a message layout or a target's input format changes;
-the seeds are checked in, and CI and the fuzz ctests start from them. Each
-seed is a small, meaningful input: a sound message of each kind, the edge
-sizes the readers bound, and a few malformed ones. Integers are little-endian,
-as on the hosts the daemon runs on.
+Run by hand when a message layout or a target's input format changes. Seeds: a sound
+message of each kind, the edge sizes the readers bound, a few malformed ones; little-endian.
 """
-import os
+import pathlib
 import shutil
 import struct
-import sys
 
 HEAD_LEN = 56
-VM_MSG_LEN = 568
 BODY_MAX = 524            # the daemon reads at most this many body bytes
 CLIENT_BODY_MAX = 968     # the client library's bound, both ways
 
@@ -22,29 +17,30 @@ def head(msg_id, msg_type, buf_len, result=0):
     return struct.pack('<QIIi36x', msg_id, msg_type, buf_len, result)
 
 
-def request(msg_id, msg_type, body, buf_len=None):
-    return head(msg_id, msg_type, len(body) if buf_len is None else buf_len) + body
+def request(msg_id, msg_type, body):
+    return head(msg_id, msg_type, len(body)) + body
 
 
-def action_body(name, action, name_len=None):
-    n = len(name) if name_len is None else name_len
-    return struct.pack('<i', n) + name + struct.pack('<I', action)
+def text(s, length=None):   # a length-prefixed text; length: a wrong prefix
+    return struct.pack('<i', len(s) if length is None else length) + s
+
+
+def action_body(name, action):
+    return text(name) + struct.pack('<I', action)
 
 
 def query_body(vm, mod, mod_len=None):
-    m = len(mod) if mod_len is None else mod_len
-    return struct.pack('<i', len(vm)) + vm + struct.pack('<i', m) + mod
+    return text(vm) + text(mod, mod_len)
 
 
 def control_body(action, interval, para, para_len=None):
-    n = len(para) if para_len is None else para_len
-    return struct.pack('<iii', action, interval, n) + para
+    return struct.pack('<ii', action, interval) + text(para, para_len)
 
 
 def module(rescode, name, cur, tar, check, iso_type):
-    return (struct.pack('<i', rescode) + bytes(15) + name.ljust(16, b'\0')[:16] +
-            cur.ljust(16, b'\0')[:16] + tar.ljust(16, b'\0')[:16] +
-            check.ljust(23, b'\0')[:23] + bytes([iso_type, 0]))
+    fields = [(name, 16), (cur, 16), (tar, 16), (check, 23)]
+    return (struct.pack('<i', rescode) + bytes(15) + b''.join(f.ljust(n, b'\0') for f, n in fields) +
+            bytes([iso_type, 0]))
 
 
 def vm_msg(msg_id, msg_type, module_num, modules=()):
@@ -113,11 +109,8 @@ def client_reply_seeds():
     }
 
 
-def stream_seeds():
-    # 1 byte of flags (bit 0: the peer closes after its last byte; bit 1: a
-    # blocking socket whose empty reads a signal interrupts, else a
-    # non-blocking one), 1 byte n, n chunk sizes, then the stream: the chunks
-    # in order, the rest of the stream as the last one.
+def stream_reader_seeds():
+    # Flags (bit 0: the peer closes at the end, bit 1: blocking and interrupted), n, n chunk sizes, the stream.
     def feed(close, interrupt, sizes, stream):
         flags = (1 if close else 0) | (2 if interrupt else 0)
         return bytes([flags, len(sizes)]) + bytes(sizes) + stream
@@ -140,22 +133,14 @@ def stream_seeds():
 
 
 def main():
-    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'corpus')
-    targets = {
-        'fuzz_host_body': host_body_seeds(),
-        'fuzz_vm_msg': vm_msg_seeds(),
-        'fuzz_client_reply': client_reply_seeds(),
-        'fuzz_stream_reader': stream_seeds(),
-    }
-    for target, seeds in targets.items():
-        out = os.path.join(root, target)
+    root = pathlib.Path(__file__).resolve().parent / 'corpus'
+    for kind in ('host_body', 'vm_msg', 'client_reply', 'stream_reader'):
+        out = root / ('fuzz_' + kind)
         shutil.rmtree(out, ignore_errors=True)
-        os.makedirs(out)
-        for name, data in seeds.items():
-            with open(os.path.join(out, name), 'wb') as f:
-                f.write(data)
-    return 0
+        out.mkdir(parents=True)
+        for name, data in globals()[kind + '_seeds']().items():   # host_body_seeds() ...
+            (out / name).write_bytes(data)
 
 
 if __name__ == '__main__':
-    sys.exit(main())
+    main()
