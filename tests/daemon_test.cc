@@ -133,12 +133,8 @@ TEST_F(DaemonLife, IsoDirectoryFromTheLink)
     const std::string link = std::string(kIsoDir) + "/ortavis-linux.iso";
     const std::string dir = kIsoDir;
     const std::string tooLong = "/" + std::string(UPGD_PATH_MAX - 1, 'x');   // no room for its NUL
-    const struct {
-        const char *what;
-        bool symlink;          // else a regular file, or nothing when target is null
-        const char *target;    // or the file's content
-        std::string line;
-    } rows[] = {
+    // Not a symlink: a regular file with target as its content, or nothing when target is null.
+    const struct { const char *what; bool symlink; const char *target; std::string line; } rows[] = {
         {"missing", false, nullptr, "failed to readlink,errno=2"},
         {"regular file", false, "not a link", dir + " is not a symbolic link. iso path is still " + dir},
         {"absolute target", true, "/data/iso/o-1.2.iso", dir + " is a symbolic link,real path is /data/iso"},
@@ -179,13 +175,8 @@ TEST_F(DaemonLife, SignalsStopItWithAReportNamingTheSenderOrLeaveItRunning)
     const std::string self =
         "from pid " + std::to_string(getpid()) + "(" + std::filesystem::read_symlink("/proc/self/exe").string() + ")";
     constexpr int kKill = 1;
-    const struct {
-        const char *what;
-        bool supervisorMask;   // started with SIGTERM, SIGHUP and SIGALRM blocked
-        int signo;
-        int sender;            // kKill: kill(); otherwise the forged sender pid
-        std::string line;
-    } rows[] = {
+    // supervisorMask: started with SIGTERM, SIGHUP and SIGALRM blocked; sender kKill: kill(), else the forged sender pid.
+    const struct { const char *what; bool supervisorMask; int signo; int sender; std::string line; } rows[] = {
         {"SIGTERM", false, SIGTERM, kKill, "terminating on signal 15 " + self},
         {"SIGHUP", false, SIGHUP, kKill, "terminating on signal 1 " + self},
         {"SIGHUP after a supervisor's mask", true, SIGHUP, kKill, "terminating on signal 1 " + self},

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -21,7 +20,7 @@
 #include "guest_sim_host.h"
 #include "ortavis_upgd.h"
 #include "ortavis_upgd_iso.h"
-#include "ortavis_upgd_vm.h"
+#include "registry_view.h"
 #include "upgd_sandbox.h"
 
 namespace {
@@ -74,12 +73,7 @@ protected:
 
 TEST_F(IsoNames, TheRepositoryReadsEachNameByItsGrammar)
 {
-    const struct {
-        Lines files;
-        const char *versions;
-        std::vector<Iso> want;   // sorted
-        std::string logged;
-    } rows[] = {
+    const struct { Lines files; const char *versions; std::vector<Iso> want; std::string logged; } rows[] = {   // want sorted
         {{"ortavis-linux.iso"}, kVersions.c_str(), {{"ortavis", ISO_LINUX, "2.3.1"}}, "get ortavis type 1 upgrade version:2.3.1"},
         {{"ortavis-linux.iso"}, nullptr, {}, "GetIsoVersion linuxversion error"},
         {{"ortavis-linux-7.7.iso"}, nullptr, {{"ortavis", ISO_LINUX, "7.7"}}, "get ortavis type 1 upgrade version 7.7"},
@@ -111,11 +105,7 @@ TEST_F(IsoNames, TheRepositoryReadsEachNameByItsGrammar)
 TEST_F(IsoNames, AModuleRecordIsParsedFromAndComposedBackIntoItsName)
 {
     Files({}, kVersions.c_str());
-    const struct {
-        const char *name;
-        Iso record;   // module empty: refused
-        const char *logged;
-    } parse[] = {
+    const struct { const char *name; Iso record; const char *logged; } parse[] = {   // module empty: refused
         {"foo-linux-1.2.iso", {"foo", ISO_LINUX, "1.2"}, "get foo type 1 version:1.2"},
         {"ortavis-linux-9.9.iso", {"ortavis", ISO_LINUX, "2.3.1"}, ""},
         {"ortavis-windows.iso", {"ortavis", ISO_WINDOWS, "2.3.0"}, ""},
@@ -240,23 +230,18 @@ protected:
     void SetUp() override
     {
         IsoNames::SetUp();
-        ASSERT_EQ(InitVmListLock() | InitIndependentVmListLock() | InitUpgVmListAddLock() | CreateStopEvent(), 0);
+        ASSERT_EQ(upgd_test::InitRegistry() | CreateStopEvent(), 0);
         ASSERT_TRUE(upgd_test::InstallDriveScript());
         ASSERT_TRUE(upgd_test::WriteFile(iso, "iso"));
     }
-    void TearDown() override
-    {
-        ObjectLockGuard reg(GetVmListHead());
-        clearVmList(GetVmListHead());
-    }
+    void TearDown() override { upgd_test::ClearRegistry(); }
     VmRef Connect(const std::string &name, const std::string &cdrom = "hdb")
     {
         guestsim::VmOptions opts;
         opts.cdromDev = cdrom;
         EXPECT_TRUE(host.AddVm(name, opts));
         GetRunningVmList();
-        ObjectLockGuard reg(GetVmListHead());
-        return VmRef(findVmByName(GetVmListHead(), name.c_str()));
+        return upgd_test::FindVm(name);
     }
     // A guest's attach request and the answer it got (-1: none), timed.
     // Every byte but type, count and code goes back as the guest sent it.
@@ -296,16 +281,9 @@ TEST_F(IsoDrive, AnAttachRequestIsAnsweredByWhatTheDriveAllows)
     const FakeVirsh::Reply failed = {1, "\n", "error: internal error: unable to execute QEMU command", ""};
     const std::string onlyForced = "case \" ${all[*]} \" in *\" --force \"*) ;; *) rc=1 out=$'\\n' err=busy ;; esac\n";
     const Calls once = {{"change-media", "@", "hdb", iso}}, forced = {{"change-media", "@", "hdb", "--force", iso}};
-    const struct {
-        const char *vm;
-        const char *cdrom;
-        const char *isoName;
-        std::function<void()> script;
-        int rescode;   // -1: no answer
-        int state;
-        double atLeast;   // seconds, and at most 1.5 more
-        Calls media;
-    } rows[] = {
+    // rescode -1: no answer; atLeast: the seconds the request takes, and at most 1.5 more.
+    const struct { const char *vm, *cdrom, *isoName; std::function<void()> script;
+                   int rescode, state; double atLeast; Calls media; } rows[] = {
         {"first", "hdb", "ortavis-linux.iso", [] {}, 0, UPGRADE_RUNNING_STATE, 2, once},
         {"second", "hdb", "ortavis-linux.iso", [&] { virsh.ScriptShell("change-media", "", onlyForced); }, 0,
          UPGRADE_RUNNING_STATE, 3, {once[0], forced[0]}},

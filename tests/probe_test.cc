@@ -43,13 +43,7 @@ TEST_F(Probe, OneAttemptJudgesTheFirstLineOfItsOutput)
 {
     const std::vector<std::vector<std::string>> theCall = {
         {"qemu-agent-command", "--timeout", "1", "vm1", "{\"execute\":\"guest-ping\"}"}};
-    const struct {
-        const char *what;
-        int mode;
-        FakeVirsh::Reply reply;
-        int want;
-        const char *logged;
-    } rows[] = {
+    const struct { const char *what; int mode; FakeVirsh::Reply reply; int want; const char *logged; } rows[] = {
         {"agent answers", PING_MODE_ONCE, {0, "{\"return\":{}}\n", "", ""}, 1, nullptr},
         {"mark after other text", PING_MODE_ONCE, {0, "xx {\"return\":{}} yy\nsecond\n", "", ""}, 1, nullptr},
         {"mark on the second line only", PING_MODE_ONCE, {0, "first line\n{\"return\":{}}\n", "", ""}, 0, nullptr},

@@ -19,13 +19,10 @@
 #include "fake_virsh.h"
 #include "manage_client.h"
 #include "guest_sim_host.h"
-#include "ortavis_upgd.h"
-#include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_message.h"
 #include "ortavis_upgd_probe.h"
 #include "ortavis_upgd_seccmd.h"
 #include "ortavis_upgd_server.h"
-#include "ortavis_upgd_vm.h"
 #include "realhost_vm.h"
 #include "registry_view.h"
 #include "upgd_sandbox.h"
@@ -59,7 +56,7 @@ public:
     void SetUp() override
     {
         ASSERT_EQ(RealHost::Problem(), "");
-        ASSERT_EQ(InitVmListLock() | InitIndependentVmListLock() | InitUpgVmListAddLock(), 0);
+        ASSERT_EQ(upgd_test::InitRegistry(), 0);
         ASSERT_TRUE(upgd_test::InstallDriveScript());
         log = std::make_unique<LogCollector>();
         for (const auto &[name, opts] : kBooted) {
@@ -152,11 +149,7 @@ std::unique_ptr<RealVm> StartUnbooted(const std::string &name, const std::string
 class RealHostTest : public ::testing::Test {
 protected:
     void SetUp() override { log().Clear(); }
-    void TearDown() override
-    {
-        ObjectLockGuard reg(GetVmListHead());
-        clearVmList(GetVmListHead());
-    }
+    void TearDown() override { upgd_test::ClearRegistry(); }
     static LogCollector &log() { return *g_env->log; }
 };
 
@@ -361,32 +354,6 @@ TEST_F(RealHostTest, StandInDescriptionsMatchTheRealOnes)
         auto script = realhost::RunCommand({"bash", upgd_test::kDriveScript, name, "check_hdb_cdrom"});
         EXPECT_EQ(script.status, opts.cdromDev == "hdb" ? 0 : 2) << script.err;
     }
-}
-
-// ---- ISO attach and detach -----------------------------------------------------------
-
-// The daemon's own attach and eject, through the real virsh, change what the
-// real QEMU drive holds, as its live description shows. Last: the drive keeps
-// the trace of its medium.
-TEST_F(RealHostTest, AttachAndEjectChangeTheRealDrive)
-{
-    const std::string iso = std::string(upgd_test::kIsoDir) + "/ortavis-linux.iso";
-    ASSERT_TRUE(upgd_test::MakeDirs(upgd_test::kIsoDir));
-    ASSERT_EQ(realhost::MakeIso(iso, "ORTAVIS"), "");
-    std::snprintf(g_chISORealPath, sizeof(g_chISORealPath), "%s", upgd_test::kIsoDir);
-    GetRunningVmList();
-    VmRef vm = FindVm(kAnswering);
-    ASSERT_TRUE(vm);
-    VmMsg req{};
-    req.msgType = VM_REQ_ATTACH_ISO_MSG;
-    dealAttachIsoReq(0, vm.get(), &req, "ortavis-linux.iso");
-    EXPECT_EQ(req.msgType, UPG_MSG_ATTACH_ISO_RESP);
-    EXPECT_EQ(req.module[0].rescode, 0) << log().Dump();
-    EXPECT_EQ(vm->isoattachFlag.load(), 1);
-    EXPECT_EQ(upgd_test::DriveSource(kAnswering), iso);
-    detachIso(vm.get(), nullptr);
-    EXPECT_EQ(vm->isoattachFlag.load(), 0) << log().Dump();
-    EXPECT_EQ(upgd_test::DriveSource(kAnswering), "");
 }
 
 // The agent's requests answered for real VMs through the real socket, and

@@ -76,23 +76,17 @@ bool NoChildren()
 // True once pid is gone, or a zombie left for its new parent to collect.
 bool GoneWithin(pid_t pid, std::chrono::milliseconds limit)
 {
-    for (auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(20ms)) {
+    return upgd_test::WaitUntil([pid] {
         std::string stat = upgd_test::ReadFile("/proc/" + std::to_string(pid) + "/stat").value_or("");
-        if (size_t close = stat.rfind(')'); close == std::string::npos || stat.substr(close + 2, 1) == "Z") {
-            return true;
-        }
-    }
-    return false;
+        size_t close = stat.rfind(')');
+        return close == std::string::npos || stat.substr(close + 2, 1) == "Z";
+    }, limit);
 }
 
 TEST(SeccmdTest, PipelinesGiveTheLastCommandsStatusAndOutputWithinTheirTime)
 {
-    const struct {
-        const char *name;
-        std::vector<Command> pipeline;
-        int status;   // -1: the call fails with ENOENT
-        std::optional<std::string> out;
-    } rows[] = {
+    // status -1: the call fails with ENOENT.
+    const struct { const char *name; std::vector<Command> pipeline; int status; std::optional<std::string> out; } rows[] = {
         {"three stages", {{"printf", "x\\ny\\nx\\n"}, {"grep", "x"}, {"wc", "-l"}}, 0, "2\n"},
         {"no match, nothing printed", {{"printf", "a\\n"}, {"grep", "zzz"}}, 1, std::nullopt},
         {"last one counts, failing first", {{"false"}, {"true"}}, 0, std::nullopt},
@@ -227,10 +221,7 @@ TEST(SeccmdTest, NoCommandOutlivesItsLimitTheStopOrTheDaemon)
         _exit(RunPipeline({Sh(std::string("echo $$ > ") + pidFile + "; exec sleep 100")}).rc);
     }
     std::string command;
-    for (auto end = Clock::now() + 5s; command.empty() && Clock::now() < end; std::this_thread::sleep_for(20ms)) {
-        command = upgd_test::ReadFile(pidFile).value_or("");
-    }
-    ASSERT_FALSE(command.empty());
+    ASSERT_TRUE(upgd_test::WaitUntil([&] { return !(command = upgd_test::ReadFile(pidFile).value_or("")).empty(); }));
     kill(daemon, SIGKILL);
     waitpid(daemon, nullptr, 0);
     EXPECT_TRUE(GoneWithin(static_cast<pid_t>(atoi(command.c_str())), 5s));

@@ -11,12 +11,7 @@ namespace {
 
 TEST(Securec, StrncpyFitsCutsAndRefusesWithoutWritingPastTheField)
 {
-    const struct {
-        const char *src;
-        size_t destMax, count;
-        int ret;
-        const char *want;
-    } rows[] = {
+    const struct { const char *src; size_t destMax, count; int ret; const char *want; } rows[] = {
         {"abcd", 5, 4, 0, "abcd"},     // exact fit: four characters and the terminator
         {"abcde", 5, 5, ERANGE, ""},   // one over
         {"abcdef", 5, 4, 0, "abcd"},   // count one less than the field: cut to the field

@@ -6,10 +6,6 @@
 #include <signal.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <functional>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -20,15 +16,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds timeout = 5s)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!cond() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
-    }
-    return cond();
-}
+using upgd_test::WaitUntil;
 
 // A job that keeps its worker until the atomic<bool> it is given is set.
 std::atomic<int> g_held{0};
@@ -122,45 +110,6 @@ TEST(TaskPool, DestroyWaitsForRunningJobsDropsQueuedOnesAndRefusesLaterOnes)
     EXPECT_FALSE(StopRequested());
     pollfd pfd{StopEventFd(), POLLIN, 0};
     EXPECT_EQ(poll(&pfd, 1, 0), 0) << "the stop event stayed raised";
-}
-
-std::string g_handled;
-
-TEST(TaskPool, RunTaskParaHandsEachTypeToItsHandlerAndFreesTheRecord)
-{
-    static void *vmMsg = std::malloc(568);
-    SetTaskHandlers(
-        [](int nfds, pollfd *fds) {
-            g_handled += "client " + std::to_string(nfds) + " " + std::to_string(fds->fd) + " " +
-                         std::to_string(fds->events) + ";";
-            return 0;
-        },
-        [](int fd, void *msg) {
-            g_handled += "vm " + std::to_string(fd) + (msg == vmMsg ? " msg;" : " other;");
-            std::free(msg);
-        });
-    // ASan tells a record left unfreed.
-    runTaskPara(NewTaskPara(7, 1, TPOOL_TYPE_CLIENT, nullptr));
-    runTaskPara(NewTaskPara(9, 0, TPOOL_TYPE_VM_MSG, vmMsg));
-    runTaskPara(NewTaskPara(11, 1, 2, nullptr));   // an unknown type: nothing
-    runTaskPara(nullptr);
-    EXPECT_EQ(g_handled, "client 1 7 " + std::to_string(POLLIN | POLLPRI) + ";vm 9 msg;");
-}
-
-TEST(TaskPool, UpgRunningIsReadWithoutTheLockWhileARunSetsIt)
-{
-    // The upgrade control's first look takes no lock: TSan tells a plain int.
-    ASSERT_EQ(InitObjectLock(&g_upgMsgSendLock), 0);
-    std::thread writer([] {
-        for (int i = 0; i < 2000; ++i) {
-            ObjectLockGuard guard(&g_upgMsgSendLock);
-            SetUpgRunning(i & 1);
-        }
-    });
-    for (int i = 0; i < 2000; ++i) {
-        (void)GetUpgRunning();
-    }
-    writer.join();
 }
 
 TEST(UpgTrigger, EachExpiryIsOnePostAndNoneIsLostToAnInterruptedWait)

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "daemon_host.h"
 
@@ -24,15 +23,10 @@ protected:
     // Waits until the guest runs the product at `version` and its drive is empty again.
     bool Upgraded(const std::string &vm, const std::string &version, std::chrono::seconds timeout)
     {
-        auto end = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < end) {
+        return upgd_test::WaitUntil([&] {
             auto modules = host.Modules(vm);
-            if (!modules.empty() && modules[0].curversion == version && !host.Upgrading(vm) && DriveSource(vm).empty()) {
-                return true;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
+            return !modules.empty() && modules[0].curversion == version && !host.Upgrading(vm) && DriveSource(vm).empty();
+        }, timeout);
     }
 };
 
@@ -41,9 +35,7 @@ protected:
     void SetUp() override { SetUpHost({"vm1", "vm2"}); }
 };
 
-// A guest that asks for the upgrade information gets the host's offer, asks
-// for its ISO, finds it in its drive, reports; the ISO comes out again and
-// the VM's state goes back to idle, after which the guest answers for itself.
+// A guest that asks is offered, gets its ISO, reports; the drive is emptied and the guest answers for itself again.
 TEST_F(GuestRun, AGuestThatAsksIsUpgradedAndItsDriveEmptiedAgain)
 {
     ASSERT_TRUE(host.SendRequest("vm1", VM_REQ_UPGRADE_INFO_MSG));
@@ -70,8 +62,7 @@ TEST_F(GuestRun, AnUpgradeRunServesEveryVmTwentySecondsApart)
     EXPECT_TRUE(log.WaitFor(" <--- [upgrade_thread] send upgrade msg to vm end", 25s));
 }
 
-// With no ISO to offer, a trigger (here the timer's signal) runs nothing and
-// the next one, once ISOs are there, runs.
+// With no ISO to offer a trigger runs nothing; the next one, once ISOs are there, runs.
 TEST_F(GuestRun, AnEmptyIsoDirectoryDelaysTheRunUntilIsosCome)
 {
     std::filesystem::remove(upgd_test::kProductIso);
@@ -83,17 +74,11 @@ TEST_F(GuestRun, AnEmptyIsoDirectoryDelaysTheRunUntilIsosCome)
     EXPECT_TRUE(Upgraded("vm2", "1.0.0.2", 20s)) << log.Dump();
 }
 
-// Whatever one guest does, the daemon logs it, answers what it can and goes
-// on serving the others.
+// Whatever one guest does, the daemon logs it, answers what it can and goes on serving the others.
 TEST_F(GuestRun, MisbehavingGuestsNeverStopTheDaemon)
 {
     using guestsim::Behaviour;
-    const struct {
-        Behaviour behaviour;
-        int badCount;
-        Reply want;
-        const char *logged;
-    } rows[] = {
+    const struct { Behaviour behaviour; int badCount; Reply want; const char *logged; } rows[] = {
         {Behaviour::Silent, 0, {-1, "(no reply)"}, ""},
         {Behaviour::Half, 0, {-1, "(no reply)"}, "read msg from client failed"},
         {Behaviour::Garbage, 0, {-1, "(no reply)"}, "can't do cmd type"},

@@ -99,10 +99,7 @@ bool ManageClient::WaitClosed(std::chrono::milliseconds timeout) const
 
 std::optional<ManageReply> ManageClient::Ask(uint64_t msgId, uint32_t msgType, const std::string &body) const
 {
-    if (!Send(ManageMessage(msgId, msgType, 0, body))) {
-        return std::nullopt;
-    }
-    return Receive();
+    return Send(ManageMessage(msgId, msgType, 0, body)) ? Receive() : std::nullopt;
 }
 
 std::string ActionBody(const std::string &vm, uint32_t action)

@@ -181,35 +181,28 @@ bool Daemon::Start(std::initializer_list<int> blocked)
 
 bool Daemon::WaitStarted(std::chrono::milliseconds timeout)
 {
-    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
-    for (auto deadline = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < deadline;
-         std::this_thread::sleep_for(10ms)) {
-        // Main, the pool's 8 workers and the 4 long-running threads (and the
-        // thread-sanitizer runtime's own): start-up is over, not just the
-        // handlers in place, so a signal sent now never meets a thread being made.
+    // Main, the pool's 8 workers and the 4 long-running threads (and the
+    // thread-sanitizer runtime's own): start-up is over, not just the
+    // handlers in place, so a signal sent now never meets a thread being made.
 #if defined(__SANITIZE_THREAD__)
-        constexpr long kThreads = 1 + 8 + 4 + 1;
+    constexpr long kThreads = 1 + 8 + 4 + 1;
 #else
-        constexpr long kThreads = 1 + 8 + 4;
+    constexpr long kThreads = 1 + 8 + 4;
 #endif
+    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    return WaitUntil([&] {
         std::error_code ec;
-        if (ReadFile(kPidFile) == std::to_string(pid_) + "\n" &&
-            std::distance(std::filesystem::directory_iterator(tasks, ec), {}) >= kThreads) {
-            return true;
-        }
-    }
-    return false;
+        return ReadFile(kPidFile) == std::to_string(pid_) + "\n" &&
+               std::distance(std::filesystem::directory_iterator(tasks, ec), {}) >= kThreads;
+    }, timeout);
 }
 
 std::optional<int> Daemon::WaitExit(std::chrono::milliseconds timeout)
 {
     int status = 0;
-    for (auto deadline = std::chrono::steady_clock::now() + timeout;
-         pid_ > 0 && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return status;
-        }
+    if (pid_ > 0 && WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout)) {
+        pid_ = -1;
+        return status;
     }
     return std::nullopt;
 }
@@ -220,6 +213,17 @@ Daemon::~Daemon()
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+}
+
+bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds timeout)
+{
+    for (auto deadline = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(10ms)) {
+        if (cond()) {
+            return true;
+        }
+    }
+    return cond();
 }
 
 // ---- Files -----------------------------------------------------------------

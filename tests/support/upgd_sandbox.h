@@ -91,6 +91,9 @@ private:
     pid_t pid_ = -1;
 };
 
+// Polls cond every 10 ms until it holds or the timeout is over; cond's last value.
+bool WaitUntil(const std::function<bool()> &cond, std::chrono::milliseconds timeout = 5s);
+
 // Exit status of a wait status that ended normally, or -1.
 inline int ExitCode(int waitStatus) { return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1; }
 
