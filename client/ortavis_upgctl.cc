@@ -129,7 +129,7 @@ size_t DecodeUtf8(std::string_view s, size_t i, uint32_t *cp)
     return len;
 }
 
-void AppendUnicodeEscape(std::string &out, uint32_t unit)
+void AppendUnicodeEscape(std::string &out, uint16_t unit)
 {
     char buf[8];
     std::snprintf(buf, sizeof(buf), "\\u%04x", static_cast<unsigned>(unit));
@@ -163,10 +163,10 @@ void AppendJsonString(std::string &out, std::string_view s)
         }
         i += len;
         if (cp >= 0x10000) {
-            AppendUnicodeEscape(out, 0xD800 + ((cp - 0x10000) >> 10));
-            AppendUnicodeEscape(out, 0xDC00 + ((cp - 0x10000) & 0x3FF));
+            AppendUnicodeEscape(out, static_cast<uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            AppendUnicodeEscape(out, static_cast<uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
         } else {
-            AppendUnicodeEscape(out, cp);
+            AppendUnicodeEscape(out, static_cast<uint16_t>(cp));
         }
     }
     out += '"';
