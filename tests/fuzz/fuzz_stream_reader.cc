@@ -102,8 +102,8 @@ void OnInterrupt(int) {}
 
 void ArmInterrupter(long ns)
 {
-    itimerspec spec{{0, ns}, {0, ns}};
-    Check(timer_settime(g_interrupter, 0, &spec, nullptr) == 0);
+    itimerspec period{{0, ns}, {0, ns}};
+    Check(timer_settime(g_interrupter, 0, &period, nullptr) == 0);
 }
 
 }  // namespace
