@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "ortavis_upgd_msg.h"
 #include "ortavis_upgd_raii.h"
 #include "ortavis_upgclient.h"
 
@@ -45,8 +46,8 @@ constexpr int kExitFail = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoAnswer = 3;
 
-constexpr size_t kVmNameMax = 127;
-constexpr size_t kModNameMax = 15;
+constexpr size_t kVmNameMax = VM_NAME_MAX;
+constexpr size_t kModNameMax = MOD_NAME_MAX;
 constexpr size_t kVmListMax = 512;
 constexpr long kIntervalMin = 30;
 constexpr long kIntervalMax = 525600;
@@ -55,10 +56,10 @@ constexpr const char *kIsoDir = "/opt/patch/programfiles/ortavis";
 constexpr const char *kIsoLink = "/opt/patch/programfiles/ortavis/ortavis-linux.iso";
 constexpr const char *kProductModule = "ortavis";
 
-constexpr int kTypeHealth = 3;
-constexpr int kTypeResult = 4;
-constexpr int kTypeControl = 5;
-constexpr int kTypeAuto = 6;
+constexpr int kTypeHealth = UPG_MSG_HEALTH_CHECK;
+constexpr int kTypeResult = UPG_MSG_GET_UPG_RES;
+constexpr int kTypeControl = UPG_START_UPGRADE_MSG;
+constexpr int kTypeAuto = UPG_MSG_AUTO_CTRL;
 
 constexpr const char *kHelp =
     "Usage: ortavis-upgctl [--json] COMMAND [ARGUMENT...]\n"
