@@ -202,8 +202,8 @@ Fleet &TheFleet()
 
 void ReportMemory(benchmark::State &state, pid_t pid)
 {
-    state.counters["VmRSS_KiB"] = static_cast<double>(bench::StatusKib(pid, "VmRSS"));
-    state.counters["VmHWM_KiB"] = static_cast<double>(bench::StatusKib(pid, "VmHWM"));
+    state.counters["VmRSS_KiB"] = static_cast<double>(upgd_test::StatusKib(pid, "VmRSS"));
+    state.counters["VmHWM_KiB"] = static_cast<double>(upgd_test::StatusKib(pid, "VmHWM"));
 }
 
 // The daemon's syslog lines per request: each is a message to /dev/log.

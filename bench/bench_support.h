@@ -54,17 +54,6 @@ inline double ProcessCpuMs(pid_t pid)
     return static_cast<double>(ProcessCpuNs(pid)) / 1e6;
 }
 
-// A line "Key:   N kB" of /proc/PID/status, in KiB; -1 when missing.
-inline long StatusKib(pid_t pid, const std::string &key)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(key + ":", 0) == 0) {
-            return std::stol(line.substr(key.size() + 1));
-        }
-    }
-    return -1;
-}
 
 // The soft descriptor limit raised to the hard one, and both to at least
 // `atLeast` (root may raise the hard limit): the children, the daemon

@@ -50,12 +50,7 @@ protected:
         close(savedStderr_);
         unlink("/dev/shm/daemon.stderr");
     }
-    long PeakKiB()
-    {
-        std::string status = ReadFile("/proc/" + std::to_string(daemon.Pid()) + "/status").value_or("");
-        size_t at = status.find("VmHWM:");
-        return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
-    }
+    long PeakKiB() { return upgd_test::StatusKib(daemon.Pid(), "VmHWM"); }
     Reply Check(const char *vm, const ManageClient &c) { return Ask(UPG_MSG_HEALTH_CHECK, ActionBody(vm, 1), c); }
     int savedStderr_ = -1;
 };

@@ -100,6 +100,13 @@ inline int ExitCode(int waitStatus) { return WIFEXITED(waitStatus) ? WEXITSTATUS
 bool WriteFile(const std::string &path, const std::string &content, int mode = 0644);
 std::optional<std::string> ReadFile(const std::string &path);
 bool PathExists(const std::string &path);
+// A line "Key:   N kB" of /proc/PID/status (VmRSS, VmHWM), in KiB; -1 when missing.
+inline long StatusKib(pid_t pid, const std::string &key)
+{
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status").value_or("");
+    size_t at = status.find("\n" + key + ":");
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + key.size() + 2));
+}
 bool MakeDirs(const std::string &path);
 
 inline constexpr const char *kIsoDir = "/opt/patch/programfiles/ortavis";
