@@ -55,19 +55,6 @@ inline double ProcessCpuMs(pid_t pid)
 }
 
 
-// The soft descriptor limit raised to the hard one, and both to at least
-// `atLeast` (root may raise the hard limit): the children, the daemon
-// included, inherit it.
-inline void RaiseFdLimit(rlim_t atLeast = 0)
-{
-    rlimit lim{};
-    getrlimit(RLIMIT_NOFILE, &lim);
-    if (lim.rlim_max < atLeast) {
-        lim.rlim_max = atLeast;
-    }
-    lim.rlim_cur = lim.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &lim);
-}
 
 inline bool ReadExact(int fd, void *buf, size_t len)
 {
@@ -178,7 +165,7 @@ inline std::string VmName(int i)
 struct DaemonHost {
     DaemonHost(int vms, guestsim::Behaviour behaviour) : count(vms)
     {
-        RaiseFdLimit(6 * static_cast<rlim_t>(vms) + 1024);
+        (void)upgd_test::RaiseFdLimit(6 * static_cast<rlim_t>(vms) + 1024);
         upgd_test::MakeDirs(upgd_test::kIsoDir);
         upgd_test::InstallDriveScript();
         guestsim::VmOptions opts;

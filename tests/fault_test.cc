@@ -216,8 +216,7 @@ TEST_F(Faults, AThousandChannelsLeaveTheClientsTheirDescriptors)
     if (lim.rlim_max < 4096) {
         GTEST_SKIP() << "a hard descriptor limit of " << lim.rlim_max << " leaves the channels no room";
     }
-    lim.rlim_cur = lim.rlim_max;   // the guests' two sockets each are this process's
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+    ASSERT_TRUE(upgd_test::RaiseFdLimit());   // the guests' two sockets each are this process's
     for (int i = 3; i <= 1020; ++i) {
         ASSERT_TRUE(host.AddVm("vm" + std::to_string(i), Guest()));
     }

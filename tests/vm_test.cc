@@ -265,10 +265,7 @@ TEST_F(Discovery, OnlyNameXmlWithAChannelOfItsOwnIsAVmAndFailuresStopBeingLogged
 
 TEST_F(Discovery, OnlyTheFirst1024NamesAreTaken)
 {
-    rlimit lim{};
-    getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = lim.rlim_max;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+    ASSERT_TRUE(upgd_test::RaiseFdLimit());
     for (int i = 0; i < VM_LIST_MAX + 6; ++i) {
         ASSERT_TRUE(sim.AddVm("vm" + std::to_string(i)));
     }

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -100,6 +102,19 @@ inline int ExitCode(int waitStatus) { return WIFEXITED(waitStatus) ? WEXITSTATUS
 bool WriteFile(const std::string &path, const std::string &content, int mode = 0644);
 std::optional<std::string> ReadFile(const std::string &path);
 bool PathExists(const std::string &path);
+// The soft descriptor limit raised to the hard one, and both to at least
+// atLeast (root may raise the hard limit): children, the daemon included,
+// inherit it. False when the limit could not be set.
+inline bool RaiseFdLimit(rlim_t atLeast = 0)
+{
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) {
+        return false;
+    }
+    lim.rlim_max = std::max(lim.rlim_max, atLeast);
+    lim.rlim_cur = lim.rlim_max;
+    return setrlimit(RLIMIT_NOFILE, &lim) == 0;
+}
 // A line "Key:   N kB" of /proc/PID/status (VmRSS, VmHWM), in KiB; -1 when missing.
 inline long StatusKib(pid_t pid, const std::string &key)
 {
