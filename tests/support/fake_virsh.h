@@ -32,9 +32,8 @@ public:
     void Script(const std::string &command, const std::string &vm, const Reply &reply);
     // The same with a shell fragment of the test's own: it runs after the
     // default answer is worked out, sees the call's arguments in ${all[@]}
-    // and may set rc, out, err and delay, and signal and flood (the call
-    // killed by that signal midway, megabytes after the answer: see
-    // sim/fakebin/virsh).
+    // and may set rc, out, err and delay, and flood (megabytes after the
+    // answer: see sim/fakebin/virsh).
     void ScriptShell(const std::string &command, const std::string &vm, const std::string &fragment);
     void Unscript(const std::string &command, const std::string &vm);
     // Every call so far, oldest first, each its argument vector: virsh's
