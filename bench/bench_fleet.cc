@@ -169,16 +169,16 @@ struct Fleet {
     // one at a time, and a connect meanwhile would wait in the backlog).
     bool WaitAllIdle(std::chrono::milliseconds timeout = 10s) const
     {
-        for (auto deadline = Clock::now() + timeout; Clock::now() < deadline; std::this_thread::sleep_for(5ms)) {
-            bool any = false;
-            for (int i = 0; i < kVms && !any; ++i) {
-                any = host.sim.Connected(bench::VmName(i));
-            }
-            if (!any) {
+        return upgd_test::WaitUntil(
+            [&] {
+                for (int i = 0; i < kVms; ++i) {
+                    if (host.sim.Connected(bench::VmName(i))) {
+                        return false;
+                    }
+                }
                 return true;
-            }
-        }
-        return false;
+            },
+            timeout);
     }
     // The daemon, started (untimed) when a filter skipped its start-up.
     bool Daemon()
@@ -281,9 +281,7 @@ void BM_FleetStartUp_Daemon(benchmark::State &state)
     }
     // The descriptor the daemon gave the management client, from its log line.
     const std::string accepted = "accept a new fd ";
-    for (auto deadline = Clock::now() + 5s; Clock::now() < deadline && f.log.Count(accepted) == 0;) {
-        std::this_thread::sleep_for(10ms);
-    }
+    (void)f.log.WaitFor(accepted);
     for (const std::string &text : f.log.Texts()) {
         if (size_t at = text.find(accepted); at != std::string::npos) {
             state.counters["client_fd"] = std::stod(text.substr(at + accepted.size()));
