@@ -535,25 +535,24 @@ void HostSim::Run()
                     vm.accepted++;
                     cv_.notify_all();
                 }
-            } else if (fds[i].fd == vm.clientFd && vm.guest.profile().behaviour == Behaviour::HalfReset &&
-                       (fds[i].revents & POLLIN) != 0) {
-                // The message is looked at, left unread, answered with half
-                // an answer; the close then resets the channel as below, and
-                // the daemon reads the half before ECONNRESET.
-                VmMsg in;
-                if (recv(vm.clientFd, &in, sizeof(in), MSG_PEEK) != static_cast<ssize_t>(sizeof(in))) {
-                    continue;   // the rest of it is on its way
-                }
-                std::vector<VmMsg> out = vm.guest.Receive(in, [&] { return ReadDrive(vm); });
-                if (!out.empty()) {
-                    (void)!send(vm.clientFd, &out.front(), sizeof(VmMsg) / 2, MSG_NOSIGNAL);
-                }
-                CloseClient(vm);
-            } else if (fds[i].fd == vm.clientFd && vm.guest.profile().behaviour == Behaviour::Reset &&
-                       (fds[i].revents & POLLIN) != 0) {
+            } else if (fds[i].fd == vm.clientFd && (fds[i].revents & POLLIN) != 0 &&
+                       (vm.guest.profile().behaviour == Behaviour::Reset ||
+                        vm.guest.profile().behaviour == Behaviour::HalfReset)) {
                 // Closed with the message unread in its receive queue: the
                 // kernel reports ECONNRESET to the daemon's next read, as a
-                // lingerless close resets a TCP peer.
+                // lingerless close resets a TCP peer. A half-reset guest
+                // first looks at the message and writes half its answer,
+                // which the daemon reads before the reset.
+                if (vm.guest.profile().behaviour == Behaviour::HalfReset) {
+                    VmMsg in;
+                    if (recv(vm.clientFd, &in, sizeof(in), MSG_PEEK) != static_cast<ssize_t>(sizeof(in))) {
+                        continue;   // the rest of it is on its way
+                    }
+                    std::vector<VmMsg> out = vm.guest.Receive(in, [&] { return ReadDrive(vm); });
+                    if (!out.empty()) {
+                        (void)!send(vm.clientFd, &out.front(), sizeof(VmMsg) / 2, MSG_NOSIGNAL);
+                    }
+                }
                 linger off{1, 0};
                 (void)setsockopt(vm.clientFd, SOL_SOCKET, SO_LINGER, &off, sizeof(off));
                 CloseClient(vm);
