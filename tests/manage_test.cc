@@ -221,6 +221,7 @@ TEST_F(ManageChannel, AStopEndsInOrderWhateverIsUnderWay)
              ASSERT_TRUE(log.WaitFor("[dealWithCmdMsg] msg type : UPG_MSG_HEALTH_CHECK"));
          }},
     };
+    int starts = 1;
     for (const auto &[what, underWay] : rows) {
         SCOPED_TRACE(what);
         std::vector<std::unique_ptr<ManageClient>> clients;
@@ -235,8 +236,10 @@ TEST_F(ManageChannel, AStopEndsInOrderWhateverIsUnderWay)
         virsh.Unscript("change-media", "");
         virsh.Unscript("qemu-agent-command", "vm2");
         StartDaemon();
-        // What a guest sends before the command loop drained its channel is dropped.
+        // What a guest sends before the command loop drained its channel is
+        // dropped, and it can send only once it took the new connection.
         ASSERT_TRUE(log.WaitFor("clearVmSocketReadBuf vmname vm1"));
+        ASSERT_TRUE(host.WaitAccepted("vm1", ++starts));
     }
 }
 
