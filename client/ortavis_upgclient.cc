@@ -44,6 +44,7 @@ namespace {
 
 constexpr const char *kManagePath = "/var/run/upgraded_manage";
 constexpr int kConnectWaitMs = 2000;
+constexpr long kConnectRetryNs = 5L * 1000 * 1000;
 constexpr int kSendMs = 1000;               // a request of at most 1024 bytes goes out within this
 constexpr size_t kRequestBufSize = 1024;
 constexpr size_t kVmNameCheckMax = 128;     // the daemon's field holds 127 of them
@@ -429,7 +430,17 @@ UpgClientHandle *upgClientConnect(int family)
     if (flags < 0 || fcntl(fd.Get(), F_SETFL, flags | O_NONBLOCK) != 0) {
         return nullptr;
     }
-    if (connect(fd.Get(), reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0) {
+    // A listen queue that is full answers EAGAIN at once, and nothing can be
+    // polled for room in it: the connect is tried again, a few milliseconds
+    // apart, until the connect deadline.
+    const int64_t deadline = MonotonicMs() + kConnectWaitMs;
+    int rc = connect(fd.Get(), reinterpret_cast<const sockaddr *>(&addr), sizeof(addr));
+    while (rc != 0 && errno == EAGAIN && MonotonicMs() < deadline) {
+        timespec pause{0, kConnectRetryNs};
+        (void)nanosleep(&pause, nullptr);
+        rc = connect(fd.Get(), reinterpret_cast<const sockaddr *>(&addr), sizeof(addr));
+    }
+    if (rc != 0) {
         if (errno != EINPROGRESS && errno != EINTR) {
             return nullptr;
         }

@@ -29,6 +29,7 @@
 #include <iterator>
 
 #include "ortavis_upgd_cmd.h"
+#include "ortavis_upgd_guestlane.h"
 #include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_message.h"
@@ -37,6 +38,7 @@
 #include "ortavis_upgd_task.h"
 #include "ortavis_upgd_upgrade.h"
 #include "ortavis_upgd_vm.h"
+#include "ortavis_upgd_vmloop.h"
 
 char g_chISORealPath[UPGD_PATH_MAX];
 std::atomic<int> g_recvSigNo{0};
@@ -492,6 +494,10 @@ int StopDaemon(std::span<DaemonThread> threads)
     if (abandoned != 0) {
         return abandoned;
     }
+    abandoned = StopGuestLane(deadline);
+    if (abandoned != 0) {
+        return abandoned;
+    }
     abandoned = DestroyTaskPool(deadline);
     if (abandoned != 0) {
         return abandoned;
@@ -557,7 +563,12 @@ int UpgdMain()
         UPG_LOG("unblock signals failed, errno=%d", errno);
     }
 
-    SetTaskHandlers(dealWithCmdFds, dealWithVmMsg);
+    // Guest messages have a lane of their own (the pool serves the clients).
+    SetTaskHandlers(dealWithCmdFds, nullptr);
+    if (StartGuestLane(dealWithVmMsg, WakeCommandLoop) != 0) {
+        removePidFile();
+        return -1;
+    }
     if (CreateTaskPool(TASK_POOL_THREADS) != 0) {
         UPG_LOG("task pool create failed");
         removePidFile();

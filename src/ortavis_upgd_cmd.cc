@@ -78,10 +78,12 @@ void GetUpgResultRequest(const std::shared_ptr<ClientConn> &client, MsgHeadInfo 
     if (parseQueryBody(body, head->bufLen, vmName, modName) != 0) {
         return failureReply();
     }
-    VmRef vm = RegisterRequestForVm(client, head, vmName);
+    uint64_t seq = 0;
+    VmRef vm = RegisterRequestForVm(client, head, vmName, &seq);
     if (!vm) {
         return failureReply();
     }
+    PendingAnswer pending(client, seq);
     int32_t state = vm->upgradeFlag.load();
     int ret = 0;
     if (state == UPGRADE_RUNNING_STATE) {
@@ -89,7 +91,11 @@ void GetUpgResultRequest(const std::shared_ptr<ClientConn> &client, MsgHeadInfo 
     } else if (state == UPGRADE_CONNECT_TIMEOUT_STATE) {
         ret = vmConnectTimeOut(*client, vm.get(), UPG_MSG_GET_UPG_RES, modName, head->msgId);
     } else {
-        ret = getUpgResult(*head, vm.get(), modName, *client) != 0 ? -1 : 0;
+        bool asked = false;
+        ret = getUpgResult(*head, vm.get(), modName, *client, &asked) != 0 ? -1 : 0;
+        if (asked) {
+            pending.Asked();
+        }
     }
     if (ret < 0) {
         failureReply();
@@ -348,6 +354,7 @@ int dealWithCmdFds(int nfds, pollfd *fds)
             }
             continue;
         }
+        LogPeerScope peer(client->logBudget);
         int ret = dealWithCmdMsg(client);
         if (ret == CMD_MSG_CLOSED) {
             break;
@@ -420,10 +427,12 @@ void doUpgCtrl(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, con
     if (parseControlBody(body, len, &ctrl) != 0) {
         return answer(UPG_CTRL_BAD_PARA);
     }
+    uint64_t seq = 0;
     {
         ObjectLockGuard registry(&g_clientListLock);
-        addMsgNode(client, head, nullptr, nullptr);
+        seq = addMsgNode(client, head, nullptr, nullptr);
     }
+    PendingAnswer pending(client, seq);   // answered here, never by a guest
     if (ctrl.para[0] == '\0') {
         UPG_LOG("upgrade_para length is 0");
         return answer(UPG_CTRL_BAD_PARA);

@@ -33,7 +33,7 @@ std::shared_ptr<ClientConn> WaitingClient(const char *forwarder, uint64_t msgId,
 {
     std::shared_ptr<ClientConn> conn;
     ObjectLockGuard registry(&g_clientListLock);
-    if (getMsgNode(&conn, msgId, vm) != 0) {
+    if (takeMsgNode(&conn, msgId, vm) != 0) {
         UPG_LOG("%s getMsgNode fd failed, messID %lu", forwarder, static_cast<unsigned long>(msgId));
         return nullptr;
     }
@@ -65,8 +65,18 @@ bool AppendPiece(char *out, size_t bound, const char *separator, const char *fie
 
 // ---- Host requests -----------------------------------------------------------------
 
-VmRef RegisterRequestForVm(const std::shared_ptr<ClientConn> &client, const MsgHeadInfo *head, const char *vmName)
+PendingAnswer::~PendingAnswer()
 {
+    if (seq_ != 0 && client_ != nullptr) {
+        ObjectLockGuard registry(&g_clientListLock);
+        dropMsgNode(*client_, seq_);
+    }
+}
+
+VmRef RegisterRequestForVm(const std::shared_ptr<ClientConn> &client, const MsgHeadInfo *head, const char *vmName,
+                           uint64_t *seq)
+{
+    *seq = 0;
     VmRef vm;
     {
         ObjectLockGuard registry(GetVmListHead());
@@ -77,7 +87,7 @@ VmRef RegisterRequestForVm(const std::shared_ptr<ClientConn> &client, const MsgH
         return vm;
     }
     ObjectLockGuard registry(&g_clientListLock);
-    addMsgNode(client, head, vm.get(), vm->name);
+    *seq = addMsgNode(client, head, vm.get(), vm->name);
     return vm;
 }
 
@@ -94,10 +104,12 @@ int dealHostMsg(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, co
     if (parseActionBody(body, len, &actionType, vmName) != 0) {
         return failureReply();
     }
-    VmRef vm = RegisterRequestForVm(client, head, vmName);
+    uint64_t seq = 0;
+    VmRef vm = RegisterRequestForVm(client, head, vmName, &seq);
     if (!vm) {
         return failureReply();
     }
+    PendingAnswer pending(client, seq);
     if (vm->upgradeFlag.load() == UPGRADE_RUNNING_STATE) {
         return vmUpgradeState(*client, vm.get(), *head, "none") < 0 ? failureReply() : 0;
     }
@@ -120,15 +132,19 @@ int dealHostMsg(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, co
         return vmConnectTimeOut(*client, vm.get(), head->msgType, nullptr, head->msgId) < 0 ? failureReply() : 0;
     }
     UPG_LOG("send to vm : %s", vm->name);
+    pending.Asked();   // before the write: the guest may answer before it returns
     if (WriteVmMsg(vm.get(), msg.get()) < 0) {
         UPG_LOG("write msg to %s failed.", vm->name);
+        ObjectLockGuard registry(&g_clientListLock);
+        dropMsgNode(*client, seq);
         return failureReply();
     }
     return 0;
 }
 
-int getUpgResult(const MsgHeadInfo &head, VmNode *vm, const char *modName, ClientConn &client)
+int getUpgResult(const MsgHeadInfo &head, VmNode *vm, const char *modName, ClientConn &client, bool *asked)
 {
+    *asked = false;
     std::unique_ptr<VmMsg> msg = NewVmMsg();
     if (msg == nullptr) {
         UPG_LOG("getUpgResult malloc failed");
@@ -148,16 +164,17 @@ int getUpgResult(const MsgHeadInfo &head, VmNode *vm, const char *modName, Clien
         return -1;
     }
     msg->moduleNum = count;
-    // The state cannot be reset between the probe and the write or the answer.
-    MutexGuard state(&vm->stateLock);
+    // The probe may take its whole time-out: no lock is held across it, so
+    // the status reset, a run and every other request about this VM go on.
+    // The state is looked at once the probe has answered.
     bool answers = pingVmGuestAgent(vm->name, PING_MODE_ONCE) == 1;
     if (answers && vm->upgradeFlag.load() != UPGRADE_RUNNING_STATE) {
-        MutexGuard write(&vm->writeLock);
-        int fd = vm->fd.load();
-        int ret = fd < 0 ? -1 : WriteFD(fd, msg.get(), VM_MSG_LEN);
+        *asked = true;
+        int ret = WriteVmMsg(vm, msg.get());
         usleep(kQueryWritePauseUs);
         if (ret < 0) {
             UPG_LOG("write UPG_MSG_QUERY_UPGRADE_RESULT_REQ to vm failed");
+            *asked = false;
             return -1;
         }
         return 0;
@@ -224,19 +241,23 @@ void sendUpgResult(VmNode *vm, VmMsg *msg)
 void packingChkRes(const char *vmName, const ModuleInfo *info, char *out, int kind, int fix)
 {
     out[0] = '\0';
-    bool notOnHdb = true;
-    for (int run = 0; run < 2; ++run) {
-        int status = -1;
-        int ret = RunCdromCheck(vmName, &status);
-        if (ret == -2) {
-            UPG_LOG("packingChkRes: seccmd_run_argset failed");
-        }
-        if (ret != 0) {
-            return;
-        }
-        notOnHdb = notOnHdb && status == 1;
+    // One look at the drive serves both findings: where the CD-ROM sits, and
+    // (only when it sits on hdb) what the drive script says of its medium.
+    int status = -1;
+    int ret = RunCdromCheck(vmName, &status);
+    if (ret == -2) {
+        UPG_LOG("packingChkRes: seccmd_run_argset failed");
     }
-    int drive = nonDiskVmIsoPath(vmName);
+    if (ret != 0) {
+        return;
+    }
+    bool notOnHdb = status == 1;
+    int drive = -1;
+    if (status == 0) {
+        drive = RunDriveScript(vmName);
+    } else {
+        UPG_LOG("CheckCdromName failed");
+    }
     char result[sizeof(info->checkresult) + 4] = {0};
     size_t len = strnlen(info->checkresult, sizeof(info->checkresult));
     std::memcpy(result, info->checkresult, len);

@@ -29,17 +29,37 @@ inline constexpr time_t QUERY_SILENCE_SECONDS = 240;
 
 // ---- Host requests ------------------------------------------------------------
 
+// A request's registry entry while the request is handled: unless the
+// request went to the guest (Asked), the entry goes with the scope, so that
+// a request answered without the guest leaves nothing a later answer could
+// be matched against.
+class PendingAnswer {
+public:
+    PendingAnswer(std::shared_ptr<ClientConn> client, uint64_t seq) : client_(std::move(client)), seq_(seq) {}
+    ~PendingAnswer();
+    PendingAnswer(const PendingAnswer &) = delete;
+    PendingAnswer &operator=(const PendingAnswer &) = delete;
+    void Asked() { seq_ = 0; }
+
+private:
+    std::shared_ptr<ClientConn> client_;
+    uint64_t seq_;
+};
+
 // The running VM the request names, with the client registered as waiting
-// for its answer; null (after the log line) when no VM has that name.
-VmRef RegisterRequestForVm(const std::shared_ptr<ClientConn> &client, const MsgHeadInfo *head, const char *vmName);
+// for its answer (the entry's sequence number in *seq, 0 when none was
+// added); null (after the log line) when no VM has that name.
+VmRef RegisterRequestForVm(const std::shared_ptr<ClientConn> &client, const MsgHeadInfo *head, const char *vmName,
+                           uint64_t *seq);
 // Types 3 (mode 0) and 6 (mode non-zero). 0 when the request went to the
 // guest or was answered on its behalf; -1 after the failure reply.
 int dealHostMsg(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, const uint8_t *body, size_t len,
                 int mode);
 // Type 4, once the caller found the VM and registered the client. 0 when the
-// query went to the guest or was answered on its behalf; -1 when the caller
-// must send the failure reply.
-int getUpgResult(const MsgHeadInfo &head, VmNode *vm, const char *modName, ClientConn &client);
+// query went to the guest (*asked set) or was answered on its behalf; -1 when
+// the caller must send the failure reply. No lock is held across the probe,
+// the write to the guest or the pause after it.
+int getUpgResult(const MsgHeadInfo &head, VmNode *vm, const char *modName, ClientConn &client, bool *asked);
 
 // ---- Guest answers ------------------------------------------------------------
 

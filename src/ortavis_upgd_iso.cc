@@ -801,6 +801,15 @@ int nonDiskVmIsoPath(const char *vmName)
         UPG_LOG("CheckCdromName failed");
         return -1;
     }
+    return RunDriveScript(vmName);
+}
+
+int RunDriveScript(const char *vmName)
+{
+    if (checkCmdParam(vmName) != 0) {
+        UPG_LOG("The vmname is invalid");
+        return -1;
+    }
     char *script[] = {const_cast<char *>("bash"), const_cast<char *>(DRIVE_SCRIPT_PATH), const_cast<char *>(vmName),
                       const_cast<char *>(DRIVE_SCRIPT_VERB), nullptr};
     char *rawOut = nullptr;

@@ -124,6 +124,9 @@ int CheckCdromName(const char *vmName, char *cdromDev);
 // The drive script's answer about the VM's CD-ROM: its exit status (1: the
 // drive holds a medium), or -1 when it cannot be run.
 int nonDiskVmIsoPath(const char *vmName);
+// The drive script alone, for a caller that has found the CD-ROM on hdb
+// itself: the same answer as nonDiskVmIsoPath.
+int RunDriveScript(const char *vmName);
 // A guest's attach request: isoMissing set when no ISO name could be
 // composed. Answers the guest with req, changed into UPG_MSG_ATTACH_ISO_RESP,
 // except where a name is missing or unsafe or the guest agent is silent.

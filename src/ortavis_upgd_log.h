@@ -2,9 +2,55 @@
 // default facility, prefixed "[file:line] " with the base name of the source
 // file that logs. The daemon never calls openlog: glibc connects to /dev/log
 // on the first line. Callers pass the message texts without the prefix.
+//
+// What a peer sends reaches the log in its texts (VM names, guest check
+// results, ISO names, request bodies) and in the traffic dumps, so the log
+// guards itself against peers:
+//  - control characters anywhere but a final newline are written as "\xNN",
+//    so no peer text can end a line and forge another;
+//  - the lines logged on one peer's behalf (a thread names the peer with a
+//    LogPeerScope while it reads or handles that peer's messages) draw on
+//    that peer's LogBudget: a first burst, then a steady few a minute. What
+//    is left out is counted and told in one summary line a minute, so a
+//    flooding guest or client can neither fill the disk nor crowd the
+//    daemon's other lines out of the journal's own rate limit.
 #pragma once
 
 #include <syslog.h>
 
-#define UPG_LOG(fmt, ...) \
-    syslog(LOG_INFO, "[%s:%d] " fmt, __FILE_NAME__, __LINE__ __VA_OPT__(,) __VA_ARGS__)
+#include <cstdint>
+
+// Lines a peer may log at once, and afterwards a minute.
+inline constexpr int LOG_PEER_BURST = 300;
+inline constexpr int LOG_PEER_PER_MINUTE = 60;
+
+struct LogBudget;
+
+// The budget of the VM named `name`, one per name for the daemon's life (a
+// VM whose channel is replaced keeps what it used). Null when no more can be
+// made: that VM's lines then go unbounded.
+LogBudget *VmLogBudget(const char *name);
+// A budget of its own for one management connection, told in the summary as
+// `peer`; freed with DeleteLogBudget. Null when it cannot be allocated.
+LogBudget *NewLogBudget(const char *peer);
+void DeleteLogBudget(LogBudget *budget);
+
+// Names the peer on whose behalf the calling thread logs until the scope
+// ends (null: the daemon's own lines). Scopes nest.
+class LogPeerScope {
+public:
+    explicit LogPeerScope(LogBudget *budget);
+    ~LogPeerScope();
+    LogPeerScope(const LogPeerScope &) = delete;
+    LogPeerScope &operator=(const LogPeerScope &) = delete;
+
+private:
+    LogBudget *saved_;
+};
+
+// One line: prefix, message with control characters escaped, and the
+// peer's budget applied. Lines longer than LOG_LINE_MAX are cut.
+inline constexpr int LOG_LINE_MAX = 1024;
+void UpgLogLine(const char *file, int line, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
+#define UPG_LOG(fmt, ...) UpgLogLine(__FILE_NAME__, __LINE__, fmt __VA_OPT__(,) __VA_ARGS__)

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -19,8 +20,6 @@
 std::shared_ptr<ClientConn> g_msgNodeHead;
 
 namespace {
-
-constexpr int kReadRetries = 10;
 
 std::atomic<uint64_t> g_nextConnId{1};
 uint64_t g_nextMsgNodeSeq GUARDED_BY(g_clientListLock.lock) = 1;
@@ -119,20 +118,22 @@ int ReadFD(int fd, void *buf, int len)
         return 0;
     }
     uint8_t *bytes = static_cast<uint8_t *>(buf);
-    int retries = kReadRetries;   // for the whole call: progress does not renew it
+    const int64_t deadline = MonotonicMs() + PEER_READ_MS;   // for the whole call: progress does not renew it
     int count = 0;
     while (count < len) {
         ssize_t got = read(fd, bytes + count, static_cast<size_t>(len - count));
         if (got == 0) {
             UPG_LOG("read to the end");
-            SleepRetryPause();
             return EndRead(0);
         }
         if (got < 0) {
             int err = errno;
-            if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
-                SleepRetryPause();
-                if (--retries == 0) {
+            if (err == EINTR) {
+                continue;
+            }
+            if (err == EAGAIN || err == EWOULDBLOCK) {
+                // The rest is waited for on the descriptor, not in pauses.
+                if (!PollBefore(fd, POLLIN, deadline)) {
                     UPG_LOG("retry 10 times read failed");
                     return EndRead(err);
                 }
@@ -209,6 +210,7 @@ ClientConn::~ClientConn()
     if (!closing.load()) {
         close(fd);
     }
+    DeleteLogBudget(logBudget);
 }
 
 std::shared_ptr<ClientConn> OpenClientConn(int fd)
@@ -216,7 +218,10 @@ std::shared_ptr<ClientConn> OpenClientConn(int fd)
     if (fd < 0) {
         return nullptr;
     }
-    return std::make_shared<ClientConn>(fd, g_nextConnId.fetch_add(1));
+    uint64_t id = g_nextConnId.fetch_add(1);
+    char peer[48];
+    (void)snprintf(peer, sizeof(peer), "client %lu (fd %d)", static_cast<unsigned long>(id), fd);
+    return std::make_shared<ClientConn>(fd, id, NewLogBudget(peer));
 }
 
 int CloseClientConn(ClientConn &conn)
@@ -274,16 +279,16 @@ void InitMsgNodeList() NO_THREAD_SAFETY_ANALYSIS
     }
 }
 
-void addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head, VmNode *vm,
-                const char *vmName)
+uint64_t addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head, VmNode *vm,
+                    const char *vmName)
 {
     if (conn == nullptr || head == nullptr) {
-        return;
+        return 0;
     }
     std::unique_ptr<MsgNode> node(new (std::nothrow) MsgNode);
     if (node == nullptr) {
         UPG_LOG("malloc MsgNode failed");
-        return;
+        return 0;
     }
     node->msgId = head->msgId;
     node->vmNode = VmRef(vm);
@@ -313,6 +318,51 @@ void addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head
         UPG_LOG("addMsgNode %s, fd %d", vmName != nullptr ? vmName : "", conn->fd);
     } else {
         UPG_LOG("addMsgNode doUpgCtrl, fd %d", conn->fd);
+    }
+    return added->seq;
+}
+
+namespace {
+
+// Unlinks the connection's entry that `match` accepts first; true when one went.
+template <typename Match>
+bool UnlinkEntry(ClientConn &conn, Match match) REQUIRES(g_clientListLock.lock)
+{
+    MsgNode *prev = nullptr;
+    for (std::unique_ptr<MsgNode> *link = &conn.oldest; *link != nullptr; link = &(*link)->next) {
+        if (match(**link)) {
+            std::unique_ptr<MsgNode> gone = std::move(*link);
+            *link = std::move(gone->next);
+            if (conn.newest == gone.get()) {
+                conn.newest = prev;
+            }
+            --conn.entries;
+            return true;
+        }
+        prev = link->get();
+    }
+    return false;
+}
+
+}  // namespace
+
+int takeMsgNode(std::shared_ptr<ClientConn> *conn, uint64_t msgId, const VmNode *vm)
+{
+    std::shared_ptr<ClientConn> found;
+    if (getMsgNode(&found, msgId, vm) != 0) {
+        return -1;
+    }
+    (void)UnlinkEntry(*found, [&](const MsgNode &n) { return n.msgId == msgId && n.vmNode.get() == vm; });
+    if (conn != nullptr) {
+        *conn = std::move(found);
+    }
+    return 0;
+}
+
+void dropMsgNode(ClientConn &conn, uint64_t seq)
+{
+    if (seq != 0) {
+        (void)UnlinkEntry(conn, [seq](const MsgNode &n) { return n.seq == seq; });
     }
 }
 

@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "ortavis_upgd_log.h"
 #include "ortavis_upgd_msg.h"
 #include "ortavis_upgd_task.h"
 #include "ortavis_upgd_tsa.h"
@@ -43,9 +44,14 @@ inline constexpr int PEER_WRITE_MS = 3000;
 // How long the body of a refused (over-long) request may take to arrive.
 inline constexpr int DISCARD_BODY_MS = 1000;
 
-// Reads exactly len bytes. Returns len; 0 for a len of 0 or less; -1 for a
-// null buffer (no mark) or a read that ended early: peer closed, hard error,
-// or ten EAGAIN/EINTR retries 100 ms apart over the whole call. An early end
+// How long the rest of a message may take to arrive once its read began.
+inline constexpr int PEER_READ_MS = 1000;
+
+// Reads exactly len bytes, waiting on the descriptor for what has not arrived
+// yet (a blocking descriptor blocks in its reads). Returns len; 0 for a len of
+// 0 or less; -1 for a null buffer (no mark) or a read that ended early: peer
+// closed, hard error, or PEER_READ_MS over the whole call ("retry 10 times
+// read failed", errno EAGAIN). An early end
 // sets the calling thread's connection-end mark to CONN_END_MARK and leaves
 // the failing read's errno. Logs the receive line, and dumps a 568-byte
 // (VmMsg) read.
@@ -97,13 +103,14 @@ struct MsgNode {
 // closed by CloseClientConn, or by the destructor when the last holder lets
 // go without closing. Nobody else may close fd.
 struct ClientConn {
-    ClientConn(int connFd, uint64_t connId) : fd(connFd), id(connId) {}
+    ClientConn(int connFd, uint64_t connId, LogBudget *budget) : fd(connFd), id(connId), logBudget(budget) {}
     ~ClientConn();
     ClientConn(const ClientConn &) = delete;
     ClientConn &operator=(const ClientConn &) = delete;
 
     const int fd;
     const uint64_t id;        // unique for the process's life, from 1
+    LogBudget *const logBudget;   // the client's share of the log, or null; freed with the connection
     ObjectMutex writeLock = PTHREAD_MUTEX_INITIALIZER;   // held for each whole reply and for the close of fd
     // No reply is written once set: by CloseClientConn, or by a reply the
     // client did not take. Atomic, so that the registry can skip closed
@@ -150,16 +157,24 @@ void InitMsgNodeList();
 // Appends an entry for conn's client, head->msgId and vm (O(1)); a client
 // that already has MSG_NODE_PER_CLIENT entries loses its oldest, with a log
 // line. vmName is used only for the log line (vm null: the upgrade control).
-// An allocation failure is logged and the request goes on unregistered.
-// REQUIRES: g_clientListLock.
-void addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head, VmNode *vm,
-                const char *vmName) REQUIRES(g_clientListLock.lock);
+// Returns the entry's registry-wide sequence number (dropMsgNode takes it);
+// 0 when nothing was added (an allocation failure is logged and the request
+// goes on unregistered). REQUIRES: g_clientListLock.
+uint64_t addMsgNode(const std::shared_ptr<ClientConn> &conn, const MsgHeadInfo *head, VmNode *vm,
+                    const char *vmName) REQUIRES(g_clientListLock.lock);
 
 // Finds the oldest entry for (msgId, vm) among open connections and stores
 // its connection in *conn (write the answer through it with ClientWrite).
 // 0 when found; -1 otherwise, *conn unchanged. REQUIRES: g_clientListLock.
 int getMsgNode(std::shared_ptr<ClientConn> *conn, uint64_t msgId, const VmNode *vm)
     REQUIRES(g_clientListLock.lock);
+// The same, and the entry found goes: a request has one answer, so a second
+// answer to the same (msgId, vm) finds the next waiting client, or none.
+int takeMsgNode(std::shared_ptr<ClientConn> *conn, uint64_t msgId, const VmNode *vm)
+    REQUIRES(g_clientListLock.lock);
+// Removes the connection's entry with sequence number seq, if it is still
+// there: a request answered without the guest. REQUIRES: g_clientListLock.
+void dropMsgNode(ClientConn &conn, uint64_t seq) REQUIRES(g_clientListLock.lock);
 
 // Removes every entry of the connection and takes it off the list, when its
 // client goes; the connection's owner calls it before letting go.

@@ -1,6 +1,8 @@
 // Upgrade runs and the answer to a guest that asks for the upgrade information.
 #include "ortavis_upgd_upgrade.h"
 
+#include <semaphore.h>
+
 #include <vector>
 
 #include "ortavis_upgd_handlers.h"
@@ -95,6 +97,23 @@ bool ServeVm(const VmNode *copy, const VmMsg *msg)
     return SleepUnlessStopping(UPG_SEND_PAUSE_SECONDS * 1000);
 }
 
+// A run over many VMs takes hours, and the interval timer and the agent go
+// on asking meanwhile: however many triggers came during a run, they give one
+// more run, never a backlog.
+void CoalesceTriggers()
+{
+    int came = 0;
+    while (sem_trywait(&g_upgSem.sem) == 0) {
+        ++came;
+    }
+    if (came > 1) {
+        UPG_LOG("%d upgrade triggers during the run: one more run", came);
+    }
+    if (came > 0) {
+        (void)sem_post(&g_upgSem.sem);
+    }
+}
+
 }  // namespace
 
 void upgradeVmList(int mode, const VmMsg *msg)
@@ -158,6 +177,7 @@ void *upgrade_thread(void *)
         }
         SetRunning(0);
         UPG_LOG(" <--- [upgrade_thread] send upgrade msg to vm end");
+        CoalesceTriggers();
     }
 }
 

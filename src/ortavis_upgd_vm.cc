@@ -409,11 +409,8 @@ void ClearUpgVmAddList()
 
 // ---- Discovery --------------------------------------------------------------------------
 
-namespace {
-
-// Readable when a discovery pass on another thread connected a channel that
-// the command loop's poll does not watch yet. Made once and kept for the
-// process's life, so no writer ever hits a number that was reused.
+// Made once and kept for the process's life, so no writer ever hits a
+// number that was reused.
 int NewChannelEventFd()
 {
     static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -427,6 +424,8 @@ void WakeCommandLoop()
         (void)!write(NewChannelEventFd(), &one, sizeof(one));
     }
 }
+
+namespace {
 
 // A management client whose descriptor is above MANAGE_CLIENT_FD_MAX is
 // refused, and accept hands out the lowest free number: on a host with about
@@ -476,6 +475,7 @@ int InitVmNode(char *pathBuf, const char *name, VmNode **out)
     }
     node->fd = fd;
     node->ownedFd = fd;
+    node->logBudget = VmLogBudget(node->name);
     *out = node;
     addVmNode(GetVmListHead(), node);
     UPG_LOG("vm list add vm : %s", name);
@@ -736,178 +736,4 @@ void *ResetVmStatusThread(void *)
             (void)SleepUnlessStopping(RESET_DELAY_SECONDS * 1000);
         }
     }
-}
-
-// ---- Command loop ---------------------------------------------------------------------------
-
-namespace {
-
-constexpr int kPollTimeoutMs = 30000;
-constexpr int kNoChannelPauseMs = 5000;
-constexpr int kPollFailPauseMs = 100;
-
-// Reads and drops whatever the guests sent before the daemon was ready.
-void clearVmSocketReadBuf()
-{
-    ObjectLockGuard registry(GetVmListHead());
-    for (VmNode *n = g_vmListHead.next; n != nullptr; n = n->next) {
-        int fd = n->fd.load();
-        if (fd <= 0) {
-            continue;
-        }
-        uint8_t rubbish[VM_MSG_LEN];
-        while (recv(fd, rubbish, sizeof(rubbish), MSG_DONTWAIT) > 0) {
-        }
-        // Logged once drained: what the guest sends after this line is read.
-        UPG_LOG("clearVmSocketReadBuf vmname %s", n->name);
-    }
-}
-
-// Reads one message of the VM's channel and queues it for the pool. The
-// entry loses its place when the peer reset the channel. False when no
-// message could be read.
-bool getVmCmdMsg(const VmRef &vm, int fd)
-{
-    auto *job = static_cast<VmMsgJob *>(std::calloc(1, sizeof(VmMsgJob)));
-    if (job == nullptr) {
-        UPG_LOG("getVmCmdMsg malloc MsgHeadInfo failed");
-        return true;
-    }
-    if (ReadFD(fd, &job->msg, VM_MSG_LEN) < 0) {
-        int err = errno;
-        UPG_LOG("read msg from client failed");
-        std::free(job);
-        if (err == ECONNRESET || err == EPIPE || err == EBADF) {
-            VmNode *node = vm.get();
-            ObjectLockGuard registry(GetVmListHead());
-            if (deleteVmNode(GetVmListHead(), node) == 1) {
-                releaseVmNode(&node);
-            }
-            UPG_LOG("getVmCmdMsg failed");
-        }
-        return false;
-    }
-    VmNodeGet(vm.get());
-    job->vm = vm.get();
-    tpool_para_t *para = NewTaskPara(fd, 0, TPOOL_TYPE_VM_MSG, job);
-    if (para == nullptr) {
-        UPG_LOG("malloc tpool_para_t failed");
-        VmNodePut(job->vm);
-        std::free(job);
-        return true;
-    }
-    waitIdleWorker();
-    if (AddTask(runTaskPara, para) != 0) {
-        VmNodePut(job->vm);
-        std::free(job);
-        std::free(para);
-    }
-    return true;
-}
-
-// Ends the channel that hung up: the next discovery pass connects the VM anew.
-void HangUp(const VmRef &vm, int fd)
-{
-    ObjectLockGuard registry(GetVmListHead());
-    if (vm->fd.load() == fd) {
-        UPG_LOG("vm %s qemu socket hup", vm->name);
-        CloseVmChannel(vm.get());
-    } else {
-        UPG_LOG("find vm in dealWithVmCmd is null, vmfd=%d", fd);
-    }
-}
-
-// The channels that poll reported.
-void HandleReady(const std::vector<pollfd> &set, const std::vector<VmRef> &owners, int ready)
-{
-    for (size_t i = 0; i < owners.size() && ready > 0; ++i) {
-        short ev = set[i].revents;
-        const VmRef &vm = owners[i];
-        bool ended = (ev & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-        if ((ev & (POLLIN | POLLPRI)) != 0) {
-            // A guest's last message before it hung up is still read; once
-            // nothing more can be read, the hang-up is taken.
-            --ready;
-            if (vm->fd.load() != set[i].fd) {
-                UPG_LOG("find vm in dealWithVmCmd is null normal, vmfd=%d", set[i].fd);
-                continue;
-            }
-            UPG_LOG("[dealWithVmCmd] recieve vm msg : %s, vmfd=%d", vm->name, set[i].fd);
-            if (!getVmCmdMsg(vm, set[i].fd) && ended) {
-                HangUp(vm, set[i].fd);
-            }
-        } else if (ended) {
-            // Hung up, or an error that poll would report at once for ever.
-            --ready;
-            HangUp(vm, set[i].fd);
-        }
-    }
-}
-
-}  // namespace
-
-void *dealWithVmCmd(void *)
-{
-    const int newChannel = NewChannelEventFd();
-    GetRunningVmList();
-    clearVmSocketReadBuf();
-    std::vector<pollfd> set;
-    std::vector<VmRef> owners;
-    set.reserve(VM_LIST_MAX + 1);
-    owners.reserve(VM_LIST_MAX);
-    while (!StopRequested()) {
-        GetRunningVmList();
-        set.clear();
-        owners.clear();
-        {
-            ObjectLockGuard registry(GetVmListHead());
-            for (VmNode *n = g_vmListHead.next; n != nullptr && owners.size() < VM_LIST_MAX; n = n->next) {
-                int fd = n->fd.load();
-                if (fd > 0) {
-                    set.push_back({fd, POLLIN | POLLPRI, 0});
-                    owners.emplace_back(n);
-                }
-            }
-        }
-        if (owners.empty()) {
-            (void)SleepUnlessStopping(kNoChannelPauseMs);
-            continue;
-        }
-        set.push_back({StopEventFd(), POLLIN, 0});
-        set.push_back({newChannel, POLLIN, 0});
-        int ready = poll(set.data(), set.size(), kPollTimeoutMs);
-        if (ready > 0 && set.back().revents != 0) {
-            uint64_t count = 0;
-            (void)!read(newChannel, &count, sizeof(count));   // the next pass polls it
-        }
-        if (ready < 0 && errno != EINTR) {
-            UPG_LOG("dealWithVmCmd poll failed");
-            (void)SleepUnlessStopping(kPollFailPauseMs);
-        } else if (ready > 0 && !StopRequested()) {
-            HandleReady(set, owners, ready);
-        }
-    }
-    return nullptr;
-}
-
-void dealWithVmMsg(int, void *arg)
-{
-    auto *job = static_cast<VmMsgJob *>(arg);
-    if (job == nullptr) {
-        UPG_LOG("MsgHeadInfo is null");
-        return;
-    }
-    VmRef vm(job->vm);
-    VmNodePut(job->vm);   // the job's reference, now held by vm
-    VmMsg *msg = &job->msg;
-    MallocText isoName;
-    if (msg->moduleNum >= 0 && (msg->msgType == VM_REQ_ATTACH_ISO_MSG || msg->msgType == VM_REQ_DETACH_ISO_MSG)) {
-        isoName = CheckUpgInfo(&msg->module[0]);
-    }
-    if (vm->released.load()) {
-        UPG_LOG("vm is null");
-    } else {
-        dispatchVmMsg(msg, vm.get(), isoName.get(), isoName ? 0 : 1);
-    }
-    std::free(job);
 }

@@ -33,6 +33,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "ortavis_upgd_log.h"
 #include "ortavis_upgd_msg.h"
 #include "ortavis_upgd_task.h"
 #include "ortavis_upgd_tsa.h"
@@ -58,6 +59,7 @@ struct VmNode {
     std::atomic<int32_t> refs;          // registry, upgrade-list slots, VmRefs
     std::atomic<bool> released;
     int32_t ownedFd;                    // the channel descriptor; closed with the last reference
+    LogBudget *logBudget;               // the VM's share of the log (VmLogBudget), or null
 };
 
 struct IndependentVmList {
@@ -192,6 +194,11 @@ void ClearUpgVmAddList() REQUIRES(GetUpgVmAddList()->lock);
 // non-empty name; libvirt's temporary and backup copies beside it
 // ("web01.xml.new", "web01.xml~", "web01.xml.bak") are not VMs.
 void GetRunningVmList();
+// Readable when a discovery pass on another thread connected a channel that
+// the command loop's poll does not watch yet, or when the loop has more to
+// read (WakeCommandLoop).
+int NewChannelEventFd();
+void WakeCommandLoop();
 // Channel connects that failed over the daemon's life (vmConnectFailCount):
 // only the first 10 are logged.
 int VmConnectFailures();
@@ -234,22 +241,3 @@ void postResetVmStatus(VmNode *node);
 // Thread routine: waits on g_resetVmStatusSem (a wait a signal interrupted is
 // repeated); ends when the wait fails or the daemon stops.
 void *ResetVmStatusThread(void *arg);
-
-// ---- Command loop ---------------------------------------------------------------------
-
-// One guest message on its way to a pool worker, with a reference on its
-// sender's entry: the message is handled as that VM's even when the channel
-// has been replaced meanwhile. Allocated with calloc; dealWithVmMsg frees it.
-struct VmMsgJob {
-    VmMsg msg;
-    VmNode *vm;   // holds a reference
-};
-
-// Thread routine: keeps the registry in line with the running VMs, polls
-// every open channel (and the stop event), reads each message and queues it
-// for the pool. A hung-up channel, or one that reports only an error, is
-// ended; the next discovery pass connects the VM again.
-void *dealWithVmCmd(void *arg);
-// The pool's handler of a VmMsgJob: dispatches the message with the ISO name
-// record 0 asks for (types 6 and 7), then frees the job.
-void dealWithVmMsg(int fd, void *job);

@@ -80,7 +80,7 @@ TEST_F(GuestRun, MisbehavingGuestsNeverStopTheDaemon)
     using guestsim::Behaviour;
     const struct { Behaviour behaviour; int badCount; Reply want; const char *logged; } rows[] = {
         {Behaviour::Silent, 0, {-1, "(no reply)"}, ""},
-        {Behaviour::Half, 0, {-1, "(no reply)"}, "read msg from client failed"},
+        {Behaviour::Half, 0, {-1, "(no reply)"}, "of 568 bytes of a message within 1000 ms: dropped"},
         {Behaviour::Garbage, 0, {-1, "(no reply)"}, "can't do cmd type"},
         {Behaviour::WrongType, 0, {-1, "(no reply)"}, "can't do cmd type"},
         {Behaviour::BadCount, 7, {0, "vm1:{ok}"}, ""},

@@ -1,0 +1,173 @@
+// The guest lane; the story and the contracts are in the header.
+#include "ortavis_upgd_guestlane.h"
+
+#include <pthread.h>
+
+#include <cerrno>
+#include <deque>
+#include <new>
+#include <unordered_map>
+
+#include "ortavis_upgd_log.h"
+#include "ortavis_upgd_task.h"
+
+namespace {
+
+struct GuestQueue {
+    VmRef vm;                  // keeps the key's record, so its address is never reused meanwhile
+    std::deque<VmMsg> msgs;
+    bool scheduled = false;    // on the ready list or in a worker's hands
+};
+
+struct Lane {
+    ObjectMutex lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t work = PTHREAD_COND_INITIALIZER;    // a VM is ready, or the lane stops
+    pthread_cond_t ended = PTHREAD_COND_INITIALIZER;   // a worker ended
+    std::unordered_map<const VmNode *, GuestQueue> queues GUARDED_BY(lock);
+    std::deque<const VmNode *> ready GUARDED_BY(lock);
+    int live GUARDED_BY(lock) = 0;
+    int idle GUARDED_BY(lock) = 0;
+    bool running GUARDED_BY(lock) = false;
+    GuestMsgHandler handler = nullptr;    // set before the first worker, fixed from then on
+    GuestRoomCallback onRoom = nullptr;
+};
+
+Lane g_lane;
+
+// Waits for work for at most GUEST_LANE_IDLE_MS. False when the worker is to
+// end (the lane stops, or it idled long enough and is not one of the kept).
+bool AwaitWork(Lane &lane) REQUIRES(lane.lock)
+{
+    while (lane.running && lane.ready.empty()) {
+        timespec until = DeadlineAfter(GUEST_LANE_IDLE_MS / 1000);
+        ++lane.idle;
+        int rc = pthread_cond_timedwait(&lane.work, &lane.lock, &until);
+        --lane.idle;
+        if (rc == ETIMEDOUT && lane.ready.empty() && lane.live > GUEST_LANE_WORKERS_KEPT) {
+            return false;
+        }
+    }
+    return lane.running;
+}
+
+// Handles the VM's messages one by one until its queue is empty.
+void Drain(Lane &lane, const VmNode *key) REQUIRES(lane.lock)
+{
+    GuestQueue &queue = lane.queues[key];   // nodes of the map stay put while others come and go
+    while (lane.running && !queue.msgs.empty()) {
+        bool wasFull = queue.msgs.size() >= GUEST_QUEUE_MAX;
+        VmMsg msg = queue.msgs.front();
+        queue.msgs.pop_front();
+        VmRef vm = queue.vm;
+        UnlockMutex(&lane.lock);
+        if (wasFull && lane.onRoom != nullptr) {
+            lane.onRoom();
+        }
+        lane.handler(vm.get(), &msg);
+        vm.reset();
+        LockMutex(&lane.lock);
+    }
+    lane.queues.erase(key);
+}
+
+void *LaneWorker(void *)
+{
+    Lane &lane = g_lane;
+    LockMutex(&lane.lock);
+    while (AwaitWork(lane)) {
+        const VmNode *key = lane.ready.front();
+        lane.ready.pop_front();
+        Drain(lane, key);
+    }
+    --lane.live;
+    pthread_cond_broadcast(&lane.ended);
+    UnlockMutex(&lane.lock);
+    return nullptr;
+}
+
+bool StartWorker(Lane &lane) REQUIRES(lane.lock)
+{
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, LaneWorker, nullptr) != 0) {
+        UPG_LOG("guest lane: can't start a worker, %d running", lane.live);
+        return false;
+    }
+    (void)pthread_detach(thread);
+    ++lane.live;
+    return true;
+}
+
+}  // namespace
+
+int StartGuestLane(GuestMsgHandler handler, GuestRoomCallback onRoom)
+{
+    Lane &lane = g_lane;
+    MutexGuard guard(&lane.lock);
+    lane.handler = handler;
+    lane.onRoom = onRoom;
+    lane.running = true;
+    while (lane.live < GUEST_LANE_WORKERS_KEPT) {
+        if (!StartWorker(lane)) {
+            lane.running = false;
+            pthread_cond_broadcast(&lane.work);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int QueueGuestMsg(VmNode *vm, const VmMsg &msg)
+{
+    Lane &lane = g_lane;
+    MutexGuard guard(&lane.lock);
+    if (!lane.running) {
+        UPG_LOG("guest lane stopped, message of %s dropped", vm->name);
+        return -1;
+    }
+    GuestQueue &queue = lane.queues[vm];
+    if (!queue.vm) {
+        queue.vm = VmRef(vm);
+    }
+    if (queue.msgs.size() >= GUEST_QUEUE_MAX) {
+        UPG_LOG("%s has %d messages waiting, message dropped", vm->name, GUEST_QUEUE_MAX);
+        return -1;
+    }
+    queue.msgs.push_back(msg);
+    if (!queue.scheduled) {
+        queue.scheduled = true;
+        lane.ready.push_back(vm);
+        if (lane.idle > 0 || lane.live >= GUEST_LANE_WORKERS_MAX || !StartWorker(lane)) {
+            pthread_cond_signal(&lane.work);
+        }
+    }
+    return 0;
+}
+
+bool GuestQueueFull(const VmNode *vm)
+{
+    Lane &lane = g_lane;
+    MutexGuard guard(&lane.lock);
+    auto it = lane.queues.find(vm);
+    return it != lane.queues.end() && it->second.msgs.size() >= GUEST_QUEUE_MAX;
+}
+
+int StopGuestLane(const timespec &deadline)
+{
+    Lane &lane = g_lane;
+    MutexGuard guard(&lane.lock);
+    lane.running = false;
+    lane.ready.clear();
+    for (auto &[key, queue] : lane.queues) {
+        queue.msgs.clear();
+    }
+    pthread_cond_broadcast(&lane.work);
+    while (lane.live > 0) {
+        if (pthread_cond_timedwait(&lane.ended, &lane.lock, &deadline) == ETIMEDOUT) {
+            UPG_LOG("guest lane: %d workers still busy", lane.live);
+            return lane.live;
+        }
+    }
+    // Every worker is gone: the queues' references go now.
+    lane.queues.clear();
+    return 0;
+}

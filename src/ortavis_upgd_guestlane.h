@@ -1,0 +1,51 @@
+// The guest lane: the handling of guest messages, apart from the task pool
+// that serves the management clients.
+//
+// The command loop reads each guest message and queues it here. Every VM has
+// a queue of its own, handled by one lane worker at a time in the order the
+// guest sent its messages; the queues of different VMs are handled in
+// parallel. A VM whose messages wait gets an idle worker, or a new one when
+// none is idle (up to GUEST_LANE_WORKERS_MAX); a worker idle for a while ends,
+// but for the first few. So a guest whose handling is slow (a patient probe of
+// its silent agent, a hanging virsh) delays only its own later messages:
+// never another guest's, and never a client's, since clients keep the pool
+// and the lane never waits for it. One VM's handling never runs twice at
+// once, so neither does its patient probe.
+//
+// A VM may have GUEST_QUEUE_MAX messages waiting; the command loop reads no
+// more of its channel meanwhile (the guest's own writes wait in its socket),
+// and the lane wakes the loop when there is room again.
+//
+// Lock: the lane lock guards the queues, the list of VMs ready for a worker
+// and the worker counts. It is never held while a message is handled, and it
+// is taken after any other (only the log's own locks come after it).
+#pragma once
+
+#include <time.h>
+
+#include "ortavis_upgd_msg.h"
+#include "ortavis_upgd_vm.h"
+
+inline constexpr int GUEST_QUEUE_MAX = 16;
+inline constexpr int GUEST_LANE_WORKERS_MAX = VM_LIST_MAX;
+inline constexpr int GUEST_LANE_WORKERS_KEPT = 2;
+inline constexpr int GUEST_LANE_IDLE_MS = 30 * 1000;
+
+// Handles one message of the VM (the lane holds a reference meanwhile).
+using GuestMsgHandler = void (*)(VmNode *vm, VmMsg *msg);
+// Called, on a lane worker, when a VM's full queue has room again.
+using GuestRoomCallback = void (*)();
+
+// By main, before the command loop starts. 0, or -1 after its log line.
+int StartGuestLane(GuestMsgHandler handler, GuestRoomCallback onRoom);
+// Queues a copy of the message for the VM, taking a reference on the entry.
+// 0; -1 (logged) when the lane is stopped, the VM's queue is full, or memory
+// runs out: the message is then dropped.
+int QueueGuestMsg(VmNode *vm, const VmMsg &msg);
+// True while the VM has GUEST_QUEUE_MAX messages waiting.
+bool GuestQueueFull(const VmNode *vm);
+// Drops the queued messages and waits, until the absolute CLOCK_REALTIME
+// deadline, for the workers to finish the message in hand. The number of
+// workers still busy then: they are abandoned, and the lane's state stays in
+// place for them.
+int StopGuestLane(const timespec &deadline);

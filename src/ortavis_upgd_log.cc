@@ -1,0 +1,172 @@
+// The daemon's log lines: escaping of peer text and the peers' budgets; the
+// contracts are in the header.
+#include "ortavis_upgd_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+#include <unordered_map>
+
+#include "ortavis_upgd_deadline.h"
+#include "ortavis_upgd_task.h"
+
+struct LogBudget {
+    ObjectMutex lock = PTHREAD_MUTEX_INITIALIZER;
+    // Thousandths of a line, so that the refill of a few lines a minute
+    // adds up over the milliseconds between lines.
+    int64_t milliLines GUARDED_BY(lock) = int64_t{LOG_PEER_BURST} * 1000;
+    int64_t lastMs GUARDED_BY(lock) = 0;
+    int64_t lastSummaryMs GUARDED_BY(lock) = 0;
+    long dropped GUARDED_BY(lock) = 0;
+    char peer[80] = {0};
+};
+
+namespace {
+
+// VM budgets by name. VM names come from libvirt's run directory, so the
+// table grows only with the VMs a host ever ran; past the bound a VM goes
+// without one.
+constexpr size_t kVmBudgetsMax = 8192;
+constexpr int64_t kMinuteMs = 60 * 1000;
+
+ObjectMutex g_vmBudgetsLock = PTHREAD_MUTEX_INITIALIZER;
+std::unordered_map<std::string, std::unique_ptr<LogBudget>> &VmBudgets() REQUIRES(g_vmBudgetsLock)
+{
+    static std::unordered_map<std::string, std::unique_ptr<LogBudget>> budgets;
+    return budgets;
+}
+
+thread_local LogBudget *t_peer = nullptr;
+
+void SetPeerName(LogBudget *budget, const char *peer)
+{
+    (void)snprintf(budget->peer, sizeof(budget->peer), "%s", peer);
+}
+
+// Takes one line from the budget. False when the line is left out; *summary
+// is then or otherwise the number of lines to report as left out now (0:
+// no summary line).
+bool TakeLine(LogBudget *budget, long *summary)
+{
+    MutexGuard guard(&budget->lock);
+    const int64_t now = MonotonicMs();
+    if (budget->lastMs != 0) {
+        budget->milliLines += (now - budget->lastMs) * LOG_PEER_PER_MINUTE * 1000 / kMinuteMs;
+        if (budget->milliLines > int64_t{LOG_PEER_BURST} * 1000) {
+            budget->milliLines = int64_t{LOG_PEER_BURST} * 1000;
+        }
+    }
+    budget->lastMs = now;
+    *summary = 0;
+    bool allowed = budget->milliLines >= 1000;
+    if (allowed) {
+        budget->milliLines -= 1000;
+    } else {
+        ++budget->dropped;
+    }
+    if (budget->dropped > 0 && now - budget->lastSummaryMs >= kMinuteMs) {
+        *summary = budget->dropped;
+        budget->dropped = 0;
+        budget->lastSummaryMs = now;
+    }
+    return allowed;
+}
+
+// Copies text into out (outSize bytes), every control character but a final
+// newline written as "\xNN"; cut where it does not fit.
+void Escape(const char *text, char *out, size_t outSize)
+{
+    static const char kHex[] = "0123456789abcdef";
+    size_t o = 0;
+    for (const char *p = text; *p != '\0'; ++p) {
+        auto c = static_cast<unsigned char>(*p);
+        bool finalNewline = c == '\n' && p[1] == '\0';
+        if ((c < 0x20 || c == 0x7f) && !finalNewline) {
+            if (o + 4 >= outSize) {
+                break;
+            }
+            out[o++] = '\\';
+            out[o++] = 'x';
+            out[o++] = kHex[c >> 4];
+            out[o++] = kHex[c & 0xf];
+        } else {
+            if (o + 1 >= outSize) {
+                break;
+            }
+            out[o++] = static_cast<char>(c);
+        }
+    }
+    out[o] = '\0';
+}
+
+}  // namespace
+
+LogBudget *VmLogBudget(const char *name)
+{
+    MutexGuard guard(&g_vmBudgetsLock);
+    auto &budgets = VmBudgets();
+    auto it = budgets.find(name);
+    if (it != budgets.end()) {
+        return it->second.get();
+    }
+    if (budgets.size() >= kVmBudgetsMax) {
+        return nullptr;
+    }
+    std::unique_ptr<LogBudget> budget(new (std::nothrow) LogBudget);
+    if (!budget) {
+        return nullptr;
+    }
+    SetPeerName(budget.get(), name);
+    LogBudget *raw = budget.get();
+    budgets.emplace(name, std::move(budget));
+    return raw;
+}
+
+LogBudget *NewLogBudget(const char *peer)
+{
+    auto *budget = new (std::nothrow) LogBudget;
+    if (budget != nullptr) {
+        SetPeerName(budget, peer);
+    }
+    return budget;
+}
+
+void DeleteLogBudget(LogBudget *budget)
+{
+    delete budget;
+}
+
+LogPeerScope::LogPeerScope(LogBudget *budget) : saved_(t_peer)
+{
+    t_peer = budget;
+}
+
+LogPeerScope::~LogPeerScope()
+{
+    t_peer = saved_;
+}
+
+void UpgLogLine(const char *file, int line, const char *fmt, ...)
+{
+    LogBudget *peer = t_peer;
+    long leftOut = 0;
+    bool allowed = peer == nullptr || TakeLine(peer, &leftOut);
+    if (leftOut > 0) {
+        char name[sizeof(peer->peer) * 4];
+        Escape(peer->peer, name, sizeof(name));
+        syslog(LOG_INFO, "[%s:%d] %ld log lines of %s left out", __FILE_NAME__, __LINE__, leftOut, name);
+    }
+    if (!allowed) {
+        return;
+    }
+    char text[LOG_LINE_MAX];
+    va_list args;
+    va_start(args, fmt);
+    (void)vsnprintf(text, sizeof(text), fmt, args);
+    va_end(args);
+    char safe[LOG_LINE_MAX * 4];
+    Escape(text, safe, sizeof(safe));
+    syslog(LOG_INFO, "[%s:%d] %s", file, line, safe);
+}

@@ -1,0 +1,179 @@
+// Peers kept apart, through the real daemon on the simulated host: every
+// worker of the pool serving a client, ten guests dribbling bytes, one
+// flooding, one half-closed, one whose agent probe hangs while a client asks
+// about it and its reset is due, one asking for the upgrade information again
+// and again with its agent silent. Meanwhile the sound VMs' health checks and
+// result queries each get their own answer within two seconds, and the flood
+// leaves a bounded log.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon_host.h"
+#include "ortavis_upgd_log.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using upgd_test::ActionBody;
+using upgd_test::ManageClient;
+using upgd_test::ManageMessage;
+using upgd_test::QueryBody;
+using Reply = std::pair<int, std::string>;
+using Serve = std::function<void(int fd, const std::atomic<bool> &stop)>;
+
+// A guest of the test's own: the VM's live description from the host, its
+// channel bound here, and every connection the daemon makes served by
+// `serve` until the test ends.
+class RawGuest {
+public:
+    RawGuest(guestsim::HostSim &host, const std::string &name, Serve serve)
+    {
+        guestsim::VmOptions opts;
+        opts.listen = false;
+        EXPECT_TRUE(host.AddVm(name, opts));
+        listen_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::string path = host.ChannelPath(name);
+        path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+        EXPECT_EQ(bind(listen_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0) << path;
+        EXPECT_EQ(listen(listen_, 4), 0);
+        thread_ = std::thread([this, serve] {
+            while (!stop_) {
+                pollfd pfd{listen_, POLLIN, 0};
+                if (poll(&pfd, 1, 100) == 1) {
+                    int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+                    serve(fd, stop_);
+                    close(fd);
+                }
+            }
+        });
+    }
+    ~RawGuest()
+    {
+        stop_ = true;
+        thread_.join();
+        close(listen_);
+    }
+
+private:
+    int listen_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Waits up to ms for the peer to go; false once it went.
+bool Linger(int fd, int ms)
+{
+    pollfd pfd{fd, POLLIN, 0};
+    char sink[4096];
+    return poll(&pfd, 1, ms) == 0 || recv(fd, sink, sizeof(sink), MSG_DONTWAIT) > 0;
+}
+
+void Dribble(int fd, const std::atomic<bool> &stop)
+{
+    const char byte = 10;
+    while (!stop && send(fd, &byte, 1, MSG_NOSIGNAL) == 1 && Linger(fd, 200)) {
+    }
+}
+
+void Flood(int fd, const std::atomic<bool> &stop)
+{
+    VmMsg msg{};
+    msg.msgId = 999999;   // an answer nobody waits for
+    msg.msgType = HOST_MSG_HEALTH_CHECK;
+    while (!stop && send(fd, &msg, sizeof(msg), MSG_NOSIGNAL) == sizeof(msg)) {
+    }
+}
+
+void HalfClose(int fd, const std::atomic<bool> &stop)
+{
+    shutdown(fd, SHUT_WR);
+    while (!stop && Linger(fd, 100)) {
+    }
+}
+
+class Isolation : public upgd_test::DaemonHost {
+protected:
+    void SetUp() override { SetUpHost({"vm1", "vm2", "hang", "ask8"}); }
+    void TearDown() override
+    {
+        guests_.clear();
+        StopDaemon();
+    }
+    std::vector<std::unique_ptr<RawGuest>> guests_;
+};
+
+TEST_F(Isolation, NoPeerStallsAnother)
+{
+    virsh.Script("qemu-agent-command", "hang", {0, "", "", "hang"});
+    virsh.Script("qemu-agent-command", "ask8", {1, "", "error: guest agent is not responding", ""});
+    for (int i = 0; i < 10; ++i) {
+        guests_.push_back(std::make_unique<RawGuest>(host, "drip" + std::to_string(i), Dribble));
+    }
+    guests_.push_back(std::make_unique<RawGuest>(host, "flood", Flood));
+    guests_.push_back(std::make_unique<RawGuest>(host, "halfclosed", HalfClose));
+
+    // Six clients take six workers; one of them asks about the VM whose probe hangs.
+    std::vector<std::unique_ptr<ManageClient>> idle;
+    for (int i = 0; i < 6; ++i) {
+        idle.push_back(std::make_unique<ManageClient>());
+    }
+    ASSERT_TRUE(idle[0]->Send(ManageMessage(77, UPG_MSG_GET_UPG_RES, 0, QueryBody("hang", "ortavis"))));
+    ManageClient a, b;   // the last two workers
+    ASSERT_TRUE(log.WaitForCount("accept a new fd", 8)) << log.Dump();
+    ASSERT_TRUE(log.WaitFor("vm list add vm : flood", 10s));
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(host.SendRequest("ask8", VM_REQ_UPGRADE_INFO_MSG));
+    }
+    ASSERT_TRUE(host.SendRequest("hang", VM_RSP_UPGRADE_STATE_MSG));   // its reset falls due while the query waits
+
+    const auto until = std::chrono::steady_clock::now() + 8s;
+    int rounds = 0;
+    while (std::chrono::steady_clock::now() < until) {
+        for (auto [client, vm] : {std::pair{&a, "vm1"}, {&b, "vm2"}}) {
+            SCOPED_TRACE(vm);
+            const std::string name = vm;
+            EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody(name, 1), *client, 2s), Reply(0, name + ":{ok}"));
+            EXPECT_EQ(Ask(UPG_MSG_GET_UPG_RES, QueryBody(name, "ortavis"), *client, 2s),
+                      Reply(0, name + ":{ortavis,1.0.0.1,0,1.0.0.1}"));
+        }
+        ++rounds;
+        if (HasFailure()) {
+            break;
+        }
+    }
+    EXPECT_GE(rounds, 3);
+    EXPECT_TRUE(log.WaitFor("log lines of flood left out")) << "the flood's lines were not bounded";
+    EXPECT_LT(log.Count("checkResult getMsgNode fd failed"), size_t{LOG_PEER_BURST});
+    EXPECT_TRUE(log.WaitFor("vm halfclosed qemu socket hup"));
+    EXPECT_GT(log.Count("bytes of a message within 1000 ms: dropped"), 0U);
+}
+
+// A request has one answer, and it goes to the client that asked: two
+// clients asking the same VM with the same msgId each get their own, once.
+TEST_F(Isolation, OneAnswerOneClient)
+{
+    ManageClient a, b;
+    const std::string check = ManageMessage(4242, UPG_MSG_HEALTH_CHECK, 0, ActionBody("vm1", 1));
+    ASSERT_TRUE(a.Send(check));
+    auto first = a.Receive(2s);
+    ASSERT_TRUE(first && first->body == "vm1:{ok}");
+    ASSERT_TRUE(b.Send(check));
+    auto second = b.Receive(2s);
+    ASSERT_TRUE(second && second->body == "vm1:{ok}") << log.Dump();
+    EXPECT_FALSE(a.Receive(50ms)) << "a second, unsolicited answer";   // it would have come before b's
+}
+
+}  // namespace
