@@ -93,6 +93,7 @@ void Flood(int fd, const std::atomic<bool> &stop)
     VmMsg msg{};
     msg.msgId = 999999;   // an answer nobody waits for
     msg.msgType = HOST_MSG_HEALTH_CHECK;
+    std::string("x\n<== BYE ==>").copy(msg.module[0].checkresult, sizeof(msg.module[0].checkresult) - 1);
     while (!stop && send(fd, &msg, sizeof(msg), MSG_NOSIGNAL) == sizeof(msg)) {
     }
 }
@@ -158,6 +159,11 @@ TEST_F(Isolation, NoPeerStallsAnother)
     EXPECT_TRUE(log.WaitFor("log lines of flood left out")) << "the flood's lines were not bounded";
     EXPECT_LT(log.Count("checkResult getMsgNode fd failed"), size_t{LOG_PEER_BURST});
     EXPECT_TRUE(log.WaitFor("vm halfclosed qemu socket hup"));
+    EXPECT_GT(log.Count("checkresult = x\\x0a<== BYE ==>"), 0U);
+    for (const std::string &text : log.Texts()) {
+        size_t nl = text.find('\n');
+        ASSERT_TRUE(nl == std::string::npos || nl + 1 == text.size()) << "a line forged: " << text;
+    }
     EXPECT_GT(log.Count("bytes of a message within 1000 ms: dropped"), 0U);
 }
 
