@@ -27,6 +27,8 @@
 // inside the sandbox, about 45 s: tools/bench Fleet.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -45,9 +47,8 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "hostile_guest.h"
 #include "manage_client.h"
-#include "ortavis_upgd_handlers.h"
-#include "ortavis_upgd_probe.h"
 #include "ortavis_upgd_raii.h"
 #include "ortavis_upgd_vm.h"
 
@@ -154,6 +155,7 @@ struct Fleet {
     uint64_t msgId = 0;
     size_t healthRequestLen = 0;
     size_t healthReplyLen = 0;
+    double quietHealthMs = 0;   // the quiet round trip, for the rows that compare with it
 
     ~Fleet() { EndBare(); }
     // The bare program ended, untimed, when a filter skipped its stop.
@@ -392,6 +394,46 @@ std::string HealthRequest(uint64_t id)
     return upgd_test::ManageMessage(id, UPG_MSG_HEALTH_CHECK, 0, upgd_test::ActionBody(bench::VmName(0), 1));
 }
 
+// The worst that peers can do at once beside a sound VM's health check:
+// six clients holding six of the pool's workers, ten guests dribbling bytes,
+// one flooding its channel and one half-closed.
+struct Adversaries {
+    explicit Adversaries(Fleet &f) : fleet(f)
+    {
+        for (int i = 0; i < 6; ++i) {
+            clients.push_back(std::make_unique<upgd_test::ManageClient>());
+        }
+        for (int i = 0; i < 10; ++i) {
+            Add("drip" + std::to_string(i), upgd_test::Dribble);
+        }
+        Add("flood", upgd_test::Flood);
+        Add("halfclosed", upgd_test::HalfClose);
+        // The next discovery pass connects them; a request runs one.
+        (void)fleet.client->Ask(++fleet.msgId, UPG_MSG_OPEN_CONNECT, "");
+        ok = ok && fleet.log.WaitFor("vm list add vm : flood", 10s);
+    }
+    ~Adversaries()
+    {
+        guests.clear();
+        for (const std::string &name : names) {
+            fleet.host.sim.StopVm(name);
+        }
+    }
+    void Add(const std::string &name, upgd_test::Serve serve)
+    {
+        guests.push_back(std::make_unique<upgd_test::RawGuest>(fleet.host.sim, name, std::move(serve)));
+        names.push_back(name);
+        ok = ok && guests.back()->Ok();
+    }
+    Fleet &fleet;
+    bool ok = true;
+    std::vector<std::unique_ptr<upgd_test::ManageClient>> clients;
+    std::vector<std::unique_ptr<upgd_test::RawGuest>> guests;
+    std::vector<std::string> names;
+};
+
+// Arg 0: quiet; 1: the request's header and body 1 ms apart; 2: among the
+// adversaries above (vs_quiet: against the quiet round trip of this run).
 void BM_FleetHealthRoundTrip_Daemon(benchmark::State &state)
 {
     Fleet &f = TheFleet();
@@ -399,7 +441,16 @@ void BM_FleetHealthRoundTrip_Daemon(benchmark::State &state)
         state.SkipWithError("no daemon");
         return;
     }
-    const bool split = state.range(0) != 0;
+    std::unique_ptr<Adversaries> load;
+    if (state.range(0) == 2) {
+        load = std::make_unique<Adversaries>(f);
+        if (!load->ok) {
+            state.SkipWithError("the adversaries did not come up");
+            return;
+        }
+    }
+    const bool split = state.range(0) == 1;
+    const auto started = Clock::now();
     const size_t linesBefore = f.log.Lines().size();
     for (auto _ : state) {
         const std::string request = HealthRequest(++f.msgId);
@@ -425,6 +476,14 @@ void BM_FleetHealthRoundTrip_Daemon(benchmark::State &state)
         f.healthRequestLen = request.size();
         f.healthReplyLen = HOST_HEAD_LEN + reply->body.size();
     }
+    if (state.iterations() > 0) {
+        double ms = Seconds(Clock::now() - started) * 1000 / static_cast<double>(state.iterations());
+        if (state.range(0) == 0) {
+            f.quietHealthMs = ms;
+        } else if (f.quietHealthMs > 0) {
+            state.counters["vs_quiet"] = ms / f.quietHealthMs;
+        }
+    }
     CountLogLines(state, f, linesBefore);
 }
 
@@ -448,25 +507,80 @@ void BM_FleetHealthRoundTrip_Bare(benchmark::State &state)
     }
 }
 
-// The host commands of one health check, through the daemon's command
-// runner in this process: the guest agent probe, the two CD-ROM checks and
-// the drive check with its drive script.
-void BM_FleetHealthCommands(benchmark::State &state)
+// The host commands that one health check must run, bare: posix_spawn and
+// waitpid, no runner of the daemon's: the guest agent probe, the CD-ROM
+// check (a grep into a grep) and the drive script. daemon_vs_bare: the quiet
+// round trip of this run against them.
+pid_t SpawnBare(std::vector<const char *> argv, int in, int out)
 {
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t acts;
+    posix_spawn_file_actions_init(&acts);
+    if (in >= 0) {
+        posix_spawn_file_actions_adddup2(&acts, in, 0);
+    }
+    posix_spawn_file_actions_adddup2(&acts, out, 1);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &acts, nullptr, const_cast<char *const *>(argv.data()), environ) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&acts);
+    return pid;
+}
+
+// Runs argv with its output read to the end; its exit status, or -1.
+int RunBare(std::vector<const char *> argv)
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    pid_t pid = SpawnBare(std::move(argv), -1, p[1]);
+    close(p[1]);
+    char buf[4096];
+    while (read(p[0], buf, sizeof(buf)) > 0) {
+    }
+    close(p[0]);
+    int status = -1;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RunBarePipeline(std::vector<const char *> first, std::vector<const char *> second)
+{
+    int p[2];
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0 || pipe2(p, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    pid_t a = SpawnBare(std::move(first), -1, p[1]);
+    pid_t b = SpawnBare(std::move(second), p[0], null);
+    close(p[0]);
+    close(p[1]);
+    close(null);
+    int status = -1;
+    if (a > 0) {
+        waitpid(a, nullptr, 0);
+    }
+    return b > 0 && waitpid(b, &status, 0) == b && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void BM_FleetHealthCommands_Bare(benchmark::State &state)
+{
+    Fleet &f = TheFleet();
     const std::string vm = bench::VmName(1);
-    ModuleInfo info{};
-    std::strcpy(info.checkresult, "0");
-    char out[CHECK_RESULT_BOUND];
+    const std::string xml = std::string(VM_RUN_DIR) + "/" + vm + ".xml";
+    const auto started = Clock::now();
     for (auto _ : state) {
-        if (pingVmGuestAgent(vm.c_str(), PING_MODE_ONCE) != 1) {
-            state.SkipWithError("the probe failed");
+        if (RunBare({"virsh", "qemu-agent-command", "--timeout", "1", vm.c_str(), "{\"execute\":\"guest-ping\"}"}) != 0 ||
+            RunBarePipeline({"grep", "-A", "11", "device='cdrom'", xml.c_str()}, {"grep", "hdb"}) != 0 ||
+            RunBare({"bash", "/opt/patch/programfiles/ortavis/gethdbiso.sh", vm.c_str(), "check_hdb_cdrom"}) < 0) {
+            state.SkipWithError("a command failed");
             break;
         }
-        packingChkRes(vm.c_str(), &info, out, CHECK_KIND_RESULT, 0);
-        if (out[0] == '\0') {
-            state.SkipWithError("the CD-ROM checks failed");
-            break;
-        }
+    }
+    if (state.iterations() > 0 && f.quietHealthMs > 0) {
+        double ms = Seconds(Clock::now() - started) * 1000 / static_cast<double>(state.iterations());
+        state.counters["daemon_vs_bare"] = f.quietHealthMs / ms;
     }
 }
 
@@ -557,7 +671,8 @@ BENCHMARK(BM_FleetHealthRoundTrip_Daemon)->Arg(0)->Unit(benchmark::kMillisecond)
 BENCHMARK(BM_FleetHealthRoundTrip_Bare)->Arg(0)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_FleetHealthRoundTrip_Daemon)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FleetHealthRoundTrip_Bare)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK(BM_FleetHealthCommands)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FleetHealthCommands_Bare)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FleetHealthRoundTrip_Daemon)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FleetMemory_Daemon)->Iterations(1);
 BENCHMARK(BM_FleetStop_Daemon)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FleetDiscoveryPass_InProcess)->Unit(benchmark::kMicrosecond);

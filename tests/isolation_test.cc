@@ -7,19 +7,12 @@
 // leaves a bounded log.
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "daemon_host.h"
+#include "hostile_guest.h"
 #include "ortavis_upgd_log.h"
 
 namespace {
@@ -30,80 +23,10 @@ using upgd_test::ManageClient;
 using upgd_test::ManageMessage;
 using upgd_test::QueryBody;
 using Reply = std::pair<int, std::string>;
-using Serve = std::function<void(int fd, const std::atomic<bool> &stop)>;
-
-// A guest of the test's own: the VM's live description from the host, its
-// channel bound here, and every connection the daemon makes served by
-// `serve` until the test ends.
-class RawGuest {
-public:
-    RawGuest(guestsim::HostSim &host, const std::string &name, Serve serve)
-    {
-        guestsim::VmOptions opts;
-        opts.listen = false;
-        EXPECT_TRUE(host.AddVm(name, opts));
-        listen_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::string path = host.ChannelPath(name);
-        path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
-        EXPECT_EQ(bind(listen_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0) << path;
-        EXPECT_EQ(listen(listen_, 4), 0);
-        thread_ = std::thread([this, serve] {
-            while (!stop_) {
-                pollfd pfd{listen_, POLLIN, 0};
-                if (poll(&pfd, 1, 100) == 1) {
-                    int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-                    serve(fd, stop_);
-                    close(fd);
-                }
-            }
-        });
-    }
-    ~RawGuest()
-    {
-        stop_ = true;
-        thread_.join();
-        close(listen_);
-    }
-
-private:
-    int listen_ = -1;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
-// Waits up to ms for the peer to go; false once it went.
-bool Linger(int fd, int ms)
-{
-    pollfd pfd{fd, POLLIN, 0};
-    char sink[4096];
-    return poll(&pfd, 1, ms) == 0 || recv(fd, sink, sizeof(sink), MSG_DONTWAIT) > 0;
-}
-
-void Dribble(int fd, const std::atomic<bool> &stop)
-{
-    const char byte = 10;
-    while (!stop && send(fd, &byte, 1, MSG_NOSIGNAL) == 1 && Linger(fd, 200)) {
-    }
-}
-
-void Flood(int fd, const std::atomic<bool> &stop)
-{
-    VmMsg msg{};
-    msg.msgId = 999999;   // an answer nobody waits for
-    msg.msgType = HOST_MSG_HEALTH_CHECK;
-    std::string("x\n<== BYE ==>").copy(msg.module[0].checkresult, sizeof(msg.module[0].checkresult) - 1);
-    while (!stop && send(fd, &msg, sizeof(msg), MSG_NOSIGNAL) == sizeof(msg)) {
-    }
-}
-
-void HalfClose(int fd, const std::atomic<bool> &stop)
-{
-    shutdown(fd, SHUT_WR);
-    while (!stop && Linger(fd, 100)) {
-    }
-}
+using upgd_test::Dribble;
+using upgd_test::Flood;
+using upgd_test::HalfClose;
+using upgd_test::RawGuest;
 
 class Isolation : public upgd_test::DaemonHost {
 protected:
@@ -125,6 +48,9 @@ TEST_F(Isolation, NoPeerStallsAnother)
     }
     guests_.push_back(std::make_unique<RawGuest>(host, "flood", Flood));
     guests_.push_back(std::make_unique<RawGuest>(host, "halfclosed", HalfClose));
+    for (const auto &guest : guests_) {
+        ASSERT_TRUE(guest->Ok());
+    }
 
     // Six clients take six workers; one of them asks about the VM whose probe hangs.
     std::vector<std::unique_ptr<ManageClient>> idle;
