@@ -106,10 +106,8 @@ void CoalesceTriggers()
     while (sem_trywait(&g_upgSem.sem) == 0) {
         ++came;
     }
-    if (came > 1) {
-        UPG_LOG("%d upgrade triggers during the run: one more run", came);
-    }
     if (came > 0) {
+        UPG_LOG("%d upgrade triggers during the run: one more run", came);
         (void)sem_post(&g_upgSem.sem);
     }
 }

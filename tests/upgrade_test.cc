@@ -62,6 +62,28 @@ TEST_F(GuestRun, AnUpgradeRunServesEveryVmTwentySecondsApart)
     EXPECT_TRUE(log.WaitFor(" <--- [upgrade_thread] send upgrade msg to vm end", 25s));
 }
 
+// However many triggers come during a run (timer expiries here), one more run follows, never a backlog.
+TEST_F(GuestRun, TriggersDuringARunGiveOneMoreRun)
+{
+    virsh.Script("qemu-agent-command", "", {1, "", "error: guest agent is not responding", "2"});
+    ManageClient client;
+    ASSERT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(1, 0, "no"), client), Reply(0, ""));
+    ASSERT_TRUE(log.WaitFor("send upgrade msg to vm start"));
+    auto alarmPending = [&] {   // signals of one kind merge while pending: each is sent once the last was taken
+        std::string status = upgd_test::ReadFile("/proc/" + std::to_string(daemon.Pid()) + "/status").value_or("");
+        size_t at = status.find("ShdPnd:");
+        return at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) >> (SIGALRM - 1) & 1) != 0;
+    };
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(upgd_test::WaitUntil([&] { return !alarmPending(); }));
+        ASSERT_TRUE(daemon.Signal(SIGALRM));
+    }
+    ASSERT_TRUE(log.WaitFor("5 upgrade triggers during the run: one more run", 15s)) << log.Dump();
+    ASSERT_TRUE(log.WaitForCount("send upgrade msg to vm end", 2, 15s));
+    ASSERT_TRUE(log.WaitForCount("waiting for ortavis upgrade...", 3));
+    EXPECT_EQ(log.Count("send upgrade msg to vm start"), 2U);
+}
+
 // With no ISO to offer a trigger runs nothing; the next one, once ISOs are there, runs.
 TEST_F(GuestRun, AnEmptyIsoDirectoryDelaysTheRunUntilIsosCome)
 {
