@@ -564,7 +564,7 @@ int UpgdMain()
     }
 
     // Guest messages have a lane of their own (the pool serves the clients).
-    SetTaskHandlers(dealWithCmdFds, nullptr);
+    SetTaskHandlers(dealWithCmdFds);
     if (StartGuestLane(dealWithVmMsg, WakeCommandLoop) != 0) {
         removePidFile();
         return -1;

@@ -1,7 +1,7 @@
 // Concurrency support.
 //
-// The task pool runs every management client's connection and every VM
-// message on 8 long-lived workers. Jobs wait in a first-in, first-out queue
+// The task pool runs every management client's connection on 8 long-lived
+// workers. Jobs wait in a first-in, first-out queue
 // guarded by the pool's mutex; AddTask may be called from any thread. A
 // management client keeps its worker for as long as it stays connected, so
 // destruction cannot simply wait for the workers: main raises the stop event
@@ -40,7 +40,6 @@ namespace {
 
 std::atomic<int> g_upgRunning{0};   // written under g_upgMsgSendLock
 std::atomic<ClientJobHandler> g_clientJobHandler{nullptr};
-std::atomic<VmMsgJobHandler> g_vmMsgJobHandler{nullptr};
 pthread_key_t g_connEndKey;
 std::atomic<bool> g_stopRequested{false};
 std::atomic<int> g_stopFd{-1};
@@ -443,33 +442,11 @@ int DestroyTaskPool(const timespec &deadline)
     return 0;
 }
 
-void waitIdleWorker()
-{
-    for (;;) {
-        TaskPool *pool = g_taskPool;
-        if (pool == nullptr) {
-            return;
-        }
-        LockMutex(&pool->mutex);
-        int running = pool->runningNum;
-        UnlockMutex(&pool->mutex);
-        if (running < TASK_POOL_THREADS) {
-            UPG_LOG("cur running thread num=%d", running);
-            return;
-        }
-        if (StopRequested()) {
-            return;
-        }
-        SleepRetryPause();
-    }
-}
-
 // ---- The job routine -----------------------------------------------------------
 
-void SetTaskHandlers(ClientJobHandler client, VmMsgJobHandler vmMsg)
+void SetTaskHandlers(ClientJobHandler client)
 {
     g_clientJobHandler.store(client);
-    g_vmMsgJobHandler.store(vmMsg);
 }
 
 tpool_para_t *NewTaskPara(int32_t fd, int32_t nfds, int32_t type, void *msg)
@@ -491,15 +468,7 @@ void runTaskPara(void *arg)
         UPG_LOG("para is NULL");
         return;
     }
-    if (para->type == TPOOL_TYPE_VM_MSG) {
-        VmMsgJobHandler handler = g_vmMsgJobHandler.load();
-        if (handler != nullptr) {
-            handler(para->fd, para->msg);
-        } else {
-            UPG_LOG("no handler for vm message jobs, fd %d", para->fd);
-            std::free(para->msg);
-        }
-    } else if (para->type == TPOOL_TYPE_CLIENT) {
+    if (para->type == TPOOL_TYPE_CLIENT) {
         ClientJobHandler handler = g_clientJobHandler.load();
         pollfd entry{para->fd, POLLIN | POLLPRI, 0};
         if (handler != nullptr) {

@@ -151,33 +151,32 @@ const char *GetConnEndMark();
 
 inline constexpr int TASK_POOL_THREADS = 8;
 
+// The pool serves the management clients, one worker for each connected
+// client; guest messages have a lane of their own (the guest lane), so no
+// number of clients can hold a guest up.
 struct tpool_para_t {
-    int32_t fd;     // management client connection, or a VM channel
-    int32_t nfds;   // 1 for a management client, 0 for a VM message
-    int32_t type;   // TPOOL_TYPE_CLIENT or TPOOL_TYPE_VM_MSG
-    void *msg;      // the VM message read from the channel (type 1)
+    int32_t fd;     // management client connection
+    int32_t nfds;   // 1
+    int32_t type;   // TPOOL_TYPE_CLIENT
+    void *msg;      // unused
 };
 static_assert(sizeof(tpool_para_t) == 24);
 inline constexpr int32_t TPOOL_TYPE_CLIENT = 0;
-inline constexpr int32_t TPOOL_TYPE_VM_MSG = 1;
 
-// The job routine both users queue with a calloc'ed record (NewTaskPara):
-// type 0 serves a management client through the client handler with one poll
-// entry (the descriptor, POLLIN|POLLPRI), type 1 hands the VM message to the
-// VM message handler, any other type does nothing. The record is freed
-// afterwards; the VM message (malloc'ed) belongs to the VM handler, and is
-// freed here when no handler is set.
+// The job routine the management server queues with a calloc'ed record
+// (NewTaskPara): type 0 serves a management client through the client
+// handler with one poll entry (the descriptor, POLLIN|POLLPRI); any other
+// type does nothing. The record is freed afterwards.
 void runTaskPara(void *para);
 // A cleared record for runTaskPara, or null when it cannot be allocated.
 tpool_para_t *NewTaskPara(int32_t fd, int32_t nfds, int32_t type, void *msg);
 
-// The handlers runTaskPara calls. The management and VM areas sit above the
-// pool, so main hands their entry points down once, before any job is
-// queued. A job whose handler is not set is logged and dropped.
+// The handler runTaskPara calls. The management area sits above the pool, so
+// main hands its entry point down once, before any job is queued. A job
+// whose handler is not set is logged and dropped.
 struct pollfd;
 using ClientJobHandler = int (*)(int nfds, struct pollfd *fds);
-using VmMsgJobHandler = void (*)(int fd, void *msg);
-void SetTaskHandlers(ClientJobHandler client, VmMsgJobHandler vmMsg);
+void SetTaskHandlers(ClientJobHandler client);
 
 struct TaskPool;
 extern std::atomic<TaskPool *> g_taskPool;
@@ -197,8 +196,6 @@ int DestroyTaskPool(const timespec &deadline);
 int DestroyTaskPool();
 // CLOCK_REALTIME now plus `seconds`: the absolute deadline of the joins.
 timespec DeadlineAfter(int seconds);
-// Returns once fewer than 8 workers are busy (or the daemon is stopping).
-void waitIdleWorker();
 
 // ---- Stop event ----------------------------------------------------------------
 // Raised once at shutdown. Long-running threads and pool jobs test

@@ -64,6 +64,7 @@ TEST_F(Isolation, NoPeerStallsAnother)
     for (int i = 0; i < 8; ++i) {
         ASSERT_TRUE(host.SendRequest("ask8", VM_REQ_UPGRADE_INFO_MSG));
     }
+    ASSERT_TRUE(host.SendRequest("hang", VM_REQ_UPGRADE_INFO_MSG));    // a second guest whose handling is slow
     ASSERT_TRUE(host.SendRequest("hang", VM_RSP_UPGRADE_STATE_MSG));   // its reset falls due while the query waits
 
     const auto until = std::chrono::steady_clock::now() + 8s;
