@@ -64,8 +64,8 @@ TEST_F(Isolation, NoPeerStallsAnother)
     for (int i = 0; i < 8; ++i) {
         ASSERT_TRUE(host.SendRequest("ask8", VM_REQ_UPGRADE_INFO_MSG));
     }
-    ASSERT_TRUE(host.SendRequest("hang", VM_REQ_UPGRADE_INFO_MSG));    // a second guest whose handling is slow
     ASSERT_TRUE(host.SendRequest("hang", VM_RSP_UPGRADE_STATE_MSG));   // its reset falls due while the query waits
+    ASSERT_TRUE(host.SendRequest("hang", VM_REQ_UPGRADE_INFO_MSG));    // then a second guest whose handling is slow
 
     const auto until = std::chrono::steady_clock::now() + 8s;
     int rounds = 0;

@@ -6,6 +6,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "ortavis_upgd_msg.h"
 
 namespace upgd_test {
@@ -65,7 +67,19 @@ void Flood(int fd, const std::atomic<bool> &stop)
     msg.msgId = 999999;   // an answer nobody waits for
     msg.msgType = HOST_MSG_HEALTH_CHECK;
     std::string("x\n<== BYE ==>").copy(msg.module[0].checkresult, sizeof(msg.module[0].checkresult) - 1);
-    while (!stop && send(fd, &msg, sizeof(msg), MSG_NOSIGNAL) == sizeof(msg)) {
+    // Never blocked for long in a send: a daemon that stops reading must not
+    // keep the guest from ending.
+    for (size_t sent = 0; !stop;) {
+        pollfd pfd{fd, POLLOUT, 0};
+        if (poll(&pfd, 1, 100) == 0) {
+            continue;
+        }
+        ssize_t n = send(fd, reinterpret_cast<const char *>(&msg) + sent, sizeof(msg) - sent,
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n <= 0 && errno != EAGAIN) {
+            return;
+        }
+        sent = (sent + static_cast<size_t>(n > 0 ? n : 0)) % sizeof(msg);
     }
 }
 
