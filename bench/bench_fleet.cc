@@ -409,7 +409,7 @@ struct Adversaries {
         Add("flood", upgd_test::Flood);
         Add("halfclosed", upgd_test::HalfClose);
         // The next discovery pass connects them; a request runs one.
-        (void)fleet.client->Ask(++fleet.msgId, UPG_MSG_OPEN_CONNECT, "");
+        ok = ok && fleet.client->Send(upgd_test::ManageMessage(++fleet.msgId, UPG_MSG_OPEN_CONNECT, 0, ""));
         ok = ok && fleet.log.WaitFor("vm list add vm : flood", 10s);
     }
     ~Adversaries()

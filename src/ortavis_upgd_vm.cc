@@ -540,6 +540,7 @@ int VmConnectFailures()
 
 void GetRunningVmList()
 {
+    LogPeerScope daemonsOwn(nullptr);   // the registry's lines, whichever peer's request runs the pass
     std::unique_ptr<DIR, DirCloser> dir(opendir(VM_RUN_DIR));
     if (!dir) {
         UPG_LOG("GetRunningVmList failed");
