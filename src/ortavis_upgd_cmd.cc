@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "ortavis_upgd_handlers.h"
-#include "ortavis_upgd_iso.h"
+#include "ortavis_upgd_conf.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_probe.h"
 #include "ortavis_upgd_raii.h"
@@ -148,10 +148,47 @@ int32_t TriggerUpgrade()
     return UPG_CTRL_OK;
 }
 
-// "no": the periodic upgrade of all VMs, switched on or off, or one run now.
 // The timer and the stored interval change together: of two changes at
 // once, the later one sets both.
 ObjectMutex g_intervalLock = PTHREAD_MUTEX_INITIALIZER;
+
+}  // namespace
+
+void InitTimer(unsigned int seconds)
+{
+    UPG_LOG("--> InitTimer");
+    itimerval timer{};
+    timer.it_value.tv_sec = seconds;
+    timer.it_interval.tv_sec = seconds;
+    (void)setitimer(ITIMER_REAL, &timer, nullptr);
+    UPG_LOG("<-- InitTimer");
+}
+
+void UninitTimer()
+{
+    UPG_LOG("--> UninitTimer");
+    itimerval timer{};
+    (void)setitimer(ITIMER_REAL, &timer, nullptr);
+    UPG_LOG("<-- UninitTimer");
+}
+
+void InitUpgradeInterval()
+{
+    long minutes = 0;
+    if (ReadUpgradeConf(&minutes) != 0) {
+        return;
+    }
+    if (minutes != 0) {
+        UPG_LOG("run upgrade interval %ld minutes", minutes);
+        InitTimer(static_cast<unsigned>(minutes) * 60U);
+        return;
+    }
+    UPG_LOG("conf interTime len is 0");
+}
+
+namespace {
+
+// "no": the periodic upgrade of all VMs, switched on or off, or one run now.
 
 int32_t ControlAllVms(const UpgCtrlBody &ctrl)
 {
@@ -435,25 +472,7 @@ void doUpgCtrl(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, con
     answer(std::strcmp(ctrl.para, "no") == 0 ? ControlAllVms(ctrl) : ControlNamedVms(ctrl));
 }
 
-// ---- Timer and domain state ------------------------------------------------------------
-
-void InitTimer(unsigned int seconds)
-{
-    UPG_LOG("--> InitTimer");
-    itimerval timer{};
-    timer.it_value.tv_sec = seconds;
-    timer.it_interval.tv_sec = seconds;
-    (void)setitimer(ITIMER_REAL, &timer, nullptr);
-    UPG_LOG("<-- InitTimer");
-}
-
-void UninitTimer()
-{
-    UPG_LOG("--> UninitTimer");
-    itimerval timer{};
-    (void)setitimer(ITIMER_REAL, &timer, nullptr);
-    UPG_LOG("<-- UninitTimer");
-}
+// ---- Domain state ------------------------------------------------------------
 
 bool CheckVmRunning(const char *vmName)
 {

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "ortavis_upgd.h"
+#include "ortavis_upgd_drive.h"
 #include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_probe.h"

@@ -19,6 +19,7 @@
 #include "fake_virsh.h"
 #include "guest_sim_host.h"
 #include "ortavis_upgd.h"
+#include "ortavis_upgd_drive.h"
 #include "ortavis_upgd_iso.h"
 #include "registry_view.h"
 #include "upgd_sandbox.h"
