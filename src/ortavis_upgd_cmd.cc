@@ -174,11 +174,15 @@ void UninitTimer()
 
 void InitUpgradeInterval()
 {
+    // Under the lock of a request's change: a request before it has stored
+    // its interval, which is what is read; a request after it sets its own.
+    MutexGuard setting(&g_intervalLock);
     long minutes = 0;
     if (ReadUpgradeConf(&minutes) != 0) {
+        UPG_LOG("Open config file failed");
         return;
     }
-    if (minutes != 0) {
+    if (minutes > 0) {
         UPG_LOG("run upgrade interval %ld minutes", minutes);
         InitTimer(static_cast<unsigned>(minutes) * 60U);
         return;
@@ -202,13 +206,20 @@ int32_t ControlAllVms(const UpgCtrlBody &ctrl)
             return UPG_CTRL_BAD_FIELDS;
         }
         UPG_LOG("run upgrade interval %d minutes", ctrl.intervalTime);
+        {
+            // Stored first: an interval that would not survive a restart
+            // is refused, and the timer stays as it was.
+            MutexGuard setting(&g_intervalLock);
+            if (WriteUpgradeConf(ctrl.intervalTime) != 0) {
+                UPG_LOG("interval %d not stored, timer left as it was", ctrl.intervalTime);
+                return UPG_CTRL_BAD_PARA;
+            }
+            InitTimer(static_cast<unsigned>(ctrl.intervalTime) * 60U);
+        }
         if (GetUpgRunning() == 0) {
             UpgSemPost();
             (void)SleepUnlessStopping(kPauseMs);
         }
-        MutexGuard setting(&g_intervalLock);
-        InitTimer(static_cast<unsigned>(ctrl.intervalTime) * 60U);
-        WriteUpgradeConf(ctrl.intervalTime);
         return UPG_CTRL_OK;
     }
     if (ctrl.actionType == 2 && ctrl.intervalTime > 0) {
@@ -219,8 +230,11 @@ int32_t ControlAllVms(const UpgCtrlBody &ctrl)
         UPG_LOG("shutdown upgrade");
         {
             MutexGuard setting(&g_intervalLock);
+            if (WriteUpgradeConf(0) != 0) {
+                UPG_LOG("interval 0 not stored, timer left as it was");
+                return UPG_CTRL_BAD_PARA;
+            }
             UninitTimer();
-            WriteUpgradeConf(0);
         }
         (void)SleepUnlessStopping(kPauseMs);
         return UPG_CTRL_OK;

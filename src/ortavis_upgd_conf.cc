@@ -6,6 +6,10 @@
 // timer again; both under the upgrade control's interval lock, which pairs the
 // stored value with the timer. Stores are serialised here as well, since they
 // share the temporary file beside "upgrade.conf".
+//
+// The daemon runs as root in a directory that others may fill: the file is
+// only ever a regular file in the ISO directory, reached by name from the
+// open directory, never through a link, and never a FIFO or a device.
 #include "ortavis_upgd_conf.h"
 
 #include <fcntl.h>
@@ -30,48 +34,70 @@ namespace {
 constexpr int kConfPiece = 16;      // the file is read in pieces of 15 characters
 constexpr int kIntervalText = 8;    // the value: at most 7 characters
 constexpr const char *kIntervalKey = "interval=";
+constexpr const char *kConfTmpName = "upgrade.conf.new";
 
 // One store at a time: stores share the file beside "upgrade.conf", and one
 // emptying it after another put it in place would empty or mix the stored text.
 ObjectMutex g_confStoreLock = PTHREAD_MUTEX_INITIALIZER;
 
-// The resolved path of "upgrade.conf", or null after the log line.
-MallocText ConfigFilePath()
-{
-    char chConfigFile[UPGD_PATH_MAX] = {0};
-    if (!IsoDirPath(chConfigFile, UPGRADE_CONF_NAME, "chConfigFile")) {
-        return nullptr;
+// The ISO directory and the path of "upgrade.conf" in it (for the log). The
+// file is reached only by its name relative to the open directory, so a link
+// at its place, or a directory swapped in between two steps, is never followed.
+struct ConfDir {
+    UniqueFd dir;
+    char path[UPGD_PATH_MAX] = {0};
+    bool Open()
+    {
+        if (!IsoDirPath(path, UPGRADE_CONF_NAME, "chConfigFile")) {
+            return false;
+        }
+        dir = UniqueFd(open(g_chISORealPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dir.Valid()) {
+            UPG_LOG("open %s failed, errno=%d", g_chISORealPath, errno);
+            return false;
+        }
+        return true;
     }
-    MallocText resolved(realpath(chConfigFile, nullptr));
-    if (!resolved) {
-        UPG_LOG("realpath %s failed", chConfigFile);
+    // The file's status without following a link; false after the log line
+    // when it is missing or not a regular file.
+    bool StatRegular(struct stat *st) const
+    {
+        if (fstatat(dir.Get(), UPGRADE_CONF_NAME, st, AT_SYMLINK_NOFOLLOW) != 0) {
+            UPG_LOG("stat %s failed, errno=%d", path, errno);
+            return false;
+        }
+        if (!S_ISREG(st->st_mode)) {
+            UPG_LOG("%s is not a regular file", path);
+            return false;
+        }
+        return true;
     }
-    return resolved;
-}
+};
 
 }  // namespace
 
-void WriteUpgradeConf(int minutes)
+int WriteUpgradeConf(int minutes)
 {
-    MallocText path = ConfigFilePath();
-    if (!path) {
-        return;
+    ConfDir conf;
+    struct stat old {};
+    if (!conf.Open() || !conf.StatRegular(&old)) {
+        return -1;
     }
     // The new content goes to a file beside it, reaches the disk, and then
     // replaces the old one: a failed write or a crash leaves the old
-    // interval or the new one, never a half-written file.
+    // interval or the new one, never a half-written file. The temporary file
+    // is the daemon's own: whatever stands at its name is removed, and it is
+    // created anew, so nothing placed there (a link, a FIFO) is ever opened.
     MutexGuard store(&g_confStoreLock);
-    char tmpPath[UPGD_PATH_MAX] = {0};
-    if (snprintf_s(tmpPath, sizeof(tmpPath), sizeof(tmpPath) - 1, "%s.new", path.get()) < 0) {
-        UPG_LOG("snprintf_s : chConfigFile snprintf_s failed");
-        return;
+    if (unlinkat(conf.dir.Get(), kConfTmpName, 0) != 0 && errno != ENOENT) {
+        UPG_LOG("remove %s.new failed, errno=%d", conf.path, errno);
+        return -1;
     }
-    struct stat old {};
-    mode_t mode = stat(path.get(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    UniqueFd fd(open(tmpPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode));
+    const mode_t mode = old.st_mode & 07777;
+    UniqueFd fd(openat(conf.dir.Get(), kConfTmpName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.Valid()) {
-        UPG_LOG("fopen %s failed", path.get());
-        return;
+        UPG_LOG("open %s.new failed, errno=%d", conf.path, errno);
+        return -1;
     }
     // The mode first, while the file is still root's: set after the owner
     // is given back, it would need the right to change others' files.
@@ -81,57 +107,48 @@ void WriteUpgradeConf(int minutes)
     int len = snprintf_s(text, sizeof(text), sizeof(text) - 1, "interval=%d", minutes);
     if (len < 0 || write(fd.Get(), text, static_cast<size_t>(len)) != len || fsync(fd.Get()) != 0) {
         UPG_LOG("fprintf interval failed, errno=%d", errno);
-        (void)unlink(tmpPath);
-        return;
+        (void)unlinkat(conf.dir.Get(), kConfTmpName, 0);
+        return -1;
     }
     if (close(fd.Release()) != 0) {
-        UPG_LOG("fclose failed, file: %s", path.get());
+        UPG_LOG("fclose failed, file: %s", conf.path);
     }
-    if (rename(tmpPath, path.get()) != 0) {
-        UPG_LOG("rename %s failed, errno=%d", path.get(), errno);
-        (void)unlink(tmpPath);
-        return;
+    if (renameat(conf.dir.Get(), kConfTmpName, conf.dir.Get(), UPGRADE_CONF_NAME) != 0) {
+        UPG_LOG("rename %s failed, errno=%d", conf.path, errno);
+        (void)unlinkat(conf.dir.Get(), kConfTmpName, 0);
+        return -1;
     }
-    char dir[UPGD_PATH_MAX] = {0};
-    (void)strncpy_s(dir, sizeof(dir), path.get(), sizeof(dir) - 1);
-    char *slash = std::strrchr(dir, '/');
-    if (slash != nullptr) {
-        slash[slash == dir ? 1 : 0] = '\0';
-        UniqueFd dirFd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        (void)(dirFd.Valid() && fsync(dirFd.Get()) == 0);
-    }
-}
-
-FILE *OpenUpgradeConf()
-{
-    MallocText path = ConfigFilePath();
-    if (!path) {
-        return nullptr;
-    }
-    FILE *probe = fopen(path.get(), "re");
-    if (probe == nullptr) {
-        UPG_LOG("init %s", path.get());
-        WriteUpgradeConf(0);
-        return nullptr;
-    }
-    if (fclose(probe) != 0) {
-        UPG_LOG("fclose failed, file: %s", path.get());
-    }
-    FILE *file = fopen(path.get(), "r+e");
-    if (file == nullptr) {
-        UPG_LOG("fopen %s failed", path.get());
-    }
-    return file;
+    (void)fsync(conf.dir.Get());
+    return 0;
 }
 
 int ReadUpgradeConf(long *minutes)
 {
-    char interTmp[kIntervalText] = {0};
-    FILE *file = OpenUpgradeConf();
-    if (file == nullptr) {
-        UPG_LOG("Open config file failed");
+    *minutes = 0;
+    ConfDir conf;
+    struct stat seen {};
+    if (!conf.Open() || !conf.StatRegular(&seen)) {
         return -1;
     }
+    // Read-only and without waiting: what stands there is checked again once
+    // open, so a file swapped for a FIFO or a device meanwhile is refused.
+    UniqueFd fd(openat(conf.dir.Get(), UPGRADE_CONF_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.Valid() || fstat(fd.Get(), &st) != 0) {
+        UPG_LOG("open %s failed, errno=%d", conf.path, errno);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_ino != seen.st_ino || st.st_dev != seen.st_dev) {
+        UPG_LOG("%s is not a regular file", conf.path);
+        return -1;
+    }
+    FILE *file = fdopen(fd.Get(), "r");
+    if (file == nullptr) {
+        UPG_LOG("fdopen %s failed, errno=%d", conf.path, errno);
+        return -1;
+    }
+    (void)fd.Release();
+    char interTmp[kIntervalText] = {0};
     char piece[kConfPiece];
     bool ok = true;
     for (;;) {
