@@ -29,6 +29,7 @@
 #include <iterator>
 
 #include "ortavis_upgd_cmd.h"
+#include "ortavis_upgd_drive.h"
 #include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_message.h"
@@ -558,6 +559,7 @@ int UpgdMain()
     }
 
     SetTaskHandlers(dealWithCmdFds, dealWithVmMsg);
+    SetResetThreadWork(RecordAttachedAtStart, EjectOverdueIsos, ATTACH_CHECK_SECONDS);
     if (CreateTaskPool(TASK_POOL_THREADS) != 0) {
         UPG_LOG("task pool create failed");
         removePidFile();

@@ -10,11 +10,18 @@
 // are atomics, and the answer to the guest is written under its writeLock.
 #include "ortavis_upgd_drive.h"
 
+#include <dirent.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "ortavis_upgd.h"
+#include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_probe.h"
 #include "ortavis_upgd_raii.h"
@@ -157,8 +164,9 @@ int CheckCdromName(const char *vmName, char *cdromDev)
     }
 }
 
-int nonDiskVmIsoPath(const char *vmName)
+int DriveIsoSource(const char *vmName, char (&source)[UPGD_PATH_MAX])
 {
+    source[0] = '\0';
     if (checkCmdParam(vmName) != 0) {
         UPG_LOG("The vmname is invalid");
         return -1;
@@ -180,16 +188,95 @@ int nonDiskVmIsoPath(const char *vmName)
     }
     if (out) {
         out.get()[strcspn(out.get(), "\n")] = '\0';   // the source is one line
+        (void)strncpy_s(source, sizeof(source), out.get(), sizeof(source) - 1);
     }
-    UPG_LOG("hdb cdrom source : %s, ret=%d", out ? out.get() : "", status);
+    UPG_LOG("hdb cdrom source : %s, ret=%d", source, status);
     return status;
 }
+
+int nonDiskVmIsoPath(const char *vmName)
+{
+    char source[UPGD_PATH_MAX];
+    return DriveIsoSource(vmName, source);
+}
+
+// ---- Attach records -------------------------------------------------------------------
+
+namespace {
+
+// What the daemon put into a drive, by VM name, and since when it waits for
+// the guest's report. Kept apart from the registry entry, which a hang-up
+// replaces while the VM runs on with the ISO in its drive.
+ObjectMutex g_attachLock = PTHREAD_MUTEX_INITIALIZER;
+std::map<std::string, time_t> g_attached GUARDED_BY(g_attachLock);
+
+void RecordAttach(const char *vmName, time_t since)
+{
+    MutexGuard guard(&g_attachLock);
+    g_attached[vmName] = since;
+}
+
+void ForgetAttach(const char *vmName)
+{
+    MutexGuard guard(&g_attachLock);
+    g_attached.erase(vmName);
+}
+
+// A drive source that is a file of the ISO directory: the daemon's own medium.
+bool IsOwnMedium(const char *source)
+{
+    size_t dirLen = std::strlen(g_chISORealPath);
+    return std::strncmp(source, g_chISORealPath, dirLen) == 0 && source[dirLen] == '/' &&
+           source[dirLen + 1] != '\0' && std::strchr(source + dirLen + 1, '/') == nullptr;
+}
+
+// Ejects the daemon's own medium from the VM's drive; a medium from
+// elsewhere stays. 0 when the drive holds none of the daemon's media
+// afterwards (ejected, empty, or another medium), -1 when it may still.
+int EjectOwnMedium(const char *vmName)
+{
+    char source[UPGD_PATH_MAX];
+    int drive = DriveIsoSource(vmName, source);
+    if (drive != 1) {
+        return drive == 0 ? 0 : -1;
+    }
+    if (!IsOwnMedium(source)) {
+        UPG_LOG("vm %s holds %s, not from the ISO directory: left in", vmName, source);
+        return 0;
+    }
+    char cdromDev[] = "hdb";
+    char *eject[] = {const_cast<char *>("virsh"), const_cast<char *>("change-media"), const_cast<char *>(vmName),
+                     cdromDev, const_cast<char *>("--eject"), nullptr};
+    int status = -1;
+    if (seccmd_run_argset(nullptr, nullptr, &status, eject, nullptr) != 0) {
+        UPG_LOG("detachIso: seccmd_run_argset failed");
+        return -1;
+    }
+    return status == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+bool IsoAttached(const VmNode *vm)
+{
+    MutexGuard guard(&g_attachLock);
+    return g_attached.contains(vm->name);
+}
+
+// ---- Attach and detach ------------------------------------------------------------------
 
 void dealAttachIsoReq(int isoMissing, VmNode *vm, VmMsg *req, const char *isoName)
 {
     UPG_LOG("msg type : VM_REQ_ATTACH_ISO_MSG");
     if (isoMissing != 0 || vm == nullptr || req == nullptr) {
         UPG_LOG("iso parameters not exists");
+        return;
+    }
+    // Only what the ISO list offers now: never another file, a link out of
+    // the directory or a name a guest made up.
+    if (!IsoOffered(isoName)) {
+        UPG_LOG("iso %s is not offered: attach refused", isoName != nullptr ? isoName : "");
+        AnswerAttach(vm, req, ATTACH_ISO_REFUSED);
         return;
     }
     ClearVmIsoPath(vm);
@@ -230,6 +317,9 @@ void attachIso(VmNode *vm, const char *isoName, VmMsg *req)
     }
     for (int attempt = 1; attempt <= kAttachAttempts; ++attempt) {
         if (cmd.Run()) {
+            RecordAttach(vm->name, time(nullptr));
+            // A reset still pending from the guest's last report would undo this upgrade.
+            vm->resetTime.store(0);
             setVmState(vm, UPGRADE_RUNNING_STATE);
             vm->isoattachFlag.store(1);
             (void)SleepUnlessStopping(kAnswerPauseMs);
@@ -259,22 +349,14 @@ void detachIso(VmNode *vm, const char *isoName)
         return;
     }
     if (isoName == nullptr) {
-        if (vm->isoattachFlag.load() != 1) {
+        if (!IsoAttached(vm)) {
             UPG_LOG("iso_name is null");
             return;
         }
         UPG_LOG("The iso_name is NULL, but isoattachFlag is 1");
-        if (nonDiskVmIsoPath(vm->name) != 1) {
-            return;
-        }
-        char *eject[] = {const_cast<char *>("virsh"), const_cast<char *>("change-media"), vm->name, cdromDev,
-                         const_cast<char *>("--eject"), nullptr};
-        int status = -1;
-        if (seccmd_run_argset(nullptr, nullptr, &status, eject, nullptr) != 0) {
-            UPG_LOG("detachIso: seccmd_run_argset failed");
-            return;
-        }
-        if (status == 0) {
+        RecordAttach(vm->name, time(nullptr));   // the deadline counts from the latest report
+        if (EjectOwnMedium(vm->name) == 0) {
+            ForgetAttach(vm->name);
             vm->isoattachFlag.store(0);
             UPG_LOG("detach iso by eject success");
         }
@@ -283,12 +365,18 @@ void detachIso(VmNode *vm, const char *isoName)
     if (!IsoCommandNamesSafe(vm, isoName)) {
         return;
     }
+    char source[UPGD_PATH_MAX];
+    if (DriveIsoSource(vm->name, source) == 1 && !IsOwnMedium(source)) {
+        UPG_LOG("vm %s holds %s, not from the ISO directory: left in", vm->name, source);
+        return;
+    }
     MediaCommand cmd;
     if (cmd.Format(Media::Detach, false, vm->name, cdromDev, isoName) != 0) {
         return;
     }
     for (int attempt = 1; attempt <= kAttachAttempts; ++attempt) {
         if (cmd.Run()) {
+            ForgetAttach(vm->name);
             vm->isoattachFlag.store(0);
             UPG_LOG("detach iso success: %s\n", cmd.line);
             return;
@@ -299,4 +387,83 @@ void detachIso(VmNode *vm, const char *isoName)
         }
     }
     UPG_LOG("try detach iso 3 times already failed. cmd:%s", cmd.line);
+}
+
+// ---- Deadline ---------------------------------------------------------------------------
+
+namespace {
+
+// Sets the VM's state idle, whichever registry entry it has now.
+void SetVmIdle(const char *vmName)
+{
+    VmRef vm;
+    {
+        ObjectLockGuard registry(GetVmListHead());
+        vm = VmRef(findVmByName(GetVmListHead(), vmName));
+    }
+    if (vm) {
+        MutexGuard state(&vm->stateLock);
+        vm->resetTime.store(0);
+        vm->upgradeFlag.store(UPGRADE_IDLE_STATE);
+        vm->isoattachFlag.store(0);
+    }
+}
+
+// The VM names of the live descriptions in the libvirt run directory.
+std::vector<std::string> LiveVmNames()
+{
+    std::vector<std::string> names;
+    DIR *dir = opendir(VM_RUN_DIR);
+    if (dir == nullptr) {
+        return names;
+    }
+    while (const dirent *entry = readdir(dir)) {
+        std::string_view file(entry->d_name);
+        if (file.size() > 4 && file.ends_with(".xml") && names.size() < VM_LIST_MAX) {
+            names.emplace_back(file.substr(0, file.size() - 4));
+        }
+    }
+    (void)closedir(dir);
+    return names;
+}
+
+}  // namespace
+
+void RecordAttachedAtStart()
+{
+    for (const std::string &name : LiveVmNames()) {
+        if (checkCmdParam(name.c_str()) != 0) {
+            continue;
+        }
+        char source[UPGD_PATH_MAX];
+        if (DriveIsoSource(name.c_str(), source) == 1 && IsOwnMedium(source)) {
+            UPG_LOG("vm %s holds %s from before the start: recorded as attached", name.c_str(), source);
+            RecordAttach(name.c_str(), time(nullptr));
+        }
+    }
+}
+
+void EjectOverdueIsos()
+{
+    const time_t now = time(nullptr);
+    std::vector<std::string> overdue;
+    {
+        MutexGuard guard(&g_attachLock);
+        for (const auto &[name, since] : g_attached) {
+            if (now - since >= ATTACH_DEADLINE_SECONDS) {
+                overdue.push_back(name);
+            }
+        }
+    }
+    for (const std::string &name : overdue) {
+        UPG_LOG("vm %s sent no upgrade report for %d seconds since its attach: ejecting", name.c_str(),
+                ATTACH_DEADLINE_SECONDS);
+        if (EjectOwnMedium(name.c_str()) != 0) {
+            UPG_LOG("vm %s: eject after the deadline failed, tried again later", name.c_str());
+            continue;
+        }
+        ForgetAttach(name.c_str());
+        SetVmIdle(name.c_str());
+        UPG_LOG("vm %s: iso ejected after the deadline, state idle", name.c_str());
+    }
 }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "ortavis_upgd.h"
 #include "ortavis_upgd_msg.h"
 
 struct VmNode;
@@ -17,6 +18,16 @@ struct VmNode;
 inline constexpr const char *DRIVE_SCRIPT_PATH = "/opt/patch/programfiles/ortavis/gethdbiso.sh";
 inline constexpr const char *DRIVE_SCRIPT_VERB = "check_hdb_cdrom";
 inline constexpr int CDROM_DEV_LEN = 16;
+
+// An attached ISO waits this long for its guest's upgrade report; then the
+// daemon ejects it and sets the VM idle. A test build may shorten it.
+#ifndef UPGD_ATTACH_DEADLINE_SECONDS
+#define UPGD_ATTACH_DEADLINE_SECONDS 3600
+#endif
+inline constexpr int ATTACH_DEADLINE_SECONDS = UPGD_ATTACH_DEADLINE_SECONDS;
+// How often the deadlines are looked at.
+inline constexpr int ATTACH_CHECK_SECONDS =
+    ATTACH_DEADLINE_SECONDS / 4 > 60 ? 60 : (ATTACH_DEADLINE_SECONDS / 4 < 1 ? 1 : ATTACH_DEADLINE_SECONDS / 4);
 
 // Answers to an attach request (record 0's rescode).
 inline constexpr int32_t ATTACH_ISO_OK = 0;
@@ -33,12 +44,32 @@ int CheckCdromName(const char *vmName, char *cdromDev);
 // The drive script's answer about the VM's CD-ROM: its exit status (1: the
 // drive holds a medium), or -1 when it cannot be run.
 int nonDiskVmIsoPath(const char *vmName);
+// The same, with the drive's source (the script's first line) in source.
+int DriveIsoSource(const char *vmName, char (&source)[UPGD_PATH_MAX]);
 // A guest's attach request: isoMissing set when no ISO name could be
 // composed. Answers the guest with req, changed into UPG_MSG_ATTACH_ISO_RESP,
-// except where a name is missing or unsafe or the guest agent is silent.
+// except where a name is missing or unsafe or the guest agent is silent; a
+// name that the ISO list does not offer now is refused (code 2).
 void dealAttachIsoReq(int isoMissing, VmNode *vm, VmMsg *req, const char *isoName);
 void attachIso(VmNode *vm, const char *isoName, VmMsg *req);
 // Takes the ISO out of the VM's drive: with a name, the guest's detach
 // request; without, the daemon's own eject after an upgrade report (only
-// when isoattachFlag is 1). The guest gets no answer.
+// when the daemon attached one to the VM). A medium that is not a file of
+// the ISO directory is never ejected. The guest gets no answer.
 void detachIso(VmNode *vm, const char *isoName);
+
+// ---- Attach records and their deadline ---------------------------------------------
+// The daemon records each ISO it put into a drive by VM name, so the record
+// outlives a registry entry that a hang-up replaces; the guest's report, a
+// detach, or the deadline ends it. All three run on other threads than the
+// attach: g_attachLock (in the source) guards the records, never held across
+// a command.
+
+// True when the daemon's ISO is recorded in the VM's drive.
+bool IsoAttached(const VmNode *vm);
+// At start-up: every running VM whose drive holds a file of the ISO
+// directory is recorded as attached, its deadline counted from now.
+void RecordAttachedAtStart();
+// Ejects the daemon's ISO from each VM whose deadline passed, sets the VM
+// idle and logs it; a failed eject is tried again on the next call.
+void EjectOverdueIsos();

@@ -368,7 +368,7 @@ void dispatchVmMsg(VmMsg *msg, VmNode *vm, const char *isoName, int isoMissing)
         break;
     case VM_RSP_UPGRADE_STATE_MSG:
         UPG_LOG("msg type : VM_RSP_UPGRADE_STATE_MSG");
-        if (vm->isoattachFlag.load() == 1) {
+        if (IsoAttached(vm)) {
             detachIso(vm, nullptr);
         }
         postResetVmStatus(vm);

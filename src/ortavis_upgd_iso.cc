@@ -11,6 +11,7 @@
 #include "ortavis_upgd_iso.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 
 #include "ortavis_upgd.h"
 #include "ortavis_upgd_log.h"
+#include "ortavis_upgd_probe.h"
 #include "ortavis_upgd_securec.h"
 
 namespace {
@@ -172,7 +174,7 @@ IsoNode *ReadIsoEntry(const char *entryName)
     }
     if (count >= 3) {
         char version[kComponentVersionMax];
-        int cut = CutVersion(isoNameBak, version, false);
+        int cut = CutVersion(entryName, version, false);
         if (cut == -2) {
             UPG_LOG("pchBegin is null");
             return nullptr;
@@ -205,6 +207,43 @@ IsoNode *ReadIsoEntry(const char *entryName)
     (void)strncpy_s(node->isoVersion, sizeof(node->isoVersion), productVersion, sizeof(productVersion) - 1);
     UPG_LOG("get %s type %d upgrade version:%s", node->module, node->type, node->isoVersion);
     return node.release();
+}
+
+
+// The record a guest is offered for a node: module and version cut to the
+// record's fields, as the guest sees them.
+void OfferRecord(const IsoNode &node, ModuleInfo *rec)
+{
+    (void)strncpy_s(rec->name, sizeof(rec->name), node.module, sizeof(rec->name) - 1);
+    (void)strncpy_s(rec->curversion, sizeof(rec->curversion), node.isoVersion, sizeof(rec->curversion) - 1);
+    rec->type = static_cast<uint8_t>(node.type);
+}
+
+// A name of the directory that may reach a command line: the characters
+// checkCmdParam allows, no "..", no '/'.
+bool IsoNameUsable(const char *name)
+{
+    return checkCmdParam(name) == 0 && std::strstr(name, "..") == nullptr && std::strchr(name, '/') == nullptr;
+}
+
+// Why a listed node cannot be attached, or null when it can: the guest must
+// be able to compose its name back from its offer, and the name must lead to
+// a regular file of the ISO directory itself.
+const char *WhyNotAttachable(const IsoNode &node)
+{
+    ModuleInfo rec{};
+    OfferRecord(node, &rec);
+    MallocText composed = CheckUpgInfo(&rec);
+    if (!composed || std::strcmp(composed.get(), node.name) != 0) {
+        return "its offer composes another name";
+    }
+    if (!IsoNameUsable(node.name)) {
+        return "its name may not reach a command line";
+    }
+    if (!IsoFileInDir(node.name)) {
+        return "not a regular file of the ISO directory";
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -344,7 +383,7 @@ int parseModuleIsoName(const char *isoName, ModuleInfo *rec)
     }
     if (count >= 3) {
         char version[kComponentVersionMax];
-        if (CutVersion(isoNameBak, version, true) != 0) {
+        if (CutVersion(isoName, version, true) != 0) {
             UPG_LOG("strncpy_s componentVersion failed");
             return refuse();
         }
@@ -443,9 +482,16 @@ int LoadIsoList()
             continue;
         }
         IsoNode *node = ReadIsoEntry(entry->d_name);
-        if (node != nullptr) {
-            AddIsoNode(node);
+        if (node == nullptr) {
+            continue;
         }
+        // Offered is what can be attached: nothing a guest would ask for in vain.
+        if (const char *why = WhyNotAttachable(*node)) {
+            UPG_LOG("iso %s left out: %s", node->name, why);
+            delete node;
+            continue;
+        }
+        AddIsoNode(node);
     }
     return 0;
 }
@@ -471,15 +517,48 @@ int LoadIsoModules(VmMsg *msg)
     int filled = 0;
     while (IsoNode *node = isoList.next) {
         if (filled < VM_MSG_MODULE_MAX) {
-            ModuleInfo &rec = msg->module[filled++];
-            (void)strncpy_s(rec.name, sizeof(rec.name), node->module, sizeof(rec.name) - 1);
-            (void)strncpy_s(rec.curversion, sizeof(rec.curversion), node->isoVersion, sizeof(rec.curversion) - 1);
-            rec.type = static_cast<uint8_t>(node->type);
+            OfferRecord(*node, &msg->module[filled++]);
         }
         (void)ClearIsoNode(&isoList, node);
         delete node;
     }
     return filled;
+}
+
+bool IsoOffered(const char *isoName)
+{
+    if (isoName == nullptr || std::strchr(isoName, '/') != nullptr) {
+        return false;
+    }
+    ObjectLockGuard guard(GetIsoList());
+    if (LoadIsoList() != 0) {
+        return false;
+    }
+    bool offered = false;
+    for (IsoNode *node = isoList.next; node != nullptr && !offered; node = node->next) {
+        offered = std::strcmp(node->name, isoName) == 0;
+    }
+    FreeIsoNodes(isoList.next);
+    isoList.next = nullptr;
+    return offered;
+}
+
+bool IsoFileInDir(const char *isoName)
+{
+    char path[UPGD_PATH_MAX] = {0};
+    if (!IsoDirPath(path, isoName, "isoPath")) {
+        return false;
+    }
+    MallocText file(realpath(path, nullptr));
+    MallocText dir(realpath(g_chISORealPath, nullptr));
+    struct stat st {};
+    if (!file || !dir || stat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    const char *slash = std::strrchr(file.get(), '/');
+    size_t dirLen = std::strlen(dir.get());
+    return slash != nullptr && static_cast<size_t>(slash - file.get()) == dirLen &&
+           std::strncmp(file.get(), dir.get(), dirLen) == 0;
 }
 
 int ScanModuleIsos(const char *dirPath, VmMsg *msg)

@@ -68,7 +68,9 @@ MallocText CheckUpgInfo(const ModuleInfo *rec);
 // ---- ISO repository -------------------------------------------------------------
 
 // Rebuilds isoList from the ISO directory, newest first; nodes left from
-// before are freed. 0, or -1 when the directory cannot be opened.
+// before are freed. A name enters only when it can be attached: its offer
+// composes back into it, it may reach a command line, and it is a regular
+// file of the directory itself; each one left out is logged once. 0, or -1 when the directory cannot be opened.
 // REQUIRES: the list lock.
 int LoadIsoList() REQUIRES(GetIsoList()->lock);
 // Unlinks node from the list; 1 when found, 0 otherwise. Does not free.
@@ -80,6 +82,12 @@ int ClearIsoNode(IsoNode *head, IsoNode *node) REQUIRES(GetIsoList()->lock);
 // unit under the list lock. The number of records filled, or -1 when the
 // ISO directory cannot be read.
 int LoadIsoModules(VmMsg *msg) EXCLUDES(GetIsoList()->lock);
+// True when isoName is a file of the ISO list as it is now: the one check
+// before a guest's attach. Rebuilds and empties the list under its lock.
+bool IsoOffered(const char *isoName) EXCLUDES(GetIsoList()->lock);
+// True when the file of that name in the ISO directory, every link
+// resolved, is a regular file of the ISO directory itself.
+bool IsoFileInDir(const char *isoName);
 // Fills msg's records, in directory-read order, with the ISOs of the module
 // named in record 0: at most 6 (further matches are not stored). The
 // number of records filled, or -1 when dirPath is null or cannot be opened.

@@ -231,6 +231,10 @@ int vmConnectTimeOut(ClientConn &client, const VmNode *vm, uint32_t msgType, con
 inline constexpr int RESET_DELAY_SECONDS = 2;
 
 void postResetVmStatus(VmNode *node);
+// Work of a higher area that the reset thread does as well: atStart once
+// before its first wait, periodic on every wake and at least every
+// periodSeconds. Set by main before the thread starts.
+void SetResetThreadWork(void (*atStart)(), void (*periodic)(), int periodSeconds);
 // Thread routine: waits on g_resetVmStatusSem (a wait a signal interrupted is
 // repeated); ends when the wait fails or the daemon stops.
 void *ResetVmStatusThread(void *arg);

@@ -77,13 +77,12 @@ TEST_F(IsoNames, TheRepositoryReadsEachNameByItsGrammar)
     const struct { Lines files; const char *versions; std::vector<Iso> want; std::string logged; } rows[] = {   // want sorted
         {{"ortavis-linux.iso"}, kVersions.c_str(), {{"ortavis", ISO_LINUX, "2.3.1"}}, "get ortavis type 1 upgrade version:2.3.1"},
         {{"ortavis-linux.iso"}, nullptr, {}, "GetIsoVersion linuxversion error"},
-        {{"ortavis-linux-7.7.iso"}, nullptr, {{"ortavis", ISO_LINUX, "7.7"}}, "get ortavis type 1 upgrade version 7.7"},
-        {{"foo-windows-2.1.0.iso", "foo-linux.iso"}, nullptr, {{"foo", ISO_LINUX, ""}, {"foo", ISO_WINDOWS, "2.1.0"}}, ""},
+        {{"foo-windows-2.1.0.iso", "foo-linux.iso"}, nullptr, {{"foo", ISO_WINDOWS, "2.1.0"}},
+         "iso foo-linux.iso left out: its offer composes another name"},
         {{"foo.iso"}, nullptr, {}, ""},
         {{"foo-LINUX-1.iso"}, nullptr, {}, "incompatible iso type: foo-LINUX-1.iso"},
         {{"foo-linux-1-2.iso"}, nullptr, {}, "module ISO name format is not supported"},
-        {{"foo-linux-1.0-rc2.iso"}, nullptr, {{"foo", ISO_LINUX, "rc2"}}, ""},
-        {{"foo--linux-1.iso", "-bar-linux-2-.iso"}, nullptr, {{"bar", ISO_LINUX, ""}, {"foo", ISO_LINUX, "1"}}, ""},
+        {{"foo-linux-1.0-rc2.iso"}, nullptr, {}, "get foo type 1 upgrade version rc2"},   // offered as foo-linux-rc2.iso: left out
         {{"m-linux-" + std::string(33, '7') + ".iso"}, nullptr, {}, "strncpy_s componentVersion failed"},
         {{".iso", "a-linux-1.ISO", "a-linux-1.iso.bak"}, nullptr, {}, ""},
     };
@@ -115,7 +114,7 @@ TEST_F(IsoNames, AModuleRecordIsParsedFromAndComposedBackIntoItsName)
         {"foo-linux.iso", {}, ""},
         {"foo-linux-1-2.iso", {}, ""},
         {"foo-linux-1234567890123456.iso", {}, "strncpy_s curversion failed"},
-        {"foo-linux-1.2-xxxxxxxxxxxxxxxxxx.iso", {}, "strncpy_s componentVersion failed"},   // cut before ".iso"
+        {"foo-linux-1.2-xxxxxxxxxxxxxxxxxx.iso", {}, "strncpy_s curversion failed"},   // cut from the whole name
     };
     for (const auto &r : parse) {
         ModuleInfo rec{};
@@ -231,6 +230,7 @@ protected:
     void SetUp() override
     {
         IsoNames::SetUp();
+        Files({}, kVersions.c_str());
         ASSERT_EQ(upgd_test::InitRegistry() | CreateStopEvent(), 0);
         ASSERT_TRUE(upgd_test::InstallDriveScript());
         ASSERT_TRUE(upgd_test::WriteFile(iso, "iso"));
@@ -295,10 +295,10 @@ TEST_F(IsoDrive, AnAttachRequestIsAnsweredByWhatTheDriveAllows)
         {"sata", "sdb", "ortavis-linux.iso", [] {}, 1, 0, 0, {}},
         {"mute", "hdb", "ortavis-linux.iso", [&] { virsh.Script("qemu-agent-command", "", failed); }, -1,
          UPGRADE_CONNECT_TIMEOUT_STATE, 0, {}},
-        {"dots", "hdb", "../ortavis-linux.iso", [] {}, -1, 0, 0, {}},
-        {"blank", "hdb", "ortavis linux.iso", [] {}, -1, 0, 0, {}},
+        {"dots", "hdb", "../ortavis-linux.iso", [] {}, 2, 0, 0, {}},   // not offered: refused
+        {"blank", "hdb", "ortavis linux.iso", [] {}, 2, 0, 0, {}},
         {"vm 9", "hdb", "ortavis-linux.iso", [] {}, -1, 0, 0, {}},
-        {"isodir", "hdb", "ortavis-linux.iso", [] { std::snprintf(g_chISORealPath, 64, "/opt/x;reboot"); }, -1, 0, 0, {}},
+        {"isodir", "hdb", "ortavis-linux.iso", [] { std::snprintf(g_chISORealPath, 64, "/opt/x;reboot"); }, 2, 0, 0, {}},
         {"noname", "hdb", nullptr, [] {}, -1, 0, 0, {}},
     };
     for (const auto &r : rows) {

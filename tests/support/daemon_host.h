@@ -33,7 +33,8 @@ protected:
         }
         StartDaemon();
         for (const char *vm : vms) {
-            ASSERT_TRUE(host.WaitAccepted(vm, 1));
+            // Once drained, what the guest sends is read.
+            ASSERT_TRUE(host.WaitAccepted(vm, 1) && log.WaitFor(std::string("clearVmSocketReadBuf vmname ") + vm));
         }
     }
     static guestsim::VmOptions Guest()
