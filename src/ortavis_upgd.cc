@@ -559,7 +559,7 @@ int UpgdMain()
     }
 
     SetTaskHandlers(dealWithCmdFds, dealWithVmMsg);
-    SetResetThreadWork(RecordAttachedAtStart, EjectOverdueIsos, ATTACH_CHECK_SECONDS);
+    SetResetThreadWork(RecordAttachedAtStart, EjectOverdueIsos, AttachCheckSeconds());
     if (CreateTaskPool(TASK_POOL_THREADS) != 0) {
         UPG_LOG("task pool create failed");
         removePidFile();

@@ -12,6 +12,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -32,6 +33,12 @@
 namespace {
 
 constexpr const char *kIsoSuffix = ".iso";
+// An attached ISO waits this long for its guest's report. The tests build a
+// daemon with a shorter one, to reach it in seconds.
+#ifndef UPGD_ATTACH_DEADLINE_SECONDS
+#define UPGD_ATTACH_DEADLINE_SECONDS 3600
+#endif
+constexpr int kAttachDeadlineSeconds = UPGD_ATTACH_DEADLINE_SECONDS;
 constexpr int kAttachAttempts = 3;
 constexpr int kRetryPauseMs = 1000;
 constexpr int kAnswerPauseMs = 2000;
@@ -437,8 +444,8 @@ void RecordAttachedAtStart()
         }
         char source[UPGD_PATH_MAX];
         if (DriveIsoSource(name.c_str(), source) == 1 && IsOwnMedium(source)) {
-            UPG_LOG("vm %s holds %s from before the start: recorded as attached", name.c_str(), source);
             RecordAttach(name.c_str(), time(nullptr));
+            UPG_LOG("vm %s holds %s from before the start: recorded as attached", name.c_str(), source);
         }
     }
 }
@@ -450,14 +457,14 @@ void EjectOverdueIsos()
     {
         MutexGuard guard(&g_attachLock);
         for (const auto &[name, since] : g_attached) {
-            if (now - since >= ATTACH_DEADLINE_SECONDS) {
+            if (now - since >= kAttachDeadlineSeconds) {
                 overdue.push_back(name);
             }
         }
     }
     for (const std::string &name : overdue) {
         UPG_LOG("vm %s sent no upgrade report for %d seconds since its attach: ejecting", name.c_str(),
-                ATTACH_DEADLINE_SECONDS);
+                kAttachDeadlineSeconds);
         if (EjectOwnMedium(name.c_str()) != 0) {
             UPG_LOG("vm %s: eject after the deadline failed, tried again later", name.c_str());
             continue;
@@ -466,4 +473,9 @@ void EjectOverdueIsos()
         SetVmIdle(name.c_str());
         UPG_LOG("vm %s: iso ejected after the deadline, state idle", name.c_str());
     }
+}
+
+int AttachCheckSeconds()
+{
+    return std::clamp(kAttachDeadlineSeconds / 4, 1, 60);
 }

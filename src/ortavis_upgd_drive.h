@@ -19,16 +19,6 @@ inline constexpr const char *DRIVE_SCRIPT_PATH = "/opt/patch/programfiles/ortavi
 inline constexpr const char *DRIVE_SCRIPT_VERB = "check_hdb_cdrom";
 inline constexpr int CDROM_DEV_LEN = 16;
 
-// An attached ISO waits this long for its guest's upgrade report; then the
-// daemon ejects it and sets the VM idle. A test build may shorten it.
-#ifndef UPGD_ATTACH_DEADLINE_SECONDS
-#define UPGD_ATTACH_DEADLINE_SECONDS 3600
-#endif
-inline constexpr int ATTACH_DEADLINE_SECONDS = UPGD_ATTACH_DEADLINE_SECONDS;
-// How often the deadlines are looked at.
-inline constexpr int ATTACH_CHECK_SECONDS =
-    ATTACH_DEADLINE_SECONDS / 4 > 60 ? 60 : (ATTACH_DEADLINE_SECONDS / 4 < 1 ? 1 : ATTACH_DEADLINE_SECONDS / 4);
-
 // Answers to an attach request (record 0's rescode).
 inline constexpr int32_t ATTACH_ISO_OK = 0;
 inline constexpr int32_t ATTACH_ISO_FAILED = 1;
@@ -70,6 +60,9 @@ bool IsoAttached(const VmNode *vm);
 // At start-up: every running VM whose drive holds a file of the ISO
 // directory is recorded as attached, its deadline counted from now.
 void RecordAttachedAtStart();
-// Ejects the daemon's ISO from each VM whose deadline passed, sets the VM
-// idle and logs it; a failed eject is tried again on the next call.
+// Ejects the daemon's ISO from each VM whose deadline passed (an hour
+// without the guest's report), sets the VM idle and logs it; a failed eject
+// is tried again on the next call.
 void EjectOverdueIsos();
+// How often EjectOverdueIsos should run, in seconds.
+int AttachCheckSeconds();
