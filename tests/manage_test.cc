@@ -141,14 +141,6 @@ TEST_F(ManageChannel, UpgradeControlAnswersEachRequestAndKeepsTheInterval)
         EXPECT_EQ(upgd_test::ReadFile(upgd_test::kUpgradeConf).value_or(""), r.conf);
     }
     EXPECT_TRUE(log.WaitFor("add vm to sub independent upgrade list : vm2"));
-    // The interval outlives the daemon; "off" stores 0.
-    StopDaemon();
-    log.Clear();
-    StartDaemon();
-    EXPECT_TRUE(log.WaitFor("run upgrade interval 525600 minutes"));
-    ManageClient again;
-    EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(2, 0, "no"), again), Reply(0, ""));
-    EXPECT_EQ(upgd_test::ReadFile(upgd_test::kUpgradeConf).value_or(""), "interval=0");
 }
 
 // An "off" sent while the daemon starts wins over the interval stored
