@@ -2,12 +2,19 @@
 // again.
 //
 // Pool workers run these for the guest messages the handlers dispatch here:
-// an attach request, a detach request, and the daemon's own eject after an
-// upgrade report. The drive lookup, the product's drive script
-// and every media change run through the command runner as argument vectors,
-// never through a shell, and every name that reaches one passes
-// checkCmdParam first. No lock is held while a command runs; the VM's flags
-// are atomics, and the answer to the guest is written under its writeLock.
+// an attach request (only for a file the ISO list offers now), a detach
+// request, and the daemon's own eject after an upgrade report. The daemon
+// records each ISO it put into a drive by VM name (g_attachLock), so a
+// registry entry replaced after a hang-up still gets its ISO ejected; the
+// status reset thread records at start-up the drives that already hold an
+// ISO of the ISO directory, and ejects the ISO of a guest that sent no
+// report for an hour. Only the daemon's own media are ever ejected.
+//
+// The drive lookup, the product's drive script and every media change run
+// through the command runner as argument vectors, never through a shell, and
+// every name that reaches one passes checkCmdParam first. No lock is held
+// while a command runs; the VM's flags are atomics, and the answer to the
+// guest is written under its writeLock.
 #include "ortavis_upgd_drive.h"
 
 #include <dirent.h>

@@ -227,7 +227,8 @@ int vmConnectTimeOut(ClientConn &client, const VmNode *vm, uint32_t msgType, con
 // reported the end of an upgrade: postResetVmStatus marks the request in
 // resetTime and wakes ResetVmStatusThread, which resets every entry whose
 // mark is more than RESET_DELAY_SECONDS old and looks again every
-// RESET_DELAY_SECONDS while a mark is younger.
+// RESET_DELAY_SECONDS while a mark is younger. A mark cleared meanwhile (an
+// attach after the report) is not acted on: the newer upgrade stands.
 inline constexpr int RESET_DELAY_SECONDS = 2;
 
 void postResetVmStatus(VmNode *node);
