@@ -30,6 +30,7 @@
 
 #include "ortavis_upgd_cmd.h"
 #include "ortavis_upgd_guestlane.h"
+#include "ortavis_upgd_drive.h"
 #include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_message.h"
@@ -565,6 +566,7 @@ int UpgdMain()
 
     // Guest messages have a lane of their own (the pool serves the clients).
     SetTaskHandlers(dealWithCmdFds);
+    SetResetThreadWork(RecordAttachedAtStart, EjectOverdueIsos, AttachCheckSeconds());
     if (StartGuestLane(dealWithVmMsg, WakeCommandLoop) != 0) {
         removePidFile();
         return -1;

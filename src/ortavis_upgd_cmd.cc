@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "ortavis_upgd_handlers.h"
-#include "ortavis_upgd_iso.h"
+#include "ortavis_upgd_conf.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_probe.h"
 #include "ortavis_upgd_raii.h"
@@ -154,10 +154,51 @@ int32_t TriggerUpgrade()
     return UPG_CTRL_OK;
 }
 
-// "no": the periodic upgrade of all VMs, switched on or off, or one run now.
 // The timer and the stored interval change together: of two changes at
 // once, the later one sets both.
 ObjectMutex g_intervalLock = PTHREAD_MUTEX_INITIALIZER;
+
+}  // namespace
+
+void InitTimer(unsigned int seconds)
+{
+    UPG_LOG("--> InitTimer");
+    itimerval timer{};
+    timer.it_value.tv_sec = seconds;
+    timer.it_interval.tv_sec = seconds;
+    (void)setitimer(ITIMER_REAL, &timer, nullptr);
+    UPG_LOG("<-- InitTimer");
+}
+
+void UninitTimer()
+{
+    UPG_LOG("--> UninitTimer");
+    itimerval timer{};
+    (void)setitimer(ITIMER_REAL, &timer, nullptr);
+    UPG_LOG("<-- UninitTimer");
+}
+
+void InitUpgradeInterval()
+{
+    // Under the lock of a request's change: a request before it has stored
+    // its interval, which is what is read; a request after it sets its own.
+    MutexGuard setting(&g_intervalLock);
+    long minutes = 0;
+    if (ReadUpgradeConf(&minutes) != 0) {
+        UPG_LOG("Open config file failed");
+        return;
+    }
+    if (minutes > 0) {
+        UPG_LOG("run upgrade interval %ld minutes", minutes);
+        InitTimer(static_cast<unsigned>(minutes) * 60U);
+        return;
+    }
+    UPG_LOG("conf interTime len is 0");
+}
+
+namespace {
+
+// "no": the periodic upgrade of all VMs, switched on or off, or one run now.
 
 int32_t ControlAllVms(const UpgCtrlBody &ctrl)
 {
@@ -171,13 +212,20 @@ int32_t ControlAllVms(const UpgCtrlBody &ctrl)
             return UPG_CTRL_BAD_FIELDS;
         }
         UPG_LOG("run upgrade interval %d minutes", ctrl.intervalTime);
+        {
+            // Stored first: an interval that would not survive a restart
+            // is refused, and the timer stays as it was.
+            MutexGuard setting(&g_intervalLock);
+            if (WriteUpgradeConf(ctrl.intervalTime) != 0) {
+                UPG_LOG("interval %d not stored, timer left as it was", ctrl.intervalTime);
+                return UPG_CTRL_BAD_PARA;
+            }
+            InitTimer(static_cast<unsigned>(ctrl.intervalTime) * 60U);
+        }
         if (GetUpgRunning() == 0) {
             UpgSemPost();
             (void)SleepUnlessStopping(kPauseMs);
         }
-        MutexGuard setting(&g_intervalLock);
-        InitTimer(static_cast<unsigned>(ctrl.intervalTime) * 60U);
-        WriteUpgradeConf(ctrl.intervalTime);
         return UPG_CTRL_OK;
     }
     if (ctrl.actionType == 2 && ctrl.intervalTime > 0) {
@@ -188,8 +236,11 @@ int32_t ControlAllVms(const UpgCtrlBody &ctrl)
         UPG_LOG("shutdown upgrade");
         {
             MutexGuard setting(&g_intervalLock);
+            if (WriteUpgradeConf(0) != 0) {
+                UPG_LOG("interval 0 not stored, timer left as it was");
+                return UPG_CTRL_BAD_PARA;
+            }
             UninitTimer();
-            WriteUpgradeConf(0);
         }
         (void)SleepUnlessStopping(kPauseMs);
         return UPG_CTRL_OK;
@@ -444,25 +495,7 @@ void doUpgCtrl(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, con
     answer(std::strcmp(ctrl.para, "no") == 0 ? ControlAllVms(ctrl) : ControlNamedVms(ctrl));
 }
 
-// ---- Timer and domain state ------------------------------------------------------------
-
-void InitTimer(unsigned int seconds)
-{
-    UPG_LOG("--> InitTimer");
-    itimerval timer{};
-    timer.it_value.tv_sec = seconds;
-    timer.it_interval.tv_sec = seconds;
-    (void)setitimer(ITIMER_REAL, &timer, nullptr);
-    UPG_LOG("<-- InitTimer");
-}
-
-void UninitTimer()
-{
-    UPG_LOG("--> UninitTimer");
-    itimerval timer{};
-    (void)setitimer(ITIMER_REAL, &timer, nullptr);
-    UPG_LOG("<-- UninitTimer");
-}
+// ---- Domain state ------------------------------------------------------------
 
 bool CheckVmRunning(const char *vmName)
 {

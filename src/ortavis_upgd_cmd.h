@@ -44,5 +44,8 @@ void doUpgCtrl(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, con
 // The interval timer whose SIGALRM asks for an upgrade run.
 void InitTimer(unsigned int seconds);
 void UninitTimer();
+// At start-up: arms the timer with the interval stored in upgrade.conf, when
+// it is not 0.
+void InitUpgradeInterval();
 // True when libvirt reports the VM's domain running.
 bool CheckVmRunning(const char *vmName);

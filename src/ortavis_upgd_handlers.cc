@@ -9,6 +9,7 @@
 #include <new>
 
 #include "ortavis_upgd.h"
+#include "ortavis_upgd_drive.h"
 #include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_probe.h"
@@ -254,7 +255,8 @@ void packingChkRes(const char *vmName, const ModuleInfo *info, char *out, int ki
     bool notOnHdb = status == 1;
     int drive = -1;
     if (status == 0) {
-        drive = RunDriveScript(vmName);
+        char source[UPGD_PATH_MAX];
+        drive = RunDriveScript(vmName, source);
     } else {
         UPG_LOG("CheckCdromName failed");
     }
@@ -388,7 +390,7 @@ void dispatchVmMsg(VmMsg *msg, VmNode *vm, const char *isoName, int isoMissing)
         break;
     case VM_RSP_UPGRADE_STATE_MSG:
         UPG_LOG("msg type : VM_RSP_UPGRADE_STATE_MSG");
-        if (vm->isoattachFlag.load() == 1) {
+        if (IsoAttached(vm)) {
             detachIso(vm, nullptr);
         }
         postResetVmStatus(vm);

@@ -1,28 +1,30 @@
-// ISO management: names and versions, the ISO list, attach and detach.
+// ISO names and versions, and the ISO list: what the ISO directory offers.
+//
+// The upgrade thread and the pool workers (a guest asking for the upgrade
+// information, a result query) read the directory anew for each use: the
+// list is rebuilt, copied into a message and emptied again as one unit under
+// the list lock (LoadIsoModules), so two users never mix their nodes. The
+// name grammar is read twice, by the list (ReadIsoEntry) and by the module
+// scan of a result query (parseModuleIsoName), with the limits and messages of
+// each; CheckUpgInfo composes a guest's module record back into a file name.
+// "version.info" holds the product's own versions. No other lock is taken.
 #include "ortavis_upgd_iso.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <limits.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <new>
 
 #include "ortavis_upgd.h"
-#include "ortavis_upgd_cmd.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_probe.h"
-#include "ortavis_upgd_seccmd.h"
 #include "ortavis_upgd_securec.h"
-#include "ortavis_upgd_vm.h"
 
 namespace {
 
@@ -34,9 +36,6 @@ constexpr const char *kIsoSuffix = ".iso";
 constexpr int kVersionPiece = 32;        // "version.info" is read in pieces of 31 characters
 constexpr int kComponentVersionMax = 32; // a version cut out of a name: at most 31 characters
 constexpr int kMaxNameFields = 4;        // a fourth field is all a reader needs to see
-constexpr int kAttachAttempts = 3;
-constexpr int kRetryPauseMs = 1000;
-constexpr int kAnswerPauseMs = 2000;
 
 struct DirCloser {
     void operator()(DIR *d) const
@@ -92,16 +91,6 @@ int CutVersion(const char *work, char (&version)[kComponentVersionMax], bool noD
     return strncpy_s(version, sizeof(version), dash + 1, len) == 0 ? 0 : -1;
 }
 
-// The path of a file of the ISO directory, "%s/%s" in out; false after
-// "snprintf_s : <buffer> snprintf_s failed" when it does not fit.
-bool IsoDirPath(char (&out)[UPGD_PATH_MAX], const char *fileName, const char *bufferName)
-{
-    if (snprintf_s(out, sizeof(out), sizeof(out) - 1, "%s/%s", g_chISORealPath, fileName) < 0) {
-        UPG_LOG("snprintf_s : %s snprintf_s failed", bufferName);
-        return false;
-    }
-    return true;
-}
 
 const char *VersionKey(int type)
 {
@@ -185,7 +174,7 @@ IsoNode *ReadIsoEntry(const char *entryName)
     }
     if (count >= 3) {
         char version[kComponentVersionMax];
-        int cut = CutVersion(isoNameBak, version, false);
+        int cut = CutVersion(entryName, version, false);
         if (cut == -2) {
             UPG_LOG("pchBegin is null");
             return nullptr;
@@ -220,92 +209,55 @@ IsoNode *ReadIsoEntry(const char *entryName)
     return node.release();
 }
 
-// Writes one whole answer to the guest: req becomes UPG_MSG_ATTACH_ISO_RESP
-// with one record and its code; every other byte goes back as it came.
-void AnswerAttach(VmNode *vm, VmMsg *req, int32_t rescode)
+
+// The record a guest is offered for a node: module and version cut to the
+// record's fields, as the guest sees them.
+void OfferRecord(const IsoNode &node, ModuleInfo *rec)
 {
-    req->msgType = UPG_MSG_ATTACH_ISO_RESP;
-    req->moduleNum = 1;
-    req->module[0].rescode = rescode;
-    (void)WriteVmMsg(vm, req);
+    (void)strncpy_s(rec->name, sizeof(rec->name), node.module, sizeof(rec->name) - 1);
+    (void)strncpy_s(rec->curversion, sizeof(rec->curversion), node.isoVersion, sizeof(rec->curversion) - 1);
+    rec->type = static_cast<uint8_t>(node.type);
 }
 
-// The checks before an ISO name goes into a command line, each with its
-// line. True when all pass.
-bool IsoCommandNamesSafe(const VmNode *vm, const char *isoName)
+// A name of the directory that may reach a command line: the characters
+// checkCmdParam allows, no "..", no '/'.
+bool IsoNameUsable(const char *name)
 {
-    if (checkCmdParam(vm->name) != 0) {
-        UPG_LOG("The vmname is invalid");
-        return false;
+    return checkCmdParam(name) == 0 && std::strstr(name, "..") == nullptr && std::strchr(name, '/') == nullptr;
+}
+
+// Why a listed node cannot be attached, or null when it can: the guest must
+// be able to compose its name back from its offer, and the name must lead to
+// a regular file of the ISO directory itself.
+const char *WhyNotAttachable(const IsoNode &node)
+{
+    ModuleInfo rec{};
+    OfferRecord(node, &rec);
+    MallocText composed = CheckUpgInfo(&rec);
+    if (!composed || std::strcmp(composed.get(), node.name) != 0) {
+        return "its offer composes another name";
     }
-    if (checkCmdParam(g_chISORealPath) != 0) {
-        UPG_LOG("The g_chISORealPath is invalid");
-        return false;
+    if (!IsoNameUsable(node.name)) {
+        return "its name may not reach a command line";
     }
-    if (checkCmdParam(isoName) != 0) {
-        UPG_LOG("iso_name is invalid");
-        return false;
+    if (!IsoFileInDir(node.name)) {
+        return "not a regular file of the ISO directory";
     }
-    if (isoName[0] == '\0' || (std::strstr(isoName, kIsoSuffix) != nullptr && std::strstr(isoName, "..") != nullptr)) {
-        UPG_LOG("Check ISO file name failed");
+    return nullptr;
+}
+
+}  // namespace
+
+// The path of a file of the ISO directory, "%s/%s" in out; false after
+// "snprintf_s : <buffer> snprintf_s failed" when it does not fit.
+bool IsoDirPath(char (&out)[UPGD_PATH_MAX], const char *fileName, const char *bufferName)
+{
+    if (snprintf_s(out, sizeof(out), sizeof(out) - 1, "%s/%s", g_chISORealPath, fileName) < 0) {
+        UPG_LOG("snprintf_s : %s snprintf_s failed", bufferName);
         return false;
     }
     return true;
 }
-
-enum class Media { Attach, Detach };
-
-// The media change of one attempt as the line that is logged, and the
-// argument vector that is run. `retry` adds --force.
-struct MediaCommand {
-    char line[1024];   // the command as logged
-    char isoPath[1024];
-    char *argv[8];
-    int Format(Media media, bool retry, const char *vmName, const char *cdromDev, const char *isoName);
-    bool Run();
-};
-
-int MediaCommand::Format(Media media, bool retry, const char *vmName, const char *cdromDev, const char *isoName)
-{
-    const char *format = nullptr;
-    if (media == Media::Attach) {
-        format = retry ? "virsh change-media %s %s --force %s/%s 1>/dev/null 2>&1"
-                       : "virsh change-media %s %s %s/%s 1>/dev/null 2>&1";
-    } else {
-        format = retry ? "virsh change-media %s %s %s/%s --eject --force 1>/dev/null 2>&1"
-                       : "virsh change-media %s %s %s/%s --eject 1>/dev/null 2>&1";
-    }
-    if (snprintf_s(line, sizeof(line), sizeof(line) - 1, format, vmName, cdromDev, g_chISORealPath, isoName) < 0 ||
-        snprintf_s(isoPath, sizeof(isoPath), sizeof(isoPath) - 1, "%s/%s", g_chISORealPath, isoName) < 0) {
-        UPG_LOG("snprintf_s : mountIsoBuf snprintf_s failed");
-        return -1;
-    }
-    int n = 0;
-    argv[n++] = const_cast<char *>("virsh");
-    argv[n++] = const_cast<char *>("change-media");
-    argv[n++] = const_cast<char *>(vmName);
-    argv[n++] = const_cast<char *>(cdromDev);
-    if (media == Media::Attach && retry) {
-        argv[n++] = const_cast<char *>("--force");
-    }
-    argv[n++] = isoPath;
-    if (media == Media::Detach) {
-        argv[n++] = const_cast<char *>("--eject");
-        if (retry) {
-            argv[n++] = const_cast<char *>("--force");
-        }
-    }
-    argv[n] = nullptr;
-    return 0;
-}
-
-bool MediaCommand::Run()
-{
-    int status = -1;
-    return seccmd_run_argset(nullptr, nullptr, &status, argv, nullptr) == 0 && status == 0;
-}
-
-}  // namespace
 
 IsoNode *GetIsoList()
 {
@@ -431,7 +383,7 @@ int parseModuleIsoName(const char *isoName, ModuleInfo *rec)
     }
     if (count >= 3) {
         char version[kComponentVersionMax];
-        if (CutVersion(isoNameBak, version, true) != 0) {
+        if (CutVersion(isoName, version, true) != 0) {
             UPG_LOG("strncpy_s componentVersion failed");
             return refuse();
         }
@@ -530,9 +482,16 @@ int LoadIsoList()
             continue;
         }
         IsoNode *node = ReadIsoEntry(entry->d_name);
-        if (node != nullptr) {
-            AddIsoNode(node);
+        if (node == nullptr) {
+            continue;
         }
+        // Offered is what can be attached: nothing a guest would ask for in vain.
+        if (const char *why = WhyNotAttachable(*node)) {
+            UPG_LOG("iso %s left out: %s", node->name, why);
+            delete node;
+            continue;
+        }
+        AddIsoNode(node);
     }
     return 0;
 }
@@ -558,15 +517,48 @@ int LoadIsoModules(VmMsg *msg)
     int filled = 0;
     while (IsoNode *node = isoList.next) {
         if (filled < VM_MSG_MODULE_MAX) {
-            ModuleInfo &rec = msg->module[filled++];
-            (void)strncpy_s(rec.name, sizeof(rec.name), node->module, sizeof(rec.name) - 1);
-            (void)strncpy_s(rec.curversion, sizeof(rec.curversion), node->isoVersion, sizeof(rec.curversion) - 1);
-            rec.type = static_cast<uint8_t>(node->type);
+            OfferRecord(*node, &msg->module[filled++]);
         }
         (void)ClearIsoNode(&isoList, node);
         delete node;
     }
     return filled;
+}
+
+bool IsoOffered(const char *isoName)
+{
+    if (isoName == nullptr || std::strchr(isoName, '/') != nullptr) {
+        return false;
+    }
+    ObjectLockGuard guard(GetIsoList());
+    if (LoadIsoList() != 0) {
+        return false;
+    }
+    bool offered = false;
+    for (IsoNode *node = isoList.next; node != nullptr && !offered; node = node->next) {
+        offered = std::strcmp(node->name, isoName) == 0;
+    }
+    FreeIsoNodes(isoList.next);
+    isoList.next = nullptr;
+    return offered;
+}
+
+bool IsoFileInDir(const char *isoName)
+{
+    char path[UPGD_PATH_MAX] = {0};
+    if (!IsoDirPath(path, isoName, "isoPath")) {
+        return false;
+    }
+    MallocText file(realpath(path, nullptr));
+    MallocText dir(realpath(g_chISORealPath, nullptr));
+    struct stat st {};
+    if (!file || !dir || stat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    const char *slash = std::strrchr(file.get(), '/');
+    size_t dirLen = std::strlen(dir.get());
+    return slash != nullptr && static_cast<size_t>(slash - file.get()) == dirLen &&
+           std::strncmp(file.get(), dir.get(), dirLen) == 0;
 }
 
 int ScanModuleIsos(const char *dirPath, VmMsg *msg)
@@ -603,342 +595,4 @@ int ScanModuleIsos(const char *dirPath, VmMsg *msg)
         }
     }
     return count;
-}
-
-// ---- Upgrade configuration ---------------------------------------------------------
-
-namespace {
-
-constexpr int kConfPiece = 16;      // the file is read in pieces of 15 characters
-constexpr int kIntervalText = 8;    // the value: at most 7 characters
-constexpr const char *kIntervalKey = "interval=";
-
-// One store at a time: stores share the file beside "upgrade.conf", and one
-// emptying it after another put it in place would empty or mix the stored text.
-ObjectMutex g_confStoreLock = PTHREAD_MUTEX_INITIALIZER;
-
-// The resolved path of "upgrade.conf", or null after the log line.
-MallocText ConfigFilePath()
-{
-    char chConfigFile[UPGD_PATH_MAX] = {0};
-    if (!IsoDirPath(chConfigFile, UPGRADE_CONF_NAME, "chConfigFile")) {
-        return nullptr;
-    }
-    MallocText resolved(realpath(chConfigFile, nullptr));
-    if (!resolved) {
-        UPG_LOG("realpath %s failed", chConfigFile);
-    }
-    return resolved;
-}
-
-}  // namespace
-
-void WriteUpgradeConf(int minutes)
-{
-    MallocText path = ConfigFilePath();
-    if (!path) {
-        return;
-    }
-    // The new content goes to a file beside it, reaches the disk, and then
-    // replaces the old one: a failed write or a crash leaves the old
-    // interval or the new one, never a half-written file.
-    MutexGuard store(&g_confStoreLock);
-    char tmpPath[UPGD_PATH_MAX] = {0};
-    if (snprintf_s(tmpPath, sizeof(tmpPath), sizeof(tmpPath) - 1, "%s.new", path.get()) < 0) {
-        UPG_LOG("snprintf_s : chConfigFile snprintf_s failed");
-        return;
-    }
-    struct stat old {};
-    mode_t mode = stat(path.get(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    UniqueFd fd(open(tmpPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode));
-    if (!fd.Valid()) {
-        UPG_LOG("fopen %s failed", path.get());
-        return;
-    }
-    // The mode first, while the file is still root's: set after the owner
-    // is given back, it would need the right to change others' files.
-    (void)fchmod(fd.Get(), mode);
-    (void)!fchown(fd.Get(), old.st_uid, old.st_gid);
-    char text[32] = {0};
-    int len = snprintf_s(text, sizeof(text), sizeof(text) - 1, "interval=%d", minutes);
-    if (len < 0 || write(fd.Get(), text, static_cast<size_t>(len)) != len || fsync(fd.Get()) != 0) {
-        UPG_LOG("fprintf interval failed, errno=%d", errno);
-        (void)unlink(tmpPath);
-        return;
-    }
-    if (close(fd.Release()) != 0) {
-        UPG_LOG("fclose failed, file: %s", path.get());
-    }
-    if (rename(tmpPath, path.get()) != 0) {
-        UPG_LOG("rename %s failed, errno=%d", path.get(), errno);
-        (void)unlink(tmpPath);
-        return;
-    }
-    char dir[UPGD_PATH_MAX] = {0};
-    (void)strncpy_s(dir, sizeof(dir), path.get(), sizeof(dir) - 1);
-    char *slash = std::strrchr(dir, '/');
-    if (slash != nullptr) {
-        slash[slash == dir ? 1 : 0] = '\0';
-        UniqueFd dirFd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        (void)(dirFd.Valid() && fsync(dirFd.Get()) == 0);
-    }
-}
-
-FILE *OpenUpgradeConf()
-{
-    MallocText path = ConfigFilePath();
-    if (!path) {
-        return nullptr;
-    }
-    FILE *probe = fopen(path.get(), "re");
-    if (probe == nullptr) {
-        UPG_LOG("init %s", path.get());
-        WriteUpgradeConf(0);
-        return nullptr;
-    }
-    if (fclose(probe) != 0) {
-        UPG_LOG("fclose failed, file: %s", path.get());
-    }
-    FILE *file = fopen(path.get(), "r+e");
-    if (file == nullptr) {
-        UPG_LOG("fopen %s failed", path.get());
-    }
-    return file;
-}
-
-void InitUpgradeInterval()
-{
-    char interTmp[kIntervalText] = {0};
-    FILE *file = OpenUpgradeConf();
-    if (file == nullptr) {
-        UPG_LOG("Open config file failed");
-        return;
-    }
-    char piece[kConfPiece];
-    bool ok = true;
-    for (;;) {
-        (void)memset_s(piece, sizeof(piece), 0, sizeof(piece));
-        if (fgets(piece, sizeof(piece), file) == nullptr) {
-            break;
-        }
-        if (std::strstr(piece, kIntervalKey) == nullptr) {
-            continue;
-        }
-        const char *value = std::strchr(piece, '=') + 1;
-        size_t len = strcspn(value, "\n");
-        if (len > 0 && strncpy_s(interTmp, sizeof(interTmp), value, len < sizeof(interTmp) - 1 ? len : sizeof(interTmp) - 1) != 0) {
-            UPG_LOG("strncpy_s interTmp failed");
-            ok = false;
-        }
-        break;
-    }
-    if (fclose(file) != 0) {
-        UPG_LOG("fclose failed");
-    }
-    if (!ok) {
-        return;
-    }
-    long minutes = interTmp[0] != '\0' ? std::strtol(interTmp, nullptr, 10) : 0;
-    if (minutes != 0) {
-        UPG_LOG("run upgrade interval %s minutes", interTmp);
-        InitTimer(static_cast<unsigned>(minutes) * 60U);
-        return;
-    }
-    UPG_LOG("conf interTime len is 0");
-}
-
-// ---- Attach and detach -------------------------------------------------------------
-
-int RunCdromCheck(const char *vmName, int *status)
-{
-    if (checkCmdParam(vmName) != 0) {
-        UPG_LOG("The vmname is invalid");
-        return -1;
-    }
-    char hdbBuf[256] = {0};
-    if (snprintf_s(hdbBuf, sizeof(hdbBuf), sizeof(hdbBuf) - 1, "%s/%s.xml", VM_RUN_DIR, vmName) < 0) {
-        UPG_LOG("snprintf_s : hdb_buf snprintf_s failed");
-        return -1;
-    }
-    char *cdromBlock[] = {const_cast<char *>("grep"), const_cast<char *>("-A"), const_cast<char *>("11"),
-                          const_cast<char *>("device='cdrom'"), hdbBuf, nullptr};
-    char *onHdb[] = {const_cast<char *>("grep"), const_cast<char *>("hdb"), nullptr};
-    *status = -1;
-    return seccmd_run_argset(nullptr, nullptr, status, cdromBlock, onHdb, nullptr) == 0 ? 0 : -2;
-}
-
-int CheckCdromName(const char *vmName, char *cdromDev)
-{
-    if (vmName == nullptr || cdromDev == nullptr) {
-        return -1;
-    }
-    for (int attempt = 1;; ++attempt) {
-        int status = -1;
-        int ret = RunCdromCheck(vmName, &status);
-        if (ret == -2) {
-            UPG_LOG("CheckCdromName: seccmd_run_argset failed");
-        }
-        if (ret != 0) {
-            return -1;
-        }
-        if (status == 0) {
-            return strncpy_s(cdromDev, CDROM_DEV_LEN, "hdb", CDROM_DEV_LEN - 1) == 0 ? 0 : -1;
-        }
-        if (attempt == 2) {
-            return status;
-        }
-    }
-}
-
-int nonDiskVmIsoPath(const char *vmName)
-{
-    if (checkCmdParam(vmName) != 0) {
-        UPG_LOG("The vmname is invalid");
-        return -1;
-    }
-    char cdromDev[CDROM_DEV_LEN] = {0};
-    if (CheckCdromName(vmName, cdromDev) != 0) {
-        UPG_LOG("CheckCdromName failed");
-        return -1;
-    }
-    return RunDriveScript(vmName);
-}
-
-int RunDriveScript(const char *vmName)
-{
-    if (checkCmdParam(vmName) != 0) {
-        UPG_LOG("The vmname is invalid");
-        return -1;
-    }
-    char *script[] = {const_cast<char *>("bash"), const_cast<char *>(DRIVE_SCRIPT_PATH), const_cast<char *>(vmName),
-                      const_cast<char *>(DRIVE_SCRIPT_VERB), nullptr};
-    char *rawOut = nullptr;
-    int status = -1;
-    int ret = seccmd_run_argset(&rawOut, nullptr, &status, script, nullptr);
-    MallocText out(rawOut);
-    if (ret != 0) {
-        UPG_LOG("nonDiskVmIsoPath: seccmd_run_argset failed");
-        return -1;
-    }
-    if (out) {
-        out.get()[strcspn(out.get(), "\n")] = '\0';   // the source is one line
-    }
-    UPG_LOG("hdb cdrom source : %s, ret=%d", out ? out.get() : "", status);
-    return status;
-}
-
-void dealAttachIsoReq(int isoMissing, VmNode *vm, VmMsg *req, const char *isoName)
-{
-    UPG_LOG("msg type : VM_REQ_ATTACH_ISO_MSG");
-    if (isoMissing != 0 || vm == nullptr || req == nullptr) {
-        UPG_LOG("iso parameters not exists");
-        return;
-    }
-    ClearVmIsoPath(vm);
-    int drive = nonDiskVmIsoPath(vm->name);
-    vm->cdromCheckRet.store(drive);
-    if (drive == 1) {
-        vm->upgradeFlag.store(UPGRADE_ATTACH_REFUSED_STATE);
-        AnswerAttach(vm, req, ATTACH_ISO_REFUSED);
-        return;
-    }
-    attachIso(vm, isoName, req);
-}
-
-void attachIso(VmNode *vm, const char *isoName, VmMsg *req)
-{
-    if (isoName == nullptr) {
-        UPG_LOG("iso_name is null");
-        return;
-    }
-    if (!IsoCommandNamesSafe(vm, isoName)) {
-        return;
-    }
-    if (pingVmGuestAgent(vm->name, PING_MODE_ONCE) != 1) {
-        UPG_LOG("attachIso ortavis not running");
-        vm->upgradeFlag.store(UPGRADE_CONNECT_TIMEOUT_STATE);
-        return;
-    }
-    char cdromDev[CDROM_DEV_LEN] = {0};
-    if (CheckCdromName(vm->name, cdromDev) != 0) {
-        UPG_LOG("CheckCdromName failed");
-        UPG_LOG("cdromDev is null");
-        AnswerAttach(vm, req, ATTACH_ISO_FAILED);
-        return;
-    }
-    MediaCommand cmd;
-    if (cmd.Format(Media::Attach, false, vm->name, cdromDev, isoName) != 0) {
-        return;
-    }
-    for (int attempt = 1; attempt <= kAttachAttempts; ++attempt) {
-        if (cmd.Run()) {
-            setVmState(vm, UPGRADE_RUNNING_STATE);
-            vm->isoattachFlag.store(1);
-            (void)SleepUnlessStopping(kAnswerPauseMs);
-            AnswerAttach(vm, req, ATTACH_ISO_OK);
-            UPG_LOG("attach iso success: %s", cmd.line);
-            return;
-        }
-        (void)SleepUnlessStopping(kRetryPauseMs);
-        if (cmd.Format(Media::Attach, true, vm->name, cdromDev, isoName) != 0) {
-            return;
-        }
-    }
-    (void)SleepUnlessStopping(kAnswerPauseMs);
-    AnswerAttach(vm, req, ATTACH_ISO_FAILED);
-    UPG_LOG("attach iso failed:%s", cmd.line);
-}
-
-void detachIso(VmNode *vm, const char *isoName)
-{
-    if (vm == nullptr) {
-        return;
-    }
-    vm->detachTime.store(time(nullptr));
-    char cdromDev[CDROM_DEV_LEN] = {0};
-    if (CheckCdromName(vm->name, cdromDev) != 0) {
-        UPG_LOG("CheckCdromName failed");
-        return;
-    }
-    if (isoName == nullptr) {
-        if (vm->isoattachFlag.load() != 1) {
-            UPG_LOG("iso_name is null");
-            return;
-        }
-        UPG_LOG("The iso_name is NULL, but isoattachFlag is 1");
-        if (nonDiskVmIsoPath(vm->name) != 1) {
-            return;
-        }
-        char *eject[] = {const_cast<char *>("virsh"), const_cast<char *>("change-media"), vm->name, cdromDev,
-                         const_cast<char *>("--eject"), nullptr};
-        int status = -1;
-        if (seccmd_run_argset(nullptr, nullptr, &status, eject, nullptr) != 0) {
-            UPG_LOG("detachIso: seccmd_run_argset failed");
-            return;
-        }
-        if (status == 0) {
-            vm->isoattachFlag.store(0);
-            UPG_LOG("detach iso by eject success");
-        }
-        return;
-    }
-    if (!IsoCommandNamesSafe(vm, isoName)) {
-        return;
-    }
-    MediaCommand cmd;
-    if (cmd.Format(Media::Detach, false, vm->name, cdromDev, isoName) != 0) {
-        return;
-    }
-    for (int attempt = 1; attempt <= kAttachAttempts; ++attempt) {
-        if (cmd.Run()) {
-            vm->isoattachFlag.store(0);
-            UPG_LOG("detach iso success: %s\n", cmd.line);
-            return;
-        }
-        (void)SleepUnlessStopping(kRetryPauseMs);
-        if (cmd.Format(Media::Detach, true, vm->name, cdromDev, isoName) != 0) {
-            return;
-        }
-    }
-    UPG_LOG("try detach iso 3 times already failed. cmd:%s", cmd.line);
 }

@@ -1,6 +1,4 @@
-// ISO management: the upgrade ISOs of the ISO directory and their names,
-// the product's versions in "version.info", and attaching and detaching an
-// ISO to a VM's CD-ROM drive with virsh change-media.
+// ISO names and versions, and the ISO list: what the ISO directory offers.
 //
 // ISO file names: module "-" os ".iso" for the product module "ortavis" (its
 // version lies in "version.info"), module "-" os "-" version ".iso" for every
@@ -10,22 +8,18 @@
 //
 // The ISO list is rebuilt for each use and emptied again by its user, all
 // under the list lock (LoadIsoModules), so two users never mix their nodes.
-//
-// Commands: the drive lookup, the drive script and every media change run
-// through the command runner as argument vectors, never through a shell, and
-// every name that reaches one (VM name, ISO directory, ISO file name) passes
-// checkCmdParam first. No lock is held while a command runs.
+// The upgrade configuration (ortavis_upgd_conf.h) and the drive
+// (ortavis_upgd_drive.h) build on this area.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
+#include "ortavis_upgd.h"
 #include "ortavis_upgd_msg.h"
 #include "ortavis_upgd_raii.h"
 #include "ortavis_upgd_task.h"
 #include "ortavis_upgd_tsa.h"
 
-struct VmNode;
 struct IsoNode;
 
 IsoNode *GetIsoList();
@@ -34,16 +28,7 @@ inline constexpr const char *PRODUCT_MODULE = "ortavis";
 inline constexpr const char *VERSION_FILE_NAME = "version.info";
 inline constexpr const char *LINUX_VERSION_KEY = "linuxversion";
 inline constexpr const char *WINDOWS_VERSION_KEY = "windowsversion";
-// The product's drive script: always in the default directory.
-inline constexpr const char *DRIVE_SCRIPT_PATH = "/opt/patch/programfiles/ortavis/gethdbiso.sh";
-inline constexpr const char *DRIVE_SCRIPT_VERB = "check_hdb_cdrom";
 inline constexpr int ISO_VERSION_BUF = 16;   // a version read from "version.info", 15 characters
-inline constexpr int CDROM_DEV_LEN = 16;
-
-// Answers to an attach request (record 0's rescode).
-inline constexpr int32_t ATTACH_ISO_OK = 0;
-inline constexpr int32_t ATTACH_ISO_FAILED = 1;
-inline constexpr int32_t ATTACH_ISO_REFUSED = 2;
 
 // One accepted ISO file.
 struct IsoNode {
@@ -56,6 +41,9 @@ struct IsoNode {
 };
 
 const char *GetIsoRealPath();
+// The path of a file of the ISO directory, "%s/%s" in out; false after
+// "snprintf_s : <bufferName> snprintf_s failed" when it does not fit.
+bool IsoDirPath(char (&out)[UPGD_PATH_MAX], const char *fileName, const char *bufferName);
 // The list lock: by main before any thread, and at shutdown. 0 or -1.
 int InitIsoListLock();
 void DestroyIsoListLock();
@@ -80,7 +68,9 @@ MallocText CheckUpgInfo(const ModuleInfo *rec);
 // ---- ISO repository -------------------------------------------------------------
 
 // Rebuilds isoList from the ISO directory, newest first; nodes left from
-// before are freed. 0, or -1 when the directory cannot be opened.
+// before are freed. A name enters only when it can be attached: its offer
+// composes back into it, it may reach a command line, and it is a regular
+// file of the directory itself; each one left out is logged once. 0, or -1 when the directory cannot be opened.
 // REQUIRES: the list lock.
 int LoadIsoList() REQUIRES(GetIsoList()->lock);
 // Unlinks node from the list; 1 when found, 0 otherwise. Does not free.
@@ -92,47 +82,13 @@ int ClearIsoNode(IsoNode *head, IsoNode *node) REQUIRES(GetIsoList()->lock);
 // unit under the list lock. The number of records filled, or -1 when the
 // ISO directory cannot be read.
 int LoadIsoModules(VmMsg *msg) EXCLUDES(GetIsoList()->lock);
+// True when isoName is a file of the ISO list as it is now: the one check
+// before a guest's attach. Rebuilds and empties the list under its lock.
+bool IsoOffered(const char *isoName) EXCLUDES(GetIsoList()->lock);
+// True when the file of that name in the ISO directory, every link
+// resolved, is a regular file of the ISO directory itself.
+bool IsoFileInDir(const char *isoName);
 // Fills msg's records, in directory-read order, with the ISOs of the module
 // named in record 0: at most 6 (further matches are not stored). The
 // number of records filled, or -1 when dirPath is null or cannot be opened.
 int ScanModuleIsos(const char *dirPath, VmMsg *msg);
-
-// ---- Upgrade configuration -----------------------------------------------------
-// "upgrade.conf" in the ISO directory holds "interval=<minutes>" (0: the
-// periodic upgrade is off). It is installed with the product: the daemon
-// resolves it before every use and never creates it.
-
-inline constexpr const char *UPGRADE_CONF_NAME = "upgrade.conf";
-
-// Replaces the file's content with "interval=<minutes>".
-void WriteUpgradeConf(int minutes);
-// The file opened for reading and writing at its start, or null (a file
-// that cannot be read is reset to interval 0).
-FILE *OpenUpgradeConf();
-// At start-up: arms the timer with the stored interval, when it is not 0.
-void InitUpgradeInterval();
-
-// ---- ISO attach and detach --------------------------------------------------------
-
-// One run of the lookup of the VM's CD-ROM on hdb in its live description:
-// 0 with *status its exit status (0: on hdb, 1: not), -1 for a name that
-// must not reach a command, -2 when the lookup cannot be run.
-int RunCdromCheck(const char *vmName, int *status);
-// Looks for the VM's CD-ROM on hdb in its live description, twice if need be. 0 with cdromDev
-// (16 bytes) = "hdb"; otherwise non-zero (the lookup's exit status, or -1).
-int CheckCdromName(const char *vmName, char *cdromDev);
-// The drive script's answer about the VM's CD-ROM: its exit status (1: the
-// drive holds a medium), or -1 when it cannot be run.
-int nonDiskVmIsoPath(const char *vmName);
-// The drive script alone, for a caller that has found the CD-ROM on hdb
-// itself: the same answer as nonDiskVmIsoPath.
-int RunDriveScript(const char *vmName);
-// A guest's attach request: isoMissing set when no ISO name could be
-// composed. Answers the guest with req, changed into UPG_MSG_ATTACH_ISO_RESP,
-// except where a name is missing or unsafe or the guest agent is silent.
-void dealAttachIsoReq(int isoMissing, VmNode *vm, VmMsg *req, const char *isoName);
-void attachIso(VmNode *vm, const char *isoName, VmMsg *req);
-// Takes the ISO out of the VM's drive: with a name, the guest's detach
-// request; without, the daemon's own eject after an upgrade report (only
-// when isoattachFlag is 1). The guest gets no answer.
-void detachIso(VmNode *vm, const char *isoName);

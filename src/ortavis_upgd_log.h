@@ -21,8 +21,8 @@
 #include <cstdint>
 
 // Lines a peer may log at once, and afterwards a minute.
-inline constexpr int LOG_PEER_BURST = 300;
-inline constexpr int LOG_PEER_PER_MINUTE = 60;
+inline constexpr int LOG_PEER_BURST = 600;
+inline constexpr int LOG_PEER_PER_MINUTE = 120;
 
 struct LogBudget;
 

@@ -691,6 +691,37 @@ void postResetVmStatus(VmNode *node)
 
 namespace {
 
+struct ResetWork {
+    void (*atStart)();
+    void (*periodic)();
+    int periodSeconds;
+};
+ResetWork g_resetWork{nullptr, nullptr, 0};
+
+// Waits on g_resetVmStatusSem, at most periodSeconds when that is not 0 (a
+// wait a signal interrupted is repeated). 1 when it was posted, 0 when the
+// time ran out, -1 on any other failure.
+int WaitResetSem(int periodSeconds)
+{
+    if (periodSeconds <= 0) {
+        return SemWaitRetry(&g_resetVmStatusSem) == 0 ? 1 : -1;
+    }
+    timespec until{};
+    (void)clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += periodSeconds;
+    for (;;) {
+        if (sem_timedwait(&g_resetVmStatusSem, &until) == 0) {
+            return 1;
+        }
+        if (errno == ETIMEDOUT) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+}
+
 // One walk of the registry: resets the entries whose mark is old enough.
 // True when a younger mark is left.
 bool ResetDueVms()
@@ -708,28 +739,46 @@ bool ResetDueVms()
             pending = true;
             continue;
         }
-        UPG_LOG("vm %s reset status", node->name);
         {
+            // The mark taken and the state set as one step: an attach that
+            // cleared the mark meanwhile keeps its upgrade, and a report that
+            // moved it on keeps its own reset.
             MutexGuard state(&node->stateLock);
+            if (!node->resetTime.compare_exchange_strong(mark, 0)) {
+                pending = pending || mark != 0;
+                continue;
+            }
             node->upgradeFlag.store(UPGRADE_IDLE_STATE);
         }
-        // A request posted meanwhile moved the mark on: it keeps its own reset.
-        if (!node->resetTime.compare_exchange_strong(mark, 0)) {
-            pending = true;
-        }
+        UPG_LOG("vm %s reset status", node->name);
     }
     return pending;
 }
 
 }  // namespace
 
+void SetResetThreadWork(void (*atStart)(), void (*periodic)(), int periodSeconds)
+{
+    g_resetWork = {atStart, periodic, periodSeconds};
+}
+
 void *ResetVmStatusThread(void *)
 {
     UPG_LOG("ResetVmStatusThread created");
+    if (g_resetWork.atStart != nullptr) {
+        g_resetWork.atStart();
+    }
     for (;;) {
-        if (SemWaitRetry(&g_resetVmStatusSem) != 0 || StopRequested()) {
+        int woke = WaitResetSem(g_resetWork.periodSeconds);
+        if (woke < 0 || StopRequested()) {
             UPG_LOG("ResetVmStatusThread end");
             return nullptr;
+        }
+        if (g_resetWork.periodic != nullptr) {
+            g_resetWork.periodic();
+        }
+        if (woke == 0) {
+            continue;
         }
         UPG_LOG("get resetVmStatusSem");
         if (ResetDueVms()) {

@@ -234,10 +234,15 @@ int vmConnectTimeOut(ClientConn &client, const VmNode *vm, uint32_t msgType, con
 // reported the end of an upgrade: postResetVmStatus marks the request in
 // resetTime and wakes ResetVmStatusThread, which resets every entry whose
 // mark is more than RESET_DELAY_SECONDS old and looks again every
-// RESET_DELAY_SECONDS while a mark is younger.
+// RESET_DELAY_SECONDS while a mark is younger. A mark cleared meanwhile (an
+// attach after the report) is not acted on: the newer upgrade stands.
 inline constexpr int RESET_DELAY_SECONDS = 2;
 
 void postResetVmStatus(VmNode *node);
+// Work of a higher area that the reset thread does as well: atStart once
+// before its first wait, periodic on every wake and at least every
+// periodSeconds. Set by main before the thread starts.
+void SetResetThreadWork(void (*atStart)(), void (*periodic)(), int periodSeconds);
 // Thread routine: waits on g_resetVmStatusSem (a wait a signal interrupted is
 // repeated); ends when the wait fails or the daemon stops.
 void *ResetVmStatusThread(void *arg);

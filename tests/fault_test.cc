@@ -146,8 +146,8 @@ TEST_F(Faults, AMissingIsoDirectoryLeavesNothingToOfferAndTheStoredIntervalKept)
     EXPECT_EQ(Ask(UPG_MSG_GET_UPG_RES, QueryBody("vm1", "ortavis"), client), Reply(1, ""));
     ASSERT_TRUE(daemon.Signal(SIGALRM));
     EXPECT_TRUE(log.WaitFor("upgrade_vm msg is null.return...")) << log.Dump();
-    EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(1, 30, "no"), client), Reply(0, ""));
-    EXPECT_TRUE(log.WaitFor("realpath " + away + "/upgrade.conf failed"));
+    EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(1, 30, "no"), client), Reply(1, "")) << "nowhere to store it";
+    EXPECT_TRUE(log.WaitFor("interval 30 not stored, timer left as it was"));
     EXPECT_EQ(Check("vm2", client), kVm2Ok);
     ASSERT_TRUE(upgd_test::MakeDirs(away) && upgd_test::WriteFile(away + "/ortavis-linux.iso", "iso") &&
                 upgd_test::WriteFile(away + "/version.info", "linuxversion=1.0.0.2\n"));

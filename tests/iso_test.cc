@@ -1,9 +1,11 @@
 // ISO management on real files in the sandbox's ISO directory: the name
 // grammars, "version.info", the ISO list and the module scan; then attach and
 // detach against the guest simulator, the virsh stand-in and the drive
-// script, checking the guest's answer bytes and the medium in the drive.
+// script, checking the guest's answer bytes and the medium in the drive; last
+// the real daemon in a hostile ISO directory and with ISOs left in drives.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -16,9 +18,11 @@
 #include <tuple>
 #include <vector>
 
+#include "daemon_host.h"
 #include "fake_virsh.h"
 #include "guest_sim_host.h"
 #include "ortavis_upgd.h"
+#include "ortavis_upgd_drive.h"
 #include "ortavis_upgd_iso.h"
 #include "registry_view.h"
 #include "upgd_sandbox.h"
@@ -76,13 +80,12 @@ TEST_F(IsoNames, TheRepositoryReadsEachNameByItsGrammar)
     const struct { Lines files; const char *versions; std::vector<Iso> want; std::string logged; } rows[] = {   // want sorted
         {{"ortavis-linux.iso"}, kVersions.c_str(), {{"ortavis", ISO_LINUX, "2.3.1"}}, "get ortavis type 1 upgrade version:2.3.1"},
         {{"ortavis-linux.iso"}, nullptr, {}, "GetIsoVersion linuxversion error"},
-        {{"ortavis-linux-7.7.iso"}, nullptr, {{"ortavis", ISO_LINUX, "7.7"}}, "get ortavis type 1 upgrade version 7.7"},
-        {{"foo-windows-2.1.0.iso", "foo-linux.iso"}, nullptr, {{"foo", ISO_LINUX, ""}, {"foo", ISO_WINDOWS, "2.1.0"}}, ""},
+        {{"foo-windows-2.1.0.iso", "foo-linux.iso"}, nullptr, {{"foo", ISO_WINDOWS, "2.1.0"}},
+         "iso foo-linux.iso left out: its offer composes another name"},
         {{"foo.iso"}, nullptr, {}, ""},
         {{"foo-LINUX-1.iso"}, nullptr, {}, "incompatible iso type: foo-LINUX-1.iso"},
         {{"foo-linux-1-2.iso"}, nullptr, {}, "module ISO name format is not supported"},
-        {{"foo-linux-1.0-rc2.iso"}, nullptr, {{"foo", ISO_LINUX, "rc2"}}, ""},
-        {{"foo--linux-1.iso", "-bar-linux-2-.iso"}, nullptr, {{"bar", ISO_LINUX, ""}, {"foo", ISO_LINUX, "1"}}, ""},
+        {{"foo-linux-1.0-rc2.iso"}, nullptr, {}, "get foo type 1 upgrade version rc2"},   // offered as foo-linux-rc2.iso: left out
         {{"m-linux-" + std::string(33, '7') + ".iso"}, nullptr, {}, "strncpy_s componentVersion failed"},
         {{".iso", "a-linux-1.ISO", "a-linux-1.iso.bak"}, nullptr, {}, ""},
     };
@@ -114,7 +117,7 @@ TEST_F(IsoNames, AModuleRecordIsParsedFromAndComposedBackIntoItsName)
         {"foo-linux.iso", {}, ""},
         {"foo-linux-1-2.iso", {}, ""},
         {"foo-linux-1234567890123456.iso", {}, "strncpy_s curversion failed"},
-        {"foo-linux-1.2-xxxxxxxxxxxxxxxxxx.iso", {}, "strncpy_s componentVersion failed"},   // cut before ".iso"
+        {"foo-linux-1.2-xxxxxxxxxxxxxxxxxx.iso", {}, "strncpy_s curversion failed"},   // cut from the whole name
     };
     for (const auto &r : parse) {
         ModuleInfo rec{};
@@ -230,6 +233,7 @@ protected:
     void SetUp() override
     {
         IsoNames::SetUp();
+        Files({}, kVersions.c_str());
         ASSERT_EQ(upgd_test::InitRegistry() | CreateStopEvent(), 0);
         ASSERT_TRUE(upgd_test::InstallDriveScript());
         ASSERT_TRUE(upgd_test::WriteFile(iso, "iso"));
@@ -294,10 +298,7 @@ TEST_F(IsoDrive, AnAttachRequestIsAnsweredByWhatTheDriveAllows)
         {"sata", "sdb", "ortavis-linux.iso", [] {}, 1, 0, 0, {}},
         {"mute", "hdb", "ortavis-linux.iso", [&] { virsh.Script("qemu-agent-command", "", failed); }, -1,
          UPGRADE_CONNECT_TIMEOUT_STATE, 0, {}},
-        {"dots", "hdb", "../ortavis-linux.iso", [] {}, -1, 0, 0, {}},
-        {"blank", "hdb", "ortavis linux.iso", [] {}, -1, 0, 0, {}},
         {"vm 9", "hdb", "ortavis-linux.iso", [] {}, -1, 0, 0, {}},
-        {"isodir", "hdb", "ortavis-linux.iso", [] { std::snprintf(g_chISORealPath, 64, "/opt/x;reboot"); }, -1, 0, 0, {}},
         {"noname", "hdb", nullptr, [] {}, -1, 0, 0, {}},
     };
     for (const auto &r : rows) {
@@ -321,7 +322,6 @@ TEST_F(IsoDrive, AnAttachRequestIsAnsweredByWhatTheDriveAllows)
         virsh.Unscript("change-media", "");
         virsh.Unscript("gethdbiso", "");
         virsh.Unscript("qemu-agent-command", "");
-        std::snprintf(g_chISORealPath, sizeof(g_chISORealPath), "%s", kIsoDir);
     }
     EXPECT_TRUE(log.WaitFor("attach iso success: virsh change-media second hdb --force " + iso + " 1>/dev/null 2>&1"));
     EXPECT_TRUE(log.WaitFor("attach iso failed:virsh change-media never hdb --force " + iso + " 1>/dev/null 2>&1"));
@@ -355,6 +355,215 @@ TEST_F(IsoDrive, DetachEmptiesTheDriveOrLeavesItForTheNextReportsEject)
     detachIso(vm.get(), nullptr);
     EXPECT_EQ(MediaCalls(), (Calls{{"change-media", "vm1", "hdb", "--eject"}}));
     EXPECT_GT(vm->detachTime.load(), 1);
+}
+
+
+// ---- The real daemon: hostile layouts, ISOs left behind -----------------------------------
+
+namespace fs = std::filesystem;
+using upgd_test::ControlBody;
+using upgd_test::ManageClient;
+using upgd_test::ReadFile;
+using upgd_test::WriteFile;
+using upgd_test::kUpgradeConf;
+using Reply = std::pair<int, std::string>;
+
+class IsoHost : public upgd_test::DaemonHost {
+protected:
+    void SetUp() override { SetUpHost({"vm1"}); }
+    void Restart()
+    {
+        StopDaemon();
+        StartDaemon();
+        ASSERT_TRUE(log.WaitForCount("clearVmSocketReadBuf vmname vm1", ++drains_, 10s));
+    }
+    // An attach request for that record sent from vm1; the answer's code, or -1.
+    int GuestAttach(const std::string &module, const std::string &version)
+    {
+        VmMsg req = guestsim::Request(VM_REQ_ATTACH_ISO_MSG, Guest().profile, ++msgId_);
+        guestsim::SetText(req.module[0].name, sizeof(req.module[0].name), module);
+        guestsim::SetText(req.module[0].curversion, sizeof(req.module[0].curversion), version);
+        size_t before = host.Received("vm1").size();
+        if (!host.Send("vm1", req) || !host.WaitReceived("vm1", before + 1, 10s)) {
+            return -1;
+        }
+        VmMsg got = host.Received("vm1").back();
+        return got.msgType == UPG_MSG_ATTACH_ISO_RESP && got.msgId == req.msgId ? got.module[0].rescode : -1;
+    }
+    Reply Health(const ManageClient &c) { return Ask(UPG_MSG_HEALTH_CHECK, upgd_test::ActionBody("vm1", 1), c); }
+    int drains_ = 1;
+    uint64_t msgId_ = 0x7700;
+};
+
+// upgrade.conf as others may leave it: each store touches only a regular
+// file of the ISO directory and keeps its mode, each refusal is answered 1
+// and logged, and start-up reads without writing, blocking or following.
+TEST_F(IsoHost, TheIntervalIsStoredAndReadOnlyAsARegularFileOfTheIsoDirectory)
+{
+    const std::string outside = "/opt/outside/passwd", inside = std::string(kIsoDir) + "/other.conf";
+    const std::string fresh = kUpgradeConf + ".new", notRegular = kUpgradeConf + " is not a regular file";
+    ASSERT_TRUE(upgd_test::MakeDirs("/opt/outside") && WriteFile(outside, "root:x:0:0\n", 0600));
+    const struct { const char *what; std::function<void()> layout; int want; std::string conf, logged; } rows[] = {
+        {"link out", [&] { fs::create_symlink(outside, kUpgradeConf); }, 1, "root:x:0:0\n", notRegular},
+        {"link in", [&] { fs::create_symlink("other.conf", kUpgradeConf); }, 1, "interval=0", notRegular},
+        {"fifo", [&] { fs::remove(kUpgradeConf); mkfifo(kUpgradeConf.c_str(), 0640); }, 1, "(fifo)", notRegular},
+        {"stale fifo", [&] { mkfifo(fresh.c_str(), 0600); }, 0, "interval=60", ""},
+        {"stale dir", [&] { fs::create_directory(fresh); }, 1, "interval=0", "remove " + fresh + " failed, errno=21"},
+    };
+    ManageClient client;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        fs::remove_all(fresh);
+        fs::remove(kUpgradeConf);
+        ASSERT_TRUE(WriteFile(kUpgradeConf, "interval=0", 0640) && WriteFile(inside, "interval=0"));
+        if (std::string(r.what).starts_with("link")) {
+            fs::remove(kUpgradeConf);
+        }
+        r.layout();
+        EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(1, 60, "no"), client, 5s), Reply(r.want, ""));
+        EXPECT_TRUE(r.logged.empty() || log.WaitFor(r.logged));
+        EXPECT_EQ(ReadFile(outside), "root:x:0:0\n");
+        EXPECT_EQ(ReadFile(inside), "interval=0");
+        if (r.conf == "(fifo)") {
+            EXPECT_TRUE(fs::is_fifo(kUpgradeConf));
+        } else {
+            EXPECT_EQ(ReadFile(kUpgradeConf), r.conf);
+        }
+        struct stat st {};
+        EXPECT_TRUE(r.want != 0 || (lstat(kUpgradeConf.c_str(), &st) == 0 && (st.st_mode & 0777) == 0640));
+    }
+    // Start-up: through a link, from a FIFO, or from a directory it may not write.
+    const struct { const char *what; std::function<void()> layout; std::string logged; } starts[] = {
+        {"link", [&] { fs::create_symlink("other.conf", kUpgradeConf); }, notRegular},
+        {"fifo", [&] { mkfifo(kUpgradeConf.c_str(), 0640); }, notRegular},
+        {"read-only", [&] {
+             ASSERT_TRUE(WriteFile(kUpgradeConf, "interval=60"));
+             ASSERT_EQ(mount(kIsoDir, kIsoDir, nullptr, MS_BIND, nullptr) |
+                       mount(nullptr, kIsoDir, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0);
+         }, "run upgrade interval 60 minutes"},
+    };
+    for (const auto &r : starts) {
+        SCOPED_TRACE(r.what);
+        fs::remove_all(fresh);
+        fs::remove(kUpgradeConf);
+        ASSERT_TRUE(WriteFile(inside, "interval=60"));
+        r.layout();
+        log.Clear();
+        drains_ = 0;
+        Restart();
+        EXPECT_TRUE(log.WaitFor(r.logged) && log.WaitFor(r.logged == notRegular ? "Open config file failed" : r.logged));
+        ManageClient again;
+        EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(1, 120, "no"), again, 5s), Reply(1, ""));
+        EXPECT_EQ(log.Count("run upgrade interval 60 minutes"), r.logged == notRegular ? 0u : 1u);
+        EXPECT_EQ(ReadFile(inside), "interval=60");
+    }
+    EXPECT_TRUE(log.WaitFor("interval 120 not stored, timer left as it was"));
+    EXPECT_EQ(ReadFile(kUpgradeConf), "interval=60");
+    EXPECT_EQ(umount(kIsoDir), 0);
+}
+
+
+// ISO candidates as others may leave them: only names a guest can ask for
+// back, of regular files of the ISO directory itself, are offered, each one
+// left out logged once a list; only what is offered is attached.
+TEST_F(IsoHost, OnlyWhatCanBeAttachedIsOfferedAndOnlyWhatIsOfferedIsAttached)
+{
+    const std::string dir = kIsoDir;
+    ASSERT_TRUE(upgd_test::MakeDirs("/opt/secret") && WriteFile("/opt/secret/shadow", "root:*:1::::::\n", 0600));
+    ASSERT_TRUE(upgd_test::MakeDirs(dir + "/sub") && WriteFile(dir + "/sub/x-linux-1.iso", "iso"));
+    ASSERT_TRUE(WriteFile(dir + "/good.img", "iso"));
+    fs::create_symlink("/opt/secret/shadow", dir + "/evil-linux-1.0.iso");
+    fs::create_symlink("good.img", dir + "/good-linux-2.0.iso");   // a link within the directory stays valid
+    fs::create_symlink("sub/x-linux-1.iso", dir + "/deep-linux-1.iso");
+    const char *odd[] = {"dots-linux-1..2.iso", "-lead-linux-3.iso", "longver-linux-1.2.3.4.5.6.7.8.9.iso",
+                         "ortavis-linux-9.9.iso", "evil-linux-1.0.iso", "deep-linux-1.iso"};
+    for (const char *name : odd) {
+        ASSERT_TRUE(fs::is_symlink(dir + "/" + name) || WriteFile(dir + "/" + name, "iso"));
+    }
+    ASSERT_TRUE(WriteFile(dir + "/mymodule-windows-10.0.19045.1234.iso", "iso"));
+    host.SetBehaviour("vm1", guestsim::Behaviour::Silent);   // takes the offer, asks nothing itself
+    ASSERT_TRUE(host.SendRequest("vm1", VM_REQ_UPGRADE_INFO_MSG) && host.WaitReceived("vm1", 1));
+    const VmMsg offer = host.Received("vm1").front();
+    std::set<std::string> offered;
+    for (int i = 0; i < std::clamp(offer.moduleNum, 0, VM_MSG_MODULE_MAX); ++i) {
+        offered.insert(std::string(offer.module[i].name) + " " + offer.module[i].curversion);
+    }
+    EXPECT_EQ(offered, (std::set<std::string>{"good 2.0", "mymodule 10.0.19045.1234", "ortavis 1.0.0.2"}));
+    host.SetBehaviour("vm1", guestsim::Behaviour::Answer);
+    const struct { const char *module, *version; int rescode; } attach[] = {
+        {"sub/x", "1", 2}, {"x", "1", 2}, {"evil", "1.0", 2}, {"deep", "1", 2}, {"dots", "1..2", 2},
+        {"longver", "1.2.3.4.5.6.7.8", 2}, {"good", "2.0", 0},
+    };
+    for (const auto &r : attach) {
+        SCOPED_TRACE(r.module);
+        EXPECT_EQ(GuestAttach(r.module, r.version), r.rescode);
+        EXPECT_EQ(DriveSource("vm1"), r.rescode == 0 ? dir + "/good-linux-2.0.iso" : "");
+    }
+    EXPECT_TRUE(log.WaitFor("iso sub/x-linux-1.iso is not offered: attach refused"));
+    // Each left out once a list: as often as the product's ISO was listed.
+    size_t lists = log.Count("AddIsoNode ortavis-linux.iso");
+    for (const char *name : odd) {
+        EXPECT_EQ(log.Count(std::string("iso ") + name + " left out: "), lists) << name;
+    }
+}
+
+// What the daemon put into a drive comes out again however the guest goes
+// (silent, hung up and back, or the daemon killed and restarted in between):
+// the drive ends empty, the VM idle, and a later run upgrades it. A report
+// just before an attach does not reset the newer upgrade.
+class IsoDeadline : public IsoHost {
+protected:
+    void SetUp() override
+    {
+        binary = UPGD_DEADLINE4_PATH;
+        IsoHost::SetUp();
+    }
+};
+
+TEST_F(IsoDeadline, NoIsoIsLeftInADrive)
+{
+    const std::string ejected = "vm vm1: iso ejected after the deadline, state idle";
+    auto report = [&] { return host.Send("vm1", guestsim::Request(VM_RSP_UPGRADE_STATE_MSG, Guest().profile)); };
+    const struct { const char *what; std::function<void()> meanwhile; bool byReport; } rows[] = {
+        {"silent", [] {}, false},
+        {"hangup", [&] {
+             int accepted = host.Accepted("vm1");
+             host.HangUp("vm1");
+             ASSERT_TRUE(host.WaitAccepted("vm1", accepted + 1, 10s) && log.WaitFor("vm list add vm : vm1") && report());
+         }, true},
+        {"sigkill", [&] {
+             int accepted = host.Accepted("vm1");
+             ASSERT_TRUE(daemon.Signal(SIGKILL) && daemon.WaitExit());
+             StartDaemon();
+             ASSERT_TRUE(log.WaitFor("vm vm1 holds " + upgd_test::kProductIso + " from before the start: recorded as attached"));
+             ASSERT_TRUE(host.WaitAccepted("vm1", accepted + 1) && log.WaitFor("clearVmSocketReadBuf vmname vm1") && report());
+         }, true},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        log.Clear();
+        ASSERT_EQ(GuestAttach("ortavis", "1.0.0.2"), 0);
+        ASSERT_EQ(DriveSource("vm1"), upgd_test::kProductIso);
+        r.meanwhile();
+        EXPECT_TRUE(log.WaitFor(r.byReport ? "detach iso by eject success" : ejected, 10s)) << log.Dump();
+        EXPECT_EQ(log.Count(ejected), 0u + !r.byReport);
+        EXPECT_EQ(DriveSource("vm1"), "");
+        EXPECT_TRUE(!r.byReport || log.WaitFor("vm vm1 reset status", 8s));
+        ManageClient client;
+        EXPECT_EQ(Health(client), Reply(0, "vm1:{ok}")) << "idle again";
+    }
+    // A report, then an attach before its reset: the reset must not undo the attach.
+    ASSERT_TRUE(report() && log.WaitFor("vm vm1 reset status", 8s));
+    log.Clear();
+    ASSERT_TRUE(report() && log.WaitFor("get resetVmStatusSem"));
+    ASSERT_EQ(GuestAttach("ortavis", "1.0.0.2"), 0);
+    EXPECT_FALSE(upgd_test::WaitUntil([&] { return log.Count("vm vm1 reset status") > 0; }, 3s));   // due 4 s after the report
+    ASSERT_TRUE(log.WaitFor(ejected, 10s));
+    ASSERT_TRUE(host.SendRequest("vm1", VM_REQ_UPGRADE_INFO_MSG));
+    EXPECT_TRUE(upgd_test::WaitUntil([&] {
+        auto m = host.Modules("vm1");
+        return !m.empty() && m[0].curversion == "1.0.0.2" && !host.Upgrading("vm1") && DriveSource("vm1").empty();
+    }, 20s)) << "a later run upgrades it";
 }
 
 }  // namespace

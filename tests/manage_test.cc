@@ -5,6 +5,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -134,23 +135,34 @@ TEST_F(ManageChannel, UpgradeControlAnswersEachRequestAndKeepsTheInterval)
         {ControlBody(1, 0, "vm1, vm2"), 0, "interval=60"},   // taken by the run under way
         {ControlBody(1, 525600, "no"), 0, "interval=525600"},
     };
-    ASSERT_EQ(chmod(upgd_test::kUpgradeConf.c_str(), 0600), 0);
     for (const auto &r : rows) {
         auto reply = Ask(UPG_START_UPGRADE_MSG, r.body, client);
         EXPECT_EQ(reply, Reply(r.want, "")) << r.body.substr(12, 12);
         EXPECT_EQ(upgd_test::ReadFile(upgd_test::kUpgradeConf).value_or(""), r.conf);
     }
     EXPECT_TRUE(log.WaitFor("add vm to sub independent upgrade list : vm2"));
-    struct stat st {};
-    EXPECT_TRUE(stat(upgd_test::kUpgradeConf.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600) << "replaced, not kept";
-    // The interval outlives the daemon; "off" stores 0.
-    StopDaemon();
-    log.Clear();
-    StartDaemon();
-    EXPECT_TRUE(log.WaitFor("run upgrade interval 525600 minutes"));
-    ManageClient again;
-    EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(2, 0, "no"), again), Reply(0, ""));
-    EXPECT_EQ(upgd_test::ReadFile(upgd_test::kUpgradeConf).value_or(""), "interval=0");
+}
+
+// An "off" sent while the daemon starts wins over the interval stored
+// before, whichever of the request and the start-up read comes first.
+TEST_F(ManageChannel, AnOffSentWhileItStartsAlwaysWins)
+{
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        StopDaemon();
+        ASSERT_TRUE(upgd_test::WriteFile(upgd_test::kUpgradeConf, "interval=525600"));
+        log.Clear();
+        ASSERT_TRUE(daemon.Start({}, binary));
+        ManageClient client;
+        EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(2, 0, "no"), client), Reply(0, ""));
+        ASSERT_TRUE(upgd_test::WaitUntil([&] {
+            return log.Count("run upgrade interval 525600 minutes") + log.Count("conf interTime len is 0") > 0;
+        })) << log.Dump();
+        auto texts = log.Texts();
+        auto last = [&](const std::string &t) { return std::find(texts.rbegin(), texts.rend(), t) - texts.rbegin(); };
+        EXPECT_GT(last("--> InitTimer"), last("--> UninitTimer")) << "the timer is armed after the off";
+        EXPECT_EQ(upgd_test::ReadFile(upgd_test::kUpgradeConf), "interval=0");
+    }
 }
 
 // The socket is root:libvirt 0660, or root:root with the lookup failure logged when the group is missing.

@@ -162,9 +162,9 @@ std::string Daemon::BinaryPath()
     return UPGD_DAEMON_PATH;
 }
 
-bool Daemon::Start(std::initializer_list<int> blocked)
+bool Daemon::Start(std::initializer_list<int> blocked, const std::string &binary)
 {
-    std::string bin = BinaryPath();
+    const std::string &bin = binary;
     pid_ = fork();
     if (pid_ == 0) {
         sigset_t set;

@@ -73,7 +73,7 @@ public:
     static std::string BinaryPath();
     // Forks and execs the daemon with the caller's signal mask, environment
     // and descriptors, the signals in `blocked` added to the mask.
-    bool Start(std::initializer_list<int> blocked = {});
+    bool Start(std::initializer_list<int> blocked = {}, const std::string &binary = BinaryPath());
     // Waits until its pid is the pid file's text and every thread of its
     // start-up runs (so start-up is over). False after the timeout.
     bool WaitStarted(std::chrono::milliseconds timeout = 10s);
