@@ -289,23 +289,4 @@ TEST_F(ManageChannel, ClientsGuestsAndRunsAtOnceEachRequestGetsItsOwnReply)
     churn.join();
 }
 
-// The operator tool, on the client library, against the real daemon.
-TEST_F(ManageChannel, TheCommandLineToolMeetsTheRealDaemon)
-{
-    const std::tuple<const char *, int, std::string> rows[] = {
-        {"health vm1", 0, "vm1:{ok}\n"},
-        {"result vm1 ortavis", 0, "vm1:{ortavis,1.0.0.1,0,1.0.0.1}\n"},
-        {"health ghost", 1, "ortavis-upgctl: the daemon refused the request\n"},
-        {"upgrade vm2", 0, "upgrade requested\n"},
-        {"interval 60", 0, "periodic upgrade every 60 minutes\n"},
-        {"off", 0, "periodic upgrade stopped\n"},
-    };
-    for (const auto &[args, exit, printed] : rows) {
-        int status = std::system((std::string(UPGCTL_PATH) + " " + args + " >/run/sandbox/upgctl.out 2>&1").c_str());
-        EXPECT_EQ(upgd_test::ExitCode(status), exit) << args;
-        EXPECT_EQ(upgd_test::ReadFile("/run/sandbox/upgctl.out").value_or("?"), printed) << args;
-    }
-    EXPECT_EQ(upgd_test::ReadFile(upgd_test::kUpgradeConf).value_or(""), "interval=0");
-}
-
 }  // namespace
