@@ -743,10 +743,11 @@ constexpr Command kCommands[] = {
     {"auto", 2, 2, "auto VM 1|2|3", "Send an automatic-upgrade control value to VM's guest tools.\n"},
     {"upgrade", 1, 1, "upgrade VM[,VM...]|no",
      "Upgrade the named VMs now, or all VMs with \"no\". When no run is under way one\n"
-     "starts; otherwise the run under way takes the named VMs as well, and the\n"
-     "next run, whatever starts it, serves them again. Each named VM that is not\n"
-     "running is warned about on stderr; when none is running the daemon refuses\n"
-     "(exit 1).\n"},
+     "starts; otherwise the run under way takes the named VMs as well, and they\n"
+     "stay named: the next run, whatever starts it, serves them again, and only\n"
+     "them. Each named VM that is not running is warned about on stderr; when none\n"
+     "is running the daemon refuses (exit 1). \"no\" while a run is under way\n"
+     "is refused as well.\n"},
     {"interval", 1, 1, "interval MINUTES",
      "Upgrade all VMs every MINUTES (30-525600), stored for the daemon's next start.\n"
      "A run starts now as well, unless one is under way.\n"},
