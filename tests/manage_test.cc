@@ -159,7 +159,7 @@ TEST_F(ManageChannel, TheSocketBelongsToRootAndTheLibvirtGroup)
     struct stat st {};
     ManageClient first;  // the socket listens, so it is as clients find it
     ASSERT_EQ(stat(upgd_test::kManageSocket, &st), 0);
-    EXPECT_EQ(std::make_tuple(st.st_mode & 0777, st.st_uid, st.st_gid), std::make_tuple(0660u, 0u, 64055u));
+    EXPECT_EQ(std::make_tuple(st.st_mode & 0777, st.st_uid, st.st_gid), std::make_tuple(0660u, 0u, 65300u));
     first.Close();
     StopDaemon();
     ASSERT_TRUE(upgd_test::WriteFile("/run/group-without-libvirt", "root:x:0:\n"));
