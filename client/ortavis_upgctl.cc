@@ -77,8 +77,8 @@ constexpr ExitInfo kExits[] = {
     {kExitUnreachable, "unreachable", "the daemon cannot be reached or broke off the connection", 4},
     {kExitGuestSilent, "guest-silent", "the VM's guest tools gave no answer in time (--timeout)", 3},
     {kExitGuestFailure, "guest-failure",
-     "the guest answered with a failure or a finding (a module result other\n"
-     "                   than 0; a check code 9, 4, 3, 5 or 13)", 1},
+     "the guest answered with a failure or a finding (a module\n"
+     "                    result other than 0; a check code 9, 4, 2, 3, 5 or 13)", 1},
 };
 
 const ExitInfo &Info(int exit)
@@ -728,37 +728,38 @@ struct Command {
     std::string_view name;
     int minArgs, maxArgs;   // operands after the command word; -1: no limit
     const char *synopsis;
+    const char *summary;    // for the command list
     const char *help;
 };
 
 constexpr Command kCommands[] = {
-    {"health", 1, 1, "health VM", "Health check of VM's guest tools. The daemon adds its own findings about the\n"
+    {"health", 1, 1, "health VM", "health check of VM's guest tools", "Health check of VM's guest tools. The daemon adds its own findings about the\n"
                                   "VM's CD-ROM drive: 9 (not on hdb: the VM cannot be upgraded), 4 (the drive\n"
                                   "on hdb holds a medium); either exits 5.\n"},
-    {"fix", 1, 1, "fix VM", "Repair the guest side of VM's channel. A 2 in the answer stands for a CD-ROM\n"
+    {"fix", 1, 1, "fix VM", "repair the guest side of VM's channel", "Repair the guest side of VM's channel. A 2 in the answer stands for a CD-ROM\n"
                             "finding (as 9 or 4 of health) and exits 5.\n"},
-    {"result", 2, 2, "result VM MODULE", "Upgrade result of MODULE inside VM: module,current,code,target. A code\n"
+    {"result", 2, 2, "result VM MODULE", "upgrade result of MODULE inside VM", "Upgrade result of MODULE inside VM: module,current,code,target. A code\n"
                                          "other than 0 (2 pending, 9 ISO not attached, 13 guest agent silent, any\n"
                                          "other the guest's failure) exits 5.\n"},
-    {"auto", 2, 2, "auto VM 1|2|3", "Send an automatic-upgrade control value to VM's guest tools.\n"},
-    {"upgrade", 1, 1, "upgrade VM[,VM...]|no",
+    {"auto", 2, 2, "auto VM 1|2|3", "automatic-upgrade control value for VM's guest", "Send an automatic-upgrade control value to VM's guest tools.\n"},
+    {"upgrade", 1, 1, "upgrade VM[,VM...]|no", "upgrade these VMs now (\"no\": all VMs)",
      "Upgrade the named VMs now, or all VMs with \"no\". When no run is under way one\n"
      "starts; otherwise the run under way takes the named VMs as well, and they\n"
      "stay named: the next run, whatever starts it, serves them again, and only\n"
      "them. Each named VM that is not running is warned about on stderr; when none\n"
      "is running the daemon refuses (exit 1). \"no\" while a run is under way\n"
      "is refused as well.\n"},
-    {"interval", 1, 1, "interval MINUTES",
+    {"interval", 1, 1, "interval MINUTES", "upgrade all VMs every MINUTES",
      "Upgrade all VMs every MINUTES (30-525600), stored for the daemon's next start.\n"
      "A run starts now as well, unless one is under way.\n"},
-    {"off", 0, 0, "off", "Stop the periodic upgrade (stored as well).\n"},
-    {"status", 1, -1, "status [-m MODULE[,MODULE...]] VM...",
+    {"off", 0, 0, "off", "stop the periodic upgrade", "Stop the periodic upgrade (stored as well).\n"},
+    {"status", 1, -1, "status [-m MODULE[,MODULE...]] VM...", "one table of the VMs' channels and module results",
      "One table of each VM's guest channel and module results: the modules with\n"
      "ISOs in the ISO directory (ortavis when it cannot be read), or -m's. Channel\n"
      "states: answering, upgrading, unreachable (its guest agent does not answer),\n"
      "refused (the daemon knows no such running VM), silent (no answer in time),\n"
      "no-daemon. Exits with the worst of its requests: 3, 4, 1, 5, 0 in that order.\n"},
-    {"help", 0, 1, "help [COMMAND]", "Show the help, or a command's.\n"},
+    {"help", 0, 1, "help [COMMAND]", "this help, or a command's", "Show the help, or a command's.\n"},
 };
 
 const Command *FindCommand(std::string_view name)
@@ -790,7 +791,7 @@ int Help(const Command *c)
                 "Query and control the guest-tools upgrade daemon of this host.\n\nCommands:\n",
                 kProg);
     for (const Command &cmd : kCommands) {
-        std::printf("  %s\n", cmd.synopsis);
+        std::printf("  %-37s %s\n", cmd.synopsis, cmd.summary);
     }
     std::printf("\nOptions (anywhere; -- ends them):\n"
                 "  -j, --json           one JSON object per answer, one line each (status: one\n"
