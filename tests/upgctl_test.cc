@@ -53,7 +53,7 @@ TEST(Upgctl, EachCommandSendsItsRequestAndReadsWhatTheRealDaemonNeverSends)
         {{"off"}, L(5) + L(2) + L(0) + T("no"), 0, "<close>", 3},
         {{"health", "web01"}, L(3) + T("web01") + L(1), 0, "", 1},               // an empty answer
         {{"health", "web01"}, L(3) + T("web01") + L(1), 0, "db-2:{0}", 5},       // about another VM
-        {{"result", "w", "t"}, L(4) + T("w") + T("t"), 0, "w:{t,1,2,x,3}", 5},   // a comma too many
+        {{"result", "w", "t"}, L(4) + T("w") + T("t"), 0, "w:{t,1,0,x,3}", 5},   // a comma too many
     };
     std::atomic<const Row *> current{nullptr};
     FakeManageDaemon daemon([&](FakeManageDaemon::Session &s, const ManageRequest &req) {
@@ -119,6 +119,7 @@ TEST_F(UpgctlOnHost, ArgumentsAndEveryExitStatus)
         {{"--timeout", "0", "off"}, 2, "--timeout takes whole seconds"},
         {{"-t"}, 2, "option '-t' needs an argument"},
         {{"interval", "29"}, 2, "MINUTES must be"},
+        {{"interval", "+60"}, 2, "MINUTES must be"},
         {{"status", "vm1", "--help"}, 0, "Usage: ortavis-upgctl [OPTION...] status [-m"},
         {{"--help"}, 0, "  5  guest-failure  the guest answered with a failure or a finding"},
         {{"--version"}, 0, "ortavis-upgctl 0.1.0\n"},
