@@ -27,12 +27,15 @@
 #include <unistd.h>
 
 #include <array>
+#include <climits>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "ortavis_upgclient_internal.h"
 #include "ortavis_upgd_deadline.h"
@@ -42,17 +45,16 @@
 
 namespace {
 
-constexpr const char *kManagePath = "/var/run/upgraded_manage";
+constexpr const char *kManagePath = UPGD_MANAGE_SOCKET;
 constexpr int kConnectWaitMs = 2000;
 constexpr long kConnectRetryNs = 5L * 1000 * 1000;
 constexpr int kSendMs = 1000;               // a request of at most 1024 bytes goes out within this
 constexpr size_t kRequestBufSize = 1024;
-constexpr size_t kVmNameCheckMax = 128;     // the daemon's field holds 127 of them
-constexpr size_t kModNameCheckMax = 16;     // the daemon accepts 15
-constexpr int kIntervalMin = 30;
-constexpr int kIntervalMax = 525600;
-constexpr int kControlTooLong = 4;
-constexpr int kControlBadParam = 5;
+constexpr size_t kVmNameCheckMax = VM_NAME_MAX;
+constexpr size_t kModNameCheckMax = MOD_NAME_MAX;
+constexpr int kControlTooLong = HOST_RESULT_TOO_LONG;
+constexpr int kControlBadParam = HOST_RESULT_BAD_PARAM;
+constexpr int kTimeoutMaxSeconds = 3600;
 
 static_assert(sizeof(MsgHeadInfo) + CLIENT_MSG_BODY_MAX == kRequestBufSize);
 
@@ -254,14 +256,15 @@ struct UpgClientHandle {
     ClientMutex lock;
     bool failed GUARDED_BY(lock) = false;
     uint64_t lastMsgId GUARDED_BY(lock) = 0;
+    int replyAttempts GUARDED_BY(lock) = upgclient::kReplyAttempts;   // polls of one second
 };
 
 namespace upgclient {
 
-WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body, int *result)
+WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body, int *result, int attempts)
 {
     *body = nullptr;
-    for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
         if (!PollReply(fd)) {
             continue;
         }
@@ -283,10 +286,10 @@ WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body, int *result)
     return WaitStatus::kTimedOut;
 }
 
-WaitStatus WaitControlReply(int fd, uint64_t msgId, int *result)
+WaitStatus WaitControlReply(int fd, uint64_t msgId, int *result, int attempts)
 {
     *result = -1;
-    for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
         if (!PollReply(fd)) {
             continue;
         }
@@ -358,7 +361,7 @@ int TextRequest(UpgClientHandle *h, uint32_t msgType, RequestBuffer *req, char *
         return -1;
     }
     int result = -1;
-    switch (upgclient::WaitTextReply(h->fd, id, text, &result)) {
+    switch (upgclient::WaitTextReply(h->fd, id, text, &result, h->replyAttempts)) {
     case upgclient::WaitStatus::kAnswered:
         return result;
     case upgclient::WaitStatus::kBroken:
@@ -380,23 +383,82 @@ bool BuildTextRequest(int msgType, const char *vmName, const char *modName, int 
         return false;
     }
     size_t vmNameLen = BoundedLen(vmName, kVmNameCheckMax);
-    if (vmNameLen > kVmNameCheckMax || !req->PutI32(static_cast<int32_t>(vmNameLen)) ||
+    if (vmNameLen == 0 || vmNameLen > kVmNameCheckMax || !req->PutI32(static_cast<int32_t>(vmNameLen)) ||
         !req->Put(vmName, vmNameLen)) {
         return false;
     }
     switch (msgType) {
     case UPG_MSG_HEALTH_CHECK:
-        return (value == 1 || value == 2) && req->PutU32(static_cast<uint32_t>(value));
+        return (value == UPG_CHECK_HEALTH || value == UPG_CHECK_FIX_CHANNEL) &&
+               req->PutU32(static_cast<uint32_t>(value));
     case UPG_MSG_AUTO_CTRL:
-        return value >= 1 && value <= 3 && req->PutU32(static_cast<uint32_t>(value));
+        return value >= UPG_AUTO_VALUE_MIN && value <= UPG_AUTO_VALUE_MAX && req->PutU32(static_cast<uint32_t>(value));
     case UPG_MSG_GET_UPG_RES: {
         size_t modNameLen = modName != nullptr ? BoundedLen(modName, kModNameCheckMax) : kModNameCheckMax + 1;
-        return modNameLen <= kModNameCheckMax && req->PutI32(static_cast<int32_t>(modNameLen)) &&
+        return modNameLen > 0 && modNameLen <= kModNameCheckMax && req->PutI32(static_cast<int32_t>(modNameLen)) &&
                req->Put(modName, modNameLen);
     }
     default:
         return false;
     }
+}
+
+// Copies a field into a member of size room; false when it does not fit.
+bool CopyField(std::string_view field, char *dest, size_t room)
+{
+    if (field.size() >= room) {
+        return false;
+    }
+    std::memcpy(dest, field.data(), field.size());
+    dest[field.size()] = '\0';
+    return true;
+}
+
+// "<vm>:{<inner>}": the name (1 to VM_NAME_MAX characters, up to the first
+// ":{") into vm, the text between the braces into *inner.
+bool SplitReply(const char *text, char *vm, size_t vmRoom, std::string_view *inner)
+{
+    if (text == nullptr) {
+        return false;
+    }
+    std::string_view all(text, strnlen(text, CLIENT_MSG_BODY_MAX + 1));
+    size_t open = all.find(":{");
+    if (all.size() > CLIENT_MSG_BODY_MAX || open == 0 || open == std::string_view::npos ||
+        all.back() != '}' || all.size() < open + 3 || !CopyField(all.substr(0, open), vm, vmRoom)) {
+        return false;
+    }
+    *inner = all.substr(open + 2, all.size() - open - 3);
+    return true;
+}
+
+// Exactly four comma-separated fields.
+bool SplitFields(std::string_view inner, std::string_view field[4])
+{
+    for (int i = 0; i < 4; ++i) {
+        size_t comma = inner.find(',');
+        if ((comma == std::string_view::npos) != (i == 3)) {
+            return false;
+        }
+        field[i] = inner.substr(0, comma);
+        inner = comma == std::string_view::npos ? std::string_view() : inner.substr(comma + 1);
+    }
+    return true;
+}
+
+// A decimal int with an optional '-', nothing else.
+bool ParseCode(std::string_view s, int *code)
+{
+    size_t digits = !s.empty() && s[0] == '-' ? 1 : 0;
+    if (s.size() == digits || s.size() > digits + 10 ||
+        s.find_first_not_of("0123456789", digits) != std::string_view::npos) {
+        return false;
+    }
+    long long v = std::strtoll(std::string(s).c_str(), nullptr, 10);
+    if (v < INT_MIN || v > INT_MAX) {
+        return false;
+    }
+    *code = static_cast<int>(v);
+    return true;
 }
 
 // The text calls of the interface: the body, or null.
@@ -523,19 +585,19 @@ int upgClientControlUpgrade(UpgClientHandle *handle, int action_type, int interv
     if (handle == nullptr) {
         return -1;
     }
-    if (action_type < 1 || action_type > 2 || upgrade_para == nullptr) {
+    if (action_type < UPG_ACTION_START || action_type > UPG_ACTION_STOP || upgrade_para == nullptr) {
         return kControlBadParam;
     }
     size_t upgrade_para_len = BoundedLen(upgrade_para, UPGRADE_PARA_MAX);
     if (upgrade_para_len > UPGRADE_PARA_MAX) {
         return kControlTooLong;
     }
-    bool allVms = std::strcmp(upgrade_para, "no") == 0;
-    if (action_type == 1 && interval_time != 0 &&
-        (interval_time < kIntervalMin || interval_time > kIntervalMax || !allVms)) {
+    bool allVms = std::strcmp(upgrade_para, UPG_PARA_ALL_VMS) == 0;
+    if (action_type == UPG_ACTION_START && interval_time != 0 &&
+        (interval_time < UPGD_INTERVAL_MIN || interval_time > UPGD_INTERVAL_MAX || !allVms)) {
         return kControlBadParam;
     }
-    if (action_type == 2 && (interval_time != 0 || !allVms)) {
+    if (action_type == UPG_ACTION_STOP && (interval_time != 0 || !allVms)) {
         return kControlBadParam;
     }
 
@@ -553,10 +615,62 @@ int upgClientControlUpgrade(UpgClientHandle *handle, int action_type, int interv
         return -1;
     }
     int result = -1;
-    if (upgclient::WaitControlReply(handle->fd, id, &result) == upgclient::WaitStatus::kBroken) {
+    if (upgclient::WaitControlReply(handle->fd, id, &result, handle->replyAttempts) ==
+        upgclient::WaitStatus::kBroken) {
         handle->failed = true;
     }
     return result;
+}
+
+int upgClientSetTimeout(UpgClientHandle *handle, int seconds)
+{
+    if (handle == nullptr || seconds < 1 || seconds > kTimeoutMaxSeconds) {
+        errno = EINVAL;
+        return -1;
+    }
+    LockGuard guard(handle->lock);
+    if (!guard.Held()) {
+        return -1;
+    }
+    handle->replyAttempts = seconds;
+    return 0;
+}
+
+int upgClientParseCheckReply(const char *text, UpgClientCheckReply *out)
+{
+    if (out == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::memset(out, 0, sizeof(*out));
+    std::string_view inner;
+    if (!SplitReply(text, out->vm, sizeof(out->vm), &inner) || !CopyField(inner, out->checkresult,
+                                                                         sizeof(out->checkresult))) {
+        std::memset(out, 0, sizeof(*out));
+        errno = EINVAL;
+        return -1;
+    }
+    return 0;
+}
+
+int upgClientParseModuleReply(const char *text, UpgClientModuleReply *out)
+{
+    if (out == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::memset(out, 0, sizeof(*out));
+    std::string_view inner;
+    std::string_view field[4];
+    if (!SplitReply(text, out->vm, sizeof(out->vm), &inner) || !SplitFields(inner, field) ||
+        !CopyField(field[0], out->module, sizeof(out->module)) ||
+        !CopyField(field[1], out->curversion, sizeof(out->curversion)) || !ParseCode(field[2], &out->rescode) ||
+        !CopyField(field[3], out->tarversion, sizeof(out->tarversion))) {
+        std::memset(out, 0, sizeof(*out));
+        errno = EINVAL;
+        return -1;
+    }
+    return 0;
 }
 
 }  // extern "C"

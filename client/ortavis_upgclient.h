@@ -9,9 +9,15 @@
  * from its send to the end of its wait, so requests never interleave.
  * A request whose reply was cut off mid-message leaves the handle failed;
  * every later request on it fails at once, and the caller reconnects.
+ *
+ * The protocol's numbers (request types, check kinds, actions, result codes,
+ * VM states, limits) come from ortavis_upgd_proto.h, the daemon's own.
  */
 #ifndef ORTAVIS_UPGCLIENT_H
 #define ORTAVIS_UPGCLIENT_H
+
+#include "ortavis_upgclient_version.h"
+#include "ortavis_upgd_proto.h"
 
 #if defined(__GNUC__)
 #define UPGCLIENT_API __attribute__((visibility("default")))
@@ -34,39 +40,78 @@ UPGCLIENT_API UpgClientHandle *upgClientConnect(int family);
  * or -1 for a NULL handle or a failed close. No request may be in progress. */
 UPGCLIENT_API int upgClientClose(UpgClientHandle *handle);
 
-/* Health check (kind 1) or guest-channel repair (kind 2) of one VM; vmName is
- * at most 128 characters. Returns the reply text, which the caller frees with
+/* Sets how long each later request on the handle waits for its reply, in
+ * whole seconds from 1 to 3600 (a new handle waits 10). Returns 0, or -1 with
+ * errno EINVAL for a NULL handle or a time out of range. */
+UPGCLIENT_API int upgClientSetTimeout(UpgClientHandle *handle, int seconds);
+
+/* Health check (UPG_CHECK_HEALTH) or guest-channel repair
+ * (UPG_CHECK_FIX_CHANNEL) of one VM; vmName is 1 to VM_NAME_MAX characters. Returns the reply text, which the caller frees with
  * free(), or NULL (refused argument, no reply in time, empty reply). */
 UPGCLIENT_API char *upgClientHealthCheck(UpgClientHandle *handle, const char *vmName, int kind);
 
-/* Upgrade result of module modName (at most 16 characters) inside the VM.
+/* Upgrade result of module modName (1 to MOD_NAME_MAX characters) inside the VM.
  * Returns the reply text (caller frees) or NULL, as upgClientHealthCheck. */
 UPGCLIENT_API char *upgClientGetUpgResult(UpgClientHandle *handle, const char *vmName,
                                           const char *modName);
 
-/* Automatic-upgrade control value 1 to 3, handed to the VM's guest unchanged.
+/* Automatic-upgrade control value UPG_AUTO_VALUE_MIN to _MAX, handed to the VM's guest unchanged.
  * Returns the reply text (caller frees) or NULL, as upgClientHealthCheck. */
 UPGCLIENT_API char *upgClientAutoCtrl(UpgClientHandle *handle, const char *vmName, int value);
 
 /* A text request (health check, upgrade result or automatic-upgrade control)
  * with the daemon's result beside its text. msgType 3 takes the check kind in
  * value, 4 the module name in modName, 6 the control value in value, with the
- * argument checks of the calls above. Returns the reply's result (0 done;
- * 1 the daemon refused or failed, its text saying why) and stores the reply
+ * argument checks of the calls above. Returns the reply's result
+ * (HOST_RESULT_OK: the text is the guest's answer; HOST_RESULT_FAIL: refused
+ * or failed, or, with a text, answered on the guest's behalf) and stores the reply
  * text in *text (the caller frees it; NULL for an empty reply). Returns -1
  * with *text NULL and errno set when there is no answer: EINVAL for a refused
  * argument, ETIMEDOUT when no reply came in time, EPROTO when the stream
  * broke, EPIPE when the handle failed before, or the send's own error. */
 UPGCLIENT_API int upgClientRequest(UpgClientHandle *handle, int msgType, const char *vmName,
                                    const char *modName, int value, char **text);
-/* Upgrade control: action_type 1 starts (interval_time 0 with "no" or a
+
+/* Upgrade control: action_type UPG_ACTION_START (1) starts (interval_time 0 with "no" or a
  * comma-separated VM list: one run now; 30 to 525600 minutes with "no":
- * periodic), 2 with 0 and "no" stops the periodic upgrade. Returns the
+ * periodic), UPG_ACTION_STOP (2) with 0 and "no" stops the periodic upgrade. Returns the
  * daemon's result (0 done, 1 failed, 2 a run is under way, 3 no named VM
  * found, 4 too long, 5 bad parameter), 4 or 5 from the checks made here,
  * or -1 (no handle, no reply in time, any other failure). */
 UPGCLIENT_API int upgClientControlUpgrade(UpgClientHandle *handle, int action_type,
                                           int interval_time, const char *upgrade_para);
+
+/* ---- Reply texts ---------------------------------------------------------- */
+
+/* The longest reply text the daemon sends for a health check or an
+ * automatic-upgrade control ("<vm>:{<checkresult>}" within 144 bytes). */
+#define UPGCLIENT_CHECK_TEXT_MAX 143
+
+/* A check result, "<vm>:{<checkresult>}": the reply to a health check, a
+ * channel repair or an automatic-upgrade control. */
+typedef struct UpgClientCheckReply {
+    char vm[VM_NAME_MAX + 1];
+    char checkresult[UPGCLIENT_CHECK_TEXT_MAX + 1];  /* the guest's text as the daemon amended it, or
+                                                      * the daemon's own code (CHECK_CODE_*) */
+} UpgClientCheckReply;
+
+/* A module result, "<vm>:{<module>,<curversion>,<rescode>,<tarversion>}": the
+ * reply to an upgrade-result query. */
+typedef struct UpgClientModuleReply {
+    char vm[VM_NAME_MAX + 1];
+    char module[MOD_NAME_MAX + 1];
+    char curversion[MOD_NAME_MAX + 1];  /* a version field of the guest's record: 15 characters */
+    int rescode;                        /* 0 upgraded; else the guest's failure or an UPGRADE_*_STATE */
+    char tarversion[MOD_NAME_MAX + 1];
+} UpgClientModuleReply;
+
+/* Parse a reply text into *out. The VM name ends at the first ":{"; the text
+ * must end with "}", and each field must fit its member. A module result has
+ * exactly four fields (a comma inside the guest's text makes it ambiguous,
+ * and it is refused) and a decimal rescode. Return 0, or -1 with errno
+ * EINVAL, *out then zeroed. */
+UPGCLIENT_API int upgClientParseCheckReply(const char *text, UpgClientCheckReply *out);
+UPGCLIENT_API int upgClientParseModuleReply(const char *text, UpgClientModuleReply *out);
 
 #ifdef __cplusplus
 }

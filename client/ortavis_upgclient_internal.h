@@ -10,7 +10,7 @@
 
 namespace upgclient {
 
-inline constexpr int kReplyAttempts = 10;     // polls per wait
+inline constexpr int kReplyAttempts = 10;     // polls per wait, unless the handle's timeout says otherwise
 inline constexpr int kReplyPollMs = 1000;     // each poll
 inline constexpr int kReplyReadMs = 1000;     // a reply, once its first bytes came, is whole within this
 inline constexpr uint32_t kDiscardMax = 65536;  // a longer body is not a reply of this protocol
@@ -25,11 +25,12 @@ enum class WaitStatus {
 // another identifier, or a body over 968 bytes, are consumed and dropped.
 // On kAnswered *body is the body as a NUL-terminated text that the caller
 // frees with free(), or null when the body was empty.
-WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body, int *result = nullptr);
+WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body, int *result = nullptr,
+                         int attempts = kReplyAttempts);
 
 // Waits for the reply to control request `msgId` (type 5); a reply with
 // identifier 0 counts as well. On kAnswered *result is the daemon's result,
 // or -1 when the reply carried another message type.
-WaitStatus WaitControlReply(int fd, uint64_t msgId, int *result);
+WaitStatus WaitControlReply(int fd, uint64_t msgId, int *result, int attempts = kReplyAttempts);
 
 }  // namespace upgclient

@@ -1,20 +1,22 @@
 // ortavis-upgctl: the operator's command line for ortavis-upgd. One command,
 // one connection, requests through the client library; the daemon's text
 // replies go to stdout as they are, control results become one line. With
-// --json each answer is one JSON object on one line instead, for scripts.
+// --json each answer is one JSON object on one line instead, for scripts,
+// and every object carries a fixed "code" that names its exit status.
 // `status` asks several VMs at once (a few connections in parallel) for their
 // guest channel and module results and prints one table.
 //
-// Exit status: 0 done; 1 the daemon refused the request or reports a failure
-// (its text, when it sent one, still goes to stdout); 2 a usage error
-// (nothing is sent then); 3 the daemon could not be reached or did not answer.
-// `status` exits with the worst status of its requests (3 over 1 over 0).
+// Options may stand anywhere (getopt_long); "--" ends them, so a VM whose
+// name starts with '-' can still be named. The exit statuses are kExits
+// below; the help text, the manual page and the operator's page list them.
 //
 // Guest text (module names, versions, check results) is the guest's to choose:
 // JSON output escapes it to plain ASCII, and the status table shows any byte
 // that is not printable ASCII as \xNN.
 #include <dirent.h>
+#include <getopt.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,7 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <optional>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <string_view>
@@ -34,203 +36,93 @@
 #include <thread>
 #include <vector>
 
-#include "ortavis_upgd_msg.h"
-#include "ortavis_upgd_raii.h"
 #include "ortavis_upgclient.h"
+#include "ortavis_upgd_raii.h"
 
 namespace {
 
-constexpr const char *kProg = "ortavis-upgctl";
-constexpr int kExitOk = 0;
-constexpr int kExitFail = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitNoAnswer = 3;
+using Json = nlohmann::ordered_json;
 
-constexpr size_t kVmNameMax = VM_NAME_MAX;
-constexpr size_t kModNameMax = MOD_NAME_MAX;
-constexpr size_t kVmListMax = 512;
-constexpr long kIntervalMin = 30;
-constexpr long kIntervalMax = 525600;
+constexpr const char *kProg = "ortavis-upgctl";
 constexpr size_t kStatusConnections = 4;   // the daemon serves 8 clients at once; leave it room
+constexpr int kDefaultTimeout = 10;        // seconds, the library's own wait
+constexpr int kTimeoutMax = 3600;
 constexpr const char *kIsoDir = "/opt/patch/programfiles/ortavis";
 constexpr const char *kIsoLink = "/opt/patch/programfiles/ortavis/ortavis-linux.iso";
+constexpr const char *kLiveDir = "/var/run/libvirt/qemu";   // <vm>.xml while the VM runs
 constexpr const char *kProductModule = "ortavis";
 
-constexpr int kTypeHealth = UPG_MSG_HEALTH_CHECK;
-constexpr int kTypeResult = UPG_MSG_GET_UPG_RES;
-constexpr int kTypeControl = UPG_START_UPGRADE_MSG;
-constexpr int kTypeAuto = UPG_MSG_AUTO_CTRL;
+// ---- Exit statuses ----------------------------------------------------------
 
-constexpr const char *kHelp =
-    "Usage: ortavis-upgctl [--json] COMMAND [ARGUMENT...]\n"
-    "Query and control the guest-tools upgrade daemon of this host.\n"
-    "\n"
-    "Commands:\n"
-    "  health VM            check the guest channel of VM\n"
-    "  fix VM               repair the guest channel of VM\n"
-    "  result VM MODULE     show the upgrade result of MODULE inside VM\n"
-    "  auto VM 1|2|3        send an automatic-upgrade control value to VM's guest\n"
-    "  upgrade VM[,VM...]   upgrade the named VMs now\n"
-    "  upgrade no           upgrade all VMs now\n"
-    "  interval MINUTES     upgrade all VMs now and every MINUTES (30-525600)\n"
-    "  off                  stop the periodic upgrade\n"
-    "  status [-m MODULE[,MODULE...]] VM...\n"
-    "                       one table of the guest channel and module results of\n"
-    "                       each VM; the modules are those with ISOs in the ISO\n"
-    "                       directory (ortavis when it cannot be read), or -m's\n"
-    "  help, -h, --help     show this help\n"
-    "\n"
-    "Options:\n"
-    "  --json               one JSON object per answer, one line each (status: one\n"
-    "                       per VM); errors are objects with an \"error\" field\n"
-    "\n"
-    "Channel states in status: answering (the guest answered), upgrading,\n"
-    "unreachable (its guest agent does not answer), refused (the daemon knows no\n"
-    "such running VM or could not ask it), silent (no answer in time), no-daemon.\n"
-    "\n"
-    "The daemon listens on /var/run/upgraded_manage (root or group libvirt).\n"
-    "Exit status: 0 done, 1 refused or failed, 2 usage error,\n"
-    "3 no connection to the daemon or no answer from it; status gives the worst\n"
-    "of its requests (3 over 1 over 0). See ortavis-upgctl(1).\n";
-
-bool g_json = false;
-const char *g_command = nullptr;   // for the JSON object of a usage error
-
-// ---- JSON text --------------------------------------------------------------
-
-// The code point of the well-formed UTF-8 sequence at s[i] and its length, or
-// 0 for a stray, cut-off, overlong or surrogate sequence.
-size_t DecodeUtf8(std::string_view s, size_t i, uint32_t *cp)
-{
-    auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = byte(i);
-    size_t len = 0;
-    uint32_t min = 0;
-    if (c >= 0xC0 && c < 0xE0) {
-        len = 2, *cp = c & 0x1Fu, min = 0x80;
-    } else if (c >= 0xE0 && c < 0xF0) {
-        len = 3, *cp = c & 0x0Fu, min = 0x800;
-    } else if (c >= 0xF0 && c < 0xF8) {
-        len = 4, *cp = c & 0x07u, min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (len > s.size() - i) {
-        return 0;
-    }
-    for (size_t k = 1; k < len; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) {
-            return 0;
-        }
-        *cp = (*cp << 6) | (byte(i + k) & 0x3Fu);
-    }
-    if (*cp < min || *cp > 0x10FFFF || (*cp >= 0xD800 && *cp <= 0xDFFF)) {
-        return 0;
-    }
-    return len;
-}
-
-void AppendUnicodeEscape(std::string &out, uint16_t unit)
-{
-    char buf[8];
-    std::snprintf(buf, sizeof(buf), "\\u%04x", static_cast<unsigned>(unit));
-    out += buf;
-}
-
-// A JSON string in plain ASCII: quote and backslash escaped, control
-// characters and every non-ASCII character as \u escapes (surrogate pairs
-// beyond U+FFFF), each byte that is not part of well-formed UTF-8 as U+FFFD.
-void AppendJsonString(std::string &out, std::string_view s)
-{
-    out += '"';
-    for (size_t i = 0; i < s.size();) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-            ++i;
-            continue;
-        }
-        if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-            ++i;
-            continue;
-        }
-        uint32_t cp = c;
-        size_t len = c < 0x80 ? 1 : DecodeUtf8(s, i, &cp);
-        if (len == 0) {
-            cp = 0xFFFD;
-            len = 1;
-        }
-        i += len;
-        if (cp >= 0x10000) {
-            AppendUnicodeEscape(out, static_cast<uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-            AppendUnicodeEscape(out, static_cast<uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-        } else {
-            AppendUnicodeEscape(out, static_cast<uint16_t>(cp));
-        }
-    }
-    out += '"';
-}
-
-// One JSON object, built member by member.
-class JsonObject {
-public:
-    JsonObject &Text(const char *key, std::string_view value)
-    {
-        Key(key);
-        AppendJsonString(out_, value);
-        return *this;
-    }
-    JsonObject &Number(const char *key, long value)
-    {
-        Key(key);
-        out_ += std::to_string(value);
-        return *this;
-    }
-    JsonObject &Bool(const char *key, bool value)
-    {
-        Key(key);
-        out_ += value ? "true" : "false";
-        return *this;
-    }
-    // A member whose value is JSON already (an object or an array).
-    JsonObject &Json(const char *key, std::string_view json)
-    {
-        Key(key);
-        out_ += json;
-        return *this;
-    }
-    std::string Close() const { return out_ + "}"; }
-    void Print() const { std::printf("%s}\n", out_.c_str()); }
-
-private:
-    void Key(const char *key)
-    {
-        if (out_.size() > 1) {
-            out_ += ',';
-        }
-        AppendJsonString(out_, key);
-        out_ += ':';
-    }
-    std::string out_ = "{";
+enum Exit : int {
+    kExitOk = 0,
+    kExitRefused = 1,
+    kExitUsage = 2,
+    kExitUnreachable = 3,
+    kExitGuestSilent = 4,
+    kExitGuestFailure = 5,
 };
 
-std::string JsonArray(const std::vector<std::string> &items)
+struct ExitInfo {
+    int exit;
+    const char *code;      // the "code" of a JSON answer; fixed
+    const char *meaning;   // for --help
+    int rank;              // status: the VM with the highest rank decides
+};
+
+constexpr ExitInfo kExits[] = {
+    {kExitOk, "ok", "done; where a guest was asked, it reports success", 0},
+    {kExitRefused, "refused", "the daemon refused the request or failed", 2},
+    {kExitUsage, "usage", "usage error; nothing was sent", 5},
+    {kExitUnreachable, "unreachable", "the daemon cannot be reached or broke off the connection", 4},
+    {kExitGuestSilent, "guest-silent", "the VM's guest tools gave no answer in time (--timeout)", 3},
+    {kExitGuestFailure, "guest-failure",
+     "the guest answered with a failure or a finding (a module\n"
+     "                    result other than 0; a check code 9, 4, 2, 3, 5 or 13)", 1},
+};
+
+const ExitInfo &Info(int exit)
 {
-    std::string out = "[";
-    for (const std::string &item : items) {
-        out += out.size() > 1 ? "," : "";
-        out += item;
-    }
-    return out + "]";
+    return kExits[exit];
 }
 
-// ---- Complaints -------------------------------------------------------------
+// ---- Options and output -------------------------------------------------------
+
+struct Options {
+    bool json = false;
+    bool quiet = false;
+    int timeout = kDefaultTimeout;
+    const char *modules = nullptr;   // status -m
+};
+Options g_opt;
+const char *g_command = nullptr;   // for the JSON object of a usage error
+
+// One JSON object a line, in plain ASCII; bytes that are not UTF-8 become U+FFFD.
+void PrintJson(const Json &o)
+{
+    if (!g_opt.quiet) {
+        std::printf("%s\n", o.dump(-1, ' ', true, Json::error_handler_t::replace).c_str());
+    }
+}
+
+void PrintLine(const std::string &line)
+{
+    if (!g_opt.quiet && !g_opt.json) {
+        std::printf("%s\n", line.c_str());
+    }
+}
 
 void Complain(const std::string &what)
 {
     std::fprintf(stderr, "%s: %s\n", kProg, what.c_str());
+}
+
+// A warning is for a person: -q drops it.
+void Warn(const std::string &what)
+{
+    if (!g_opt.quiet) {
+        Complain("warning: " + what);
+    }
 }
 
 __attribute__((format(printf, 1, 2))) int Usage(const char *fmt, ...)
@@ -241,25 +133,59 @@ __attribute__((format(printf, 1, 2))) int Usage(const char *fmt, ...)
     std::vsnprintf(what, sizeof(what), fmt, ap);
     va_end(ap);
     std::fprintf(stderr, "%s: %s (see '%s --help')\n", kProg, what, kProg);
-    if (g_json) {
-        JsonObject o;
+    if (g_opt.json) {
+        Json o;
         if (g_command != nullptr) {
-            o.Text("request", g_command);
+            o["request"] = g_command;
         }
-        o.Text("error", what).Print();
+        o["code"] = Info(kExitUsage).code;
+        o["error"] = what;
+        PrintJson(o);
     }
     return kExitUsage;
 }
 
-std::string NoConnectionText(int err)
+// What a request came to: its exit status and, unless done, why.
+struct Outcome {
+    int exit = kExitOk;
+    std::string why;
+};
+
+void PutOutcome(Json &o, const Outcome &out)
 {
-    return std::string("cannot connect to /var/run/upgraded_manage: ") + std::strerror(err);
+    o["code"] = Info(out.exit).code;
+    if (!out.why.empty()) {
+        o["error"] = out.why;
+    }
 }
 
-// ---- Answers ----------------------------------------------------------------
+Outcome NoConnection(int err)
+{
+    std::string why = std::string("cannot connect to " UPGD_MANAGE_SOCKET ": ") + std::strerror(err);
+    if (err == ENOENT || err == ECONNREFUSED) {
+        why += " (is the daemon running? see 'systemctl status ortavis-upgd')";
+    }
+    return {kExitUnreachable, why};
+}
 
-// What one text request (health check, result query, automatic-upgrade
-// control) came to.
+struct HandleCloser {
+    void operator()(UpgClientHandle *h) const { upgClientClose(h); }
+};
+using Handle = std::unique_ptr<UpgClientHandle, HandleCloser>;
+
+// A connection with the wait of --timeout, or null with errno set.
+Handle Connect()
+{
+    Handle h(upgClientConnect(AF_UNIX));
+    if (h && upgClientSetTimeout(h.get(), g_opt.timeout) != 0) {
+        return Handle();
+    }
+    return h;
+}
+
+// ---- Text requests: health check, channel repair, result, auto control ----------
+
+// What one text request came to on the wire.
 struct Answer {
     bool connected = true;
     int connectErr = 0;
@@ -269,151 +195,158 @@ struct Answer {
     std::string text;   // the reply body
 };
 
-// The exit status of an answer and what goes to stderr (empty: nothing).
-struct Verdict {
-    int exit;
-    std::string complaint;
-};
-
-Verdict JudgeText(const Answer &a)
-{
-    if (!a.connected) {
-        return {kExitNoAnswer, NoConnectionText(a.connectErr)};
-    }
-    if (a.result == -1 && !a.hasText) {
-        if (a.err == ETIMEDOUT) {
-            return {kExitNoAnswer, "no answer from the daemon"};
-        }
-        return {kExitNoAnswer, std::string("the request failed: ") + std::strerror(a.err)};
-    }
-    if (a.hasText) {
-        return {a.result == 0 ? kExitOk : kExitFail, ""};
-    }
-    return {kExitFail, a.result == 0 ? "the daemon sent an empty answer" : "the daemon refused the request"};
-}
-
-void Ask(UpgClientHandle *h, int type, const char *vm, const char *module, int value, Answer *a)
+void Ask(UpgClientHandle *h, unsigned type, const char *vm, const char *module, int value, Answer *a)
 {
     char *raw = nullptr;
-    a->result = upgClientRequest(h, type, vm, module, value, &raw);
+    a->result = upgClientRequest(h, static_cast<int>(type), vm, module, value, &raw);
     a->err = errno;
     MallocText text(raw);
     a->hasText = text != nullptr;
     a->text = text ? text.get() : "";
 }
 
-// The text between "<vm>:{" and the closing "}" of a reply body.
-std::optional<std::string_view> Inner(std::string_view body, std::string_view vm)
-{
-    if (body.size() < vm.size() + 3 || body.substr(0, vm.size()) != vm || body.substr(vm.size(), 2) != ":{" ||
-        body.back() != '}') {
-        return std::nullopt;
-    }
-    return body.substr(vm.size() + 2, body.size() - vm.size() - 3);
-}
-
-struct ModuleFields {
-    std::string_view name, curversion, tarversion;
-    long rescode = 0;
+// A reply text read by the library's parsers; ok is false when it does not
+// parse or names another VM.
+struct Parsed {
+    bool ok = false;
+    bool module = false;
+    UpgClientCheckReply check{};
+    UpgClientModuleReply mod{};
 };
 
-// "module,curversion,rescode,tarversion". The texts are the guest's: a comma
-// inside one makes the fields ambiguous, and such a body has no fields.
-std::optional<ModuleFields> ParseModule(std::string_view inner)
+Parsed Parse(unsigned type, std::string_view vm, const Answer &a)
 {
-    std::string_view part[4];
-    size_t n = 0;
-    for (size_t start = 0;; ++n) {
-        size_t comma = inner.find(',', start);
-        if (n == 4) {
-            return std::nullopt;
-        }
-        part[n] = inner.substr(start, comma == std::string_view::npos ? comma : comma - start);
-        if (comma == std::string_view::npos) {
-            break;
+    Parsed p;
+    p.module = type == UPG_MSG_GET_UPG_RES;
+    if (a.hasText) {
+        p.ok = p.module ? upgClientParseModuleReply(a.text.c_str(), &p.mod) == 0 && vm == p.mod.vm
+                        : upgClientParseCheckReply(a.text.c_str(), &p.check) == 0 && vm == p.check.vm;
+    }
+    return p;
+}
+
+// A code the daemon or the guest put into an answer, for a person.
+const char *CodeMeaning(int code, bool module)
+{
+    switch (code) {
+    case UPGRADE_PENDING_STATE:
+        return module ? "the upgrade is pending" : "the CD-ROM drive is not on hdb or holds a medium";
+    case CHECK_CODE_UPGRADING:
+    case CHECK_CODE_AUTO_UPGRADING:
+        return "the VM is upgrading";
+    case CHECK_CODE_DRIVE_HOLDS_MEDIUM:
+        return "the CD-ROM drive on hdb already holds a medium";
+    case UPGRADE_ATTACH_REFUSED_STATE:
+        return module ? "the ISO could not be attached" : "the CD-ROM drive is not on hdb: the VM cannot be upgraded";
+    case UPGRADE_CONNECT_TIMEOUT_STATE:
+        return "its guest agent does not answer";
+    default:
+        return module ? "the guest reports a failure" : "unknown code";
+    }
+}
+
+// The daemon's findings among the comma-separated fields of a check result:
+// 9 and 4 about the CD-ROM drive, 2 in their place after a channel repair.
+std::vector<int> Findings(std::string_view checkresult, bool fix)
+{
+    std::vector<int> found;
+    for (size_t start = 0; start <= checkresult.size();) {
+        size_t comma = std::min(checkresult.find(',', start), checkresult.size());
+        std::string_view f = checkresult.substr(start, comma - start);
+        if (f == "9" || f == "4" || (fix && f == "2")) {
+            found.push_back(f[0] - '0');
         }
         start = comma + 1;
     }
-    std::string_view code = part[2];
-    size_t digits = !code.empty() && code[0] == '-' ? 1 : 0;
-    if (n != 3 || code.size() == digits || code.size() > 11 ||
-        code.find_first_not_of("0123456789", digits) != std::string_view::npos) {
-        return std::nullopt;
-    }
-    return ModuleFields{part[0], part[1], part[3], std::strtol(std::string(code).c_str(), nullptr, 10)};
+    return found;
 }
 
-// The daemon's own codes in a body it sends for the guest (result 1): the VM
-// upgrades (3, 5; a module's 2) or its guest agent does not answer (13).
-const char *OnBehalf(int type, std::string_view inner)
+// The exit status of a text request and what to say. kind is the check
+// kind of a health check (1 or 2), else 0.
+Outcome JudgeText(unsigned type, int kind, std::string_view vm, const Answer &a, const Parsed &p)
 {
-    if (type == kTypeResult) {
-        auto m = ParseModule(inner);
-        return !m ? nullptr : m->rescode == 2 ? "upgrading" : m->rescode == 13 ? "unreachable" : nullptr;
+    const std::string v(vm);
+    if (!a.connected) {
+        return NoConnection(a.connectErr);
     }
-    if (inner == "3" || inner == "5") {
-        return "upgrading";
-    }
-    return inner == "13" ? "unreachable" : nullptr;
-}
-
-// One word for the daemon's result of a text request.
-const char *TextMeaning(int type, std::string_view vm, const Answer &a)
-{
-    switch (a.result) {
-    case 0:
-        return "answered";
-    case 1: {
-        auto inner = a.hasText ? Inner(a.text, vm) : std::nullopt;
-        const char *behalf = inner ? OnBehalf(type, *inner) : nullptr;
-        return !a.hasText ? "refused" : behalf != nullptr ? behalf : "failed";
-    }
-    case 4:
-        return "too-long";
-    default:
-        return "unknown";
-    }
-}
-
-// The answer's members: result, meaning, reply and its fields, or error.
-void PutAnswer(JsonObject &o, int type, std::string_view vm, const Answer &a)
-{
-    Verdict v = JudgeText(a);
-    if (a.connected && (a.result != -1 || a.hasText)) {
-        o.Number("result", a.result).Text("meaning", TextMeaning(type, vm, a));
-    }
-    if (a.hasText) {
-        o.Text("reply", a.text);
-        if (auto inner = Inner(a.text, vm)) {
-            JsonObject fields;
-            if (type != kTypeResult) {
-                o.Json("answer", fields.Text("checkresult", *inner).Close());
-            } else if (auto m = ParseModule(*inner)) {
-                fields.Text("module", m->name).Text("curversion", m->curversion).Number("rescode", m->rescode);
-                o.Json("answer", fields.Text("tarversion", m->tarversion).Close());
-            }
+    if (a.result == -1 && !a.hasText) {
+        if (a.err == ETIMEDOUT) {
+            return {kExitGuestSilent, "no answer from the guest tools of " + v + " within " +
+                                          std::to_string(g_opt.timeout) + " s"};
         }
+        return {kExitUnreachable, std::string("lost the connection to the daemon: ") + std::strerror(a.err)};
     }
-    if (!v.complaint.empty()) {
-        o.Text("error", v.complaint);
+    if (!a.hasText) {
+        if (a.result == HOST_RESULT_OK) {
+            return {kExitRefused, "the daemon sent an empty answer"};
+        }
+        if (a.result == HOST_RESULT_TOO_LONG) {
+            return {kExitRefused, "the daemon refused the request as too long"};
+        }
+        return {kExitRefused, "the daemon refused the request (is " + v + " a running VM?)"};
     }
+    if (a.result != HOST_RESULT_OK && a.result != HOST_RESULT_FAIL) {
+        return {kExitRefused, "the daemon answered with unknown result " + std::to_string(a.result)};
+    }
+    if (!p.ok) {
+        return {kExitGuestFailure, "the answer about " + v + " does not parse"};
+    }
+    const bool behalf = a.result == HOST_RESULT_FAIL;   // the daemon answered for the guest
+    if (p.module) {
+        if (p.mod.rescode == 0 && !behalf) {
+            return {};
+        }
+        return {kExitGuestFailure, v + ": module " + p.mod.module + ": " +
+                                       CodeMeaning(p.mod.rescode, true) + " (code " +
+                                       std::to_string(p.mod.rescode) + ")" +
+                                       (behalf ? ", the daemon answering for the guest" : "")};
+    }
+    if (behalf) {
+        std::string_view c = p.check.checkresult;
+        int code = c == "3" ? 3 : c == "5" ? 5 : c == "13" ? 13 : -1;
+        if (code < 0) {
+            return {kExitRefused, "the daemon failed: " + a.text};
+        }
+        return {kExitGuestFailure, v + ": " + CodeMeaning(code, false) + " (code " + std::to_string(code) +
+                                       "), the daemon answering for the guest"};
+    }
+    if (type != UPG_MSG_HEALTH_CHECK) {
+        return {};
+    }
+    std::vector<int> found = Findings(p.check.checkresult, kind == UPG_CHECK_FIX_CHANNEL);
+    if (found.empty()) {
+        return {};
+    }
+    int code = found.front();
+    return {kExitGuestFailure, v + ": " + CodeMeaning(code, false) + " (code " + std::to_string(code) + ")"};
 }
 
-// ---- Single requests --------------------------------------------------------
-
-struct HandleCloser {
-    void operator()(UpgClientHandle *h) const { upgClientClose(h); }
-};
-using Handle = std::unique_ptr<UpgClientHandle, HandleCloser>;
-
-Handle Connect()
+// The answer's members: result, reply and its fields.
+void PutAnswer(Json &o, const Answer &a, const Parsed &p)
 {
-    return Handle(upgClientConnect(AF_UNIX));
+    if (a.connected && (a.result != -1 || a.hasText)) {
+        o["result"] = a.result;
+    }
+    if (!a.hasText) {
+        return;
+    }
+    o["reply"] = a.text;
+    if (!p.ok) {
+        return;
+    }
+    if (!p.module) {
+        o["answer"] = {{"checkresult", p.check.checkresult}};
+    } else {
+        o["answer"] = {{"module", p.mod.module},
+                       {"curversion", p.mod.curversion},
+                       {"rescode", p.mod.rescode},
+                       {"tarversion", p.mod.tarversion}};
+    }
 }
 
 // A text request of the command line: the reply text on stdout (or its JSON
-// object), a complaint on stderr, the exit status.
-int TextCommand(const char *command, int type, const char *vm, const char *module, int value)
+// object), what went wrong on stderr, the exit status.
+int TextCommand(unsigned type, const char *vm, const char *module, int value)
 {
     Answer a;
     Handle h = Connect();
@@ -423,90 +356,131 @@ int TextCommand(const char *command, int type, const char *vm, const char *modul
     } else {
         Ask(h.get(), type, vm, module, value, &a);
     }
-    Verdict v = JudgeText(a);
-    if (g_json) {
-        JsonObject o;
-        o.Text("request", command).Number("type", type).Text("vm", vm);
+    Parsed p = Parse(type, vm, a);
+    Outcome out = JudgeText(type, type == UPG_MSG_HEALTH_CHECK ? value : 0, vm, a, p);
+    if (g_opt.json) {
+        Json o;
+        o["request"] = g_command;
+        o["type"] = type;
+        o["vm"] = vm;
         if (module != nullptr) {
-            o.Text("module", module);
+            o["module"] = module;
         }
-        if (type == kTypeAuto) {
-            o.Number("value", value);
+        if (type == UPG_MSG_AUTO_CTRL) {
+            o["value"] = value;
         }
-        PutAnswer(o, type, vm, a);
-        o.Print();
+        PutAnswer(o, a, p);
+        PutOutcome(o, out);
+        PrintJson(o);
     } else if (a.hasText) {
-        std::printf("%s\n", a.text.c_str());
+        PrintLine(a.text);
     }
-    if (!v.complaint.empty()) {
-        Complain(v.complaint);
+    if (!out.why.empty()) {
+        Complain(out.why);
     }
-    return v.exit;
+    return out.exit;
 }
+
+// ---- Upgrade control --------------------------------------------------------
 
 struct ControlMeaning {
     const char *word;
-    const char *complaint;   // null: done
+    const char *why;   // null: done
 };
 
 ControlMeaning JudgeControl(int result)
 {
     switch (result) {
-    case 0:
+    case HOST_RESULT_OK:
         return {"done", nullptr};
-    case 1:
+    case HOST_RESULT_FAIL:
         return {"refused", "the daemon refused the request"};
-    case 2:
+    case HOST_RESULT_UPG_RUNNING:
         return {"busy", "an upgrade run is already under way"};
-    case 3:
-        return {"not-found", "none of the named VMs was found"};
-    case 4:
+    case HOST_RESULT_NO_VM:
+        return {"not-found", "none of the named VMs is running"};
+    case HOST_RESULT_TOO_LONG:
         return {"too-long", "the request is too long"};
-    case 5:
+    case HOST_RESULT_BAD_PARAM:
         return {"out-of-range", "a parameter is out of range"};
     default:
-        return {"unknown", nullptr};
+        return {"unknown", "the daemon answered with an unknown result"};
     }
 }
 
 // An upgrade control request: `done` on stdout for 0, the reason on stderr
-// otherwise; with --json one object. `head` holds the request's members.
-int Control(JsonObject head, int action, int interval, const char *para, const char *done)
+// otherwise; with --json one object. o holds the request's members.
+int Control(Json o, int action, int interval, const char *para, const std::string &done,
+            const std::vector<std::string> &notRunning = {})
 {
+    Outcome out;
+    int result = -1;
     Handle h = Connect();
     if (!h) {
-        int err = errno;
-        if (g_json) {
-            head.Text("error", NoConnectionText(err)).Print();
+        out = NoConnection(errno);
+    } else {
+        result = upgClientControlUpgrade(h.get(), action, interval, para);
+        if (result == -1) {
+            out = {kExitUnreachable, "no answer from the daemon within " + std::to_string(g_opt.timeout) + " s"};
+        } else if (result != HOST_RESULT_OK) {
+            out = {kExitRefused, JudgeControl(result).why};
         }
-        Complain(NoConnectionText(err));
-        return kExitNoAnswer;
     }
-    int result = upgClientControlUpgrade(h.get(), action, interval, para);
-    ControlMeaning m = JudgeControl(result);
-    std::string complaint = m.complaint != nullptr ? m.complaint : "";
-    int exit = result == 0 ? kExitOk : kExitFail;
-    if (result == -1) {
-        complaint = "no answer from the daemon";
-        exit = kExitNoAnswer;
-    } else if (result != 0 && m.complaint == nullptr) {
-        complaint = "the daemon answered with unknown code " + std::to_string(result);
-    }
-    if (g_json) {
-        if (result != -1) {
-            head.Number("result", result).Text("meaning", m.word);
+    if (result != -1) {
+        o["result"] = result;
+        o["meaning"] = JudgeControl(result).word;
+        for (const std::string &vm : notRunning) {
+            Warn("VM " + vm + " is not running: no run serves it");
         }
-        if (!complaint.empty()) {
-            head.Text("error", complaint);
+        if (!notRunning.empty()) {
+            o["not_running"] = notRunning;
         }
-        head.Print();
-    } else if (result == 0) {
-        std::printf("%s\n", done);
     }
-    if (!complaint.empty()) {
-        Complain(complaint);
+    PutOutcome(o, out);
+    if (g_opt.json) {
+        PrintJson(o);
+    } else if (result == HOST_RESULT_OK) {
+        PrintLine(done);
     }
-    return exit;
+    if (!out.why.empty()) {
+        Complain(out.why);
+    }
+    return out.exit;
+}
+
+// The names of a VM list as the daemon reads them: empty segments skipped,
+// blanks around a name cut.
+std::vector<std::string> SplitVmList(std::string_view list)
+{
+    std::vector<std::string> names;
+    while (!list.empty()) {
+        size_t comma = list.find(',');
+        std::string_view name = list.substr(0, comma);
+        size_t first = name.find_first_not_of(' ');
+        if (first != std::string_view::npos) {
+            name = name.substr(first, name.find_last_not_of(' ') - first + 1);
+            names.emplace_back(name);
+        }
+        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    }
+    return names;
+}
+
+// The named VMs that are not running by libvirt's own mark, their live
+// description. The daemon asks virsh besides, so a VM listed here is surely
+// left out of the run, while one not listed may still be (a VM that stops
+// meanwhile, or one whose domain is in another state).
+std::vector<std::string> NotRunning(const std::vector<std::string> &names)
+{
+    std::vector<std::string> absent;
+    for (const std::string &vm : names) {
+        struct stat st {};
+        if (vm.find('/') != std::string::npos ||
+            (stat((std::string(kLiveDir) + "/" + vm + ".xml").c_str(), &st) != 0 && errno == ENOENT)) {
+            absent.push_back(vm);
+        }
+    }
+    return absent;
 }
 
 // ---- status -----------------------------------------------------------------
@@ -527,15 +501,26 @@ const char *ChannelState(const VmStatus &s)
     if (a.result == -1 && !a.hasText) {
         return a.err == ETIMEDOUT ? "silent" : "no-daemon";
     }
-    const char *meaning = TextMeaning(kTypeHealth, s.vm, a);
-    return a.result == 0 ? "answering" : std::strcmp(meaning, "failed") == 0 ? "failed" : meaning;
+    if (!a.hasText) {
+        return "refused";
+    }
+    if (a.result == HOST_RESULT_OK) {
+        return "answering";
+    }
+    Parsed p = Parse(UPG_MSG_HEALTH_CHECK, s.vm, a);
+    std::string_view c = p.ok ? p.check.checkresult : "";
+    return c == "3" ? "upgrading" : c == "13" ? "unreachable" : "failed";
 }
 
-int StatusExit(const VmStatus &s)
+// The exit status of one VM: the highest-ranked of its requests.
+int VmExit(const VmStatus &s, const std::vector<std::string> &modules)
 {
-    int worst = JudgeText(s.health).exit;
-    for (const Answer &a : s.modules) {
-        worst = std::max(worst, JudgeText(a).exit);
+    int worst = JudgeText(UPG_MSG_HEALTH_CHECK, UPG_CHECK_HEALTH, s.vm, s.health,
+                          Parse(UPG_MSG_HEALTH_CHECK, s.vm, s.health)).exit;
+    for (size_t i = 0; i < s.modules.size() && i < modules.size(); ++i) {
+        const Answer &a = s.modules[i];
+        int e = JudgeText(UPG_MSG_GET_UPG_RES, 0, s.vm, a, Parse(UPG_MSG_GET_UPG_RES, s.vm, a)).exit;
+        worst = Info(e).rank > Info(worst).rank ? e : worst;
     }
     return worst;
 }
@@ -545,12 +530,12 @@ int StatusExit(const VmStatus &s)
 // broke is dropped so that the next VM gets a fresh connection.
 void AskVm(Handle &h, const std::vector<std::string> &modules, VmStatus *s)
 {
-    Ask(h.get(), kTypeHealth, s->vm, nullptr, 1, &s->health);
+    Ask(h.get(), UPG_MSG_HEALTH_CHECK, s->vm, nullptr, UPG_CHECK_HEALTH, &s->health);
     bool broken = s->health.result == -1 && s->health.err != ETIMEDOUT;
     if (s->health.hasText) {
         for (const std::string &m : modules) {
             Answer a;
-            Ask(h.get(), kTypeResult, s->vm, m.c_str(), 0, &a);
+            Ask(h.get(), UPG_MSG_GET_UPG_RES, s->vm, m.c_str(), 0, &a);
             broken = broken || (a.result == -1 && a.err != ETIMEDOUT);
             s->modules.push_back(std::move(a));
         }
@@ -584,7 +569,7 @@ std::vector<std::string> OfferedModules()
             }
             name = name.substr(std::min(name.find_first_not_of(".-"), name.size()));
             name = name.substr(0, name.find_first_of(".-"));
-            if (!name.empty() && name.size() <= kModNameMax) {
+            if (!name.empty() && name.size() <= MOD_NAME_MAX) {
                 found.emplace(name);
             }
         }
@@ -628,26 +613,25 @@ void PrintTable(const std::vector<std::vector<std::string>> &rows)
                 line.append(width[i] - row[i].size() + 2, ' ');
             }
         }
-        std::printf("%s\n", line.c_str());
+        PrintLine(line);
     }
 }
 
 std::vector<std::vector<std::string>> StatusRows(const VmStatus &s, const std::vector<std::string> &modules)
 {
     std::string check = "-";
-    if (s.health.result == 0 && s.health.hasText) {
-        auto inner = Inner(s.health.text, s.vm);
-        check = Printable(inner ? *inner : std::string_view(s.health.text));
+    if (s.health.result == HOST_RESULT_OK && s.health.hasText) {
+        Parsed p = Parse(UPG_MSG_HEALTH_CHECK, s.vm, s.health);
+        check = Printable(p.ok ? std::string_view(p.check.checkresult) : std::string_view(s.health.text));
     }
     std::vector<std::vector<std::string>> rows;
     const std::string vm = Printable(s.vm), channel = ChannelState(s);
     for (size_t i = 0; i < s.modules.size(); ++i) {
         const Answer &a = s.modules[i];
-        auto inner = a.hasText ? Inner(a.text, s.vm) : std::nullopt;
-        auto m = inner ? ParseModule(*inner) : std::nullopt;
-        if (m) {
-            rows.push_back({vm, channel, check, Printable(m->name), Printable(m->curversion),
-                            Printable(m->tarversion), std::to_string(m->rescode)});
+        Parsed p = Parse(UPG_MSG_GET_UPG_RES, s.vm, a);
+        if (p.ok) {
+            rows.push_back({vm, channel, check, Printable(p.mod.module), Printable(p.mod.curversion),
+                            Printable(p.mod.tarversion), std::to_string(p.mod.rescode)});
             continue;
         }
         const char *why = a.result == -1 ? "no-answer" : a.hasText ? "unreadable" : "refused";
@@ -699,28 +683,37 @@ int Status(char **vms, int count, const std::vector<std::string> &modules)
     std::vector<std::vector<std::string>> rows = {{"VM", "CHANNEL", "CHECK", "MODULE", "CURRENT", "TARGET", "RESULT"}};
     std::string noDaemon;
     for (const VmStatus &s : all) {
-        worst = std::max(worst, StatusExit(s));
+        int exit = VmExit(s, modules);
+        worst = Info(exit).rank > Info(worst).rank ? exit : worst;
         if (!s.health.connected) {
-            noDaemon = NoConnectionText(s.health.connectErr);
+            noDaemon = NoConnection(s.health.connectErr).why;
         }
-        if (!g_json) {
+        if (!g_opt.json) {
             auto more = StatusRows(s, modules);
             rows.insert(rows.end(), more.begin(), more.end());
             continue;
         }
-        JsonObject o;
-        o.Text("request", "status").Text("vm", s.vm).Text("channel", ChannelState(s));
-        PutAnswer(o, kTypeHealth, s.vm, s.health);
-        std::vector<std::string> items;
+        Json o;
+        o["request"] = "status";
+        o["vm"] = s.vm;
+        o["channel"] = ChannelState(s);
+        PutAnswer(o, s.health, Parse(UPG_MSG_HEALTH_CHECK, s.vm, s.health));
+        Json items = Json::array();
         for (size_t i = 0; i < s.modules.size(); ++i) {
-            JsonObject m;
-            m.Text("module", modules[i]).Number("type", kTypeResult);
-            PutAnswer(m, kTypeResult, s.vm, s.modules[i]);
-            items.push_back(m.Close());
+            Json m;
+            m["module"] = modules[i];
+            m["type"] = UPG_MSG_GET_UPG_RES;
+            PutAnswer(m, s.modules[i], Parse(UPG_MSG_GET_UPG_RES, s.vm, s.modules[i]));
+            m["code"] = Info(JudgeText(UPG_MSG_GET_UPG_RES, 0, s.vm, s.modules[i],
+                                       Parse(UPG_MSG_GET_UPG_RES, s.vm, s.modules[i])).exit).code;
+            items.push_back(m);
         }
-        o.Json("modules", JsonArray(items)).Number("exit", StatusExit(s)).Print();
+        o["modules"] = items;
+        o["code"] = Info(exit).code;
+        o["exit"] = exit;
+        PrintJson(o);
     }
-    if (!g_json) {
+    if (!g_opt.json) {
         PrintTable(rows);
     }
     if (!noDaemon.empty()) {
@@ -731,6 +724,89 @@ int Status(char **vms, int count, const std::vector<std::string> &modules)
 
 // ---- Command line -----------------------------------------------------------
 
+struct Command {
+    std::string_view name;
+    int minArgs, maxArgs;   // operands after the command word; -1: no limit
+    const char *synopsis;
+    const char *summary;    // for the command list
+    const char *help;
+};
+
+constexpr Command kCommands[] = {
+    {"health", 1, 1, "health VM", "health check of VM's guest tools", "Health check of VM's guest tools. The daemon adds its own findings about the\n"
+                                  "VM's CD-ROM drive: 9 (not on hdb: the VM cannot be upgraded), 4 (the drive\n"
+                                  "on hdb holds a medium); either exits 5.\n"},
+    {"fix", 1, 1, "fix VM", "repair the guest side of VM's channel", "Repair the guest side of VM's channel. A 2 in the answer stands for a CD-ROM\n"
+                            "finding (as 9 or 4 of health) and exits 5.\n"},
+    {"result", 2, 2, "result VM MODULE", "upgrade result of MODULE inside VM", "Upgrade result of MODULE inside VM: module,current,code,target. A code\n"
+                                         "other than 0 (2 pending, 9 ISO not attached, 13 guest agent silent, any\n"
+                                         "other the guest's failure) exits 5.\n"},
+    {"auto", 2, 2, "auto VM 1|2|3", "automatic-upgrade control value for VM's guest", "Send an automatic-upgrade control value to VM's guest tools.\n"},
+    {"upgrade", 1, 1, "upgrade VM[,VM...]|no", "upgrade these VMs now (\"no\": all VMs)",
+     "Upgrade the named VMs now, or all VMs with \"no\". When no run is under way one\n"
+     "starts; otherwise the run under way takes the named VMs as well, and they\n"
+     "stay named: the next run, whatever starts it, serves them again, and only\n"
+     "them. Each named VM that is not running is warned about on stderr; when none\n"
+     "is running the daemon refuses (exit 1). \"no\" while a run is under way\n"
+     "is refused as well.\n"},
+    {"interval", 1, 1, "interval MINUTES", "upgrade all VMs every MINUTES",
+     "Upgrade all VMs every MINUTES (30-525600), stored for the daemon's next start.\n"
+     "A run starts now as well, unless one is under way.\n"},
+    {"off", 0, 0, "off", "stop the periodic upgrade", "Stop the periodic upgrade (stored as well).\n"},
+    {"status", 1, -1, "status [-m MODULE[,MODULE...]] VM...", "one table of the VMs' channels and module results",
+     "One table of each VM's guest channel and module results: the modules with\n"
+     "ISOs in the ISO directory (ortavis when it cannot be read), or -m's. Channel\n"
+     "states: answering, upgrading, unreachable (its guest agent does not answer),\n"
+     "refused (the daemon knows no such running VM), silent (no answer in time),\n"
+     "no-daemon. Exits with the worst of its requests: 3, 4, 1, 5, 0 in that order.\n"},
+    {"help", 0, 1, "help [COMMAND]", "this help, or a command's", "Show the help, or a command's.\n"},
+};
+
+const Command *FindCommand(std::string_view name)
+{
+    for (const Command &c : kCommands) {
+        if (c.name == name) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+void PrintExitTable()
+{
+    std::printf("\nExit status:\n");
+    for (const ExitInfo &e : kExits) {
+        std::printf("  %d  %-13s  %s\n", e.exit, e.code, e.meaning);
+    }
+}
+
+int Help(const Command *c)
+{
+    if (c != nullptr) {
+        std::printf("Usage: %s [OPTION...] %s\n\n%s", kProg, c->synopsis, c->help);
+        std::printf("\nOptions as for every command; exit statuses in '%s --help'.\n", kProg);
+        return kExitOk;
+    }
+    std::printf("Usage: %s [OPTION...] COMMAND [ARGUMENT...]\n"
+                "Query and control the guest-tools upgrade daemon of this host.\n\nCommands:\n",
+                kProg);
+    for (const Command &cmd : kCommands) {
+        std::printf("  %-37s %s\n", cmd.synopsis, cmd.summary);
+    }
+    std::printf("\nOptions (anywhere; -- ends them):\n"
+                "  -j, --json           one JSON object per answer, one line each (status: one\n"
+                "                       per VM), each with a fixed \"code\" (below)\n"
+                "  -q, --quiet          nothing on stdout, no warnings: the exit status tells\n"
+                "  -t, --timeout SECONDS  wait at most this long for an answer (1-3600, default 10)\n"
+                "  -m, --module LIST    status: the modules to ask about\n"
+                "  -h, --help           this help, or the command's ('COMMAND --help')\n"
+                "  -V, --version        the version\n\n"
+                "The daemon listens on " UPGD_MANAGE_SOCKET " (root or group libvirt).\n");
+    PrintExitTable();
+    std::printf("\nSee ortavis-upgctl(1) and ortavis-upgd(8).\n");
+    return kExitOk;
+}
+
 // A decimal number without sign or blanks, within [min, max].
 bool ParseNumber(const char *text, long min, long max, long *out)
 {
@@ -738,8 +814,9 @@ bool ParseNumber(const char *text, long min, long max, long *out)
         return false;
     }
     char *end = nullptr;
+    errno = 0;
     long v = std::strtol(text, &end, 10);
-    if (*end != '\0' || v < min || v > max) {
+    if (*end != '\0' || errno != 0 || v < min || v > max) {
         return false;
     }
     *out = v;
@@ -752,13 +829,13 @@ bool ValidName(const char *name, size_t max)
     return len > 0 && len <= max;
 }
 
-// "a,b,c" into its names, each 1 to kModNameMax characters.
+// "a,b,c" into its names, each 1 to MOD_NAME_MAX characters.
 bool SplitModules(std::string_view list, std::vector<std::string> *out)
 {
     for (size_t start = 0;;) {
         size_t comma = list.find(',', start);
         std::string_view name = list.substr(start, comma == std::string_view::npos ? comma : comma - start);
-        if (name.empty() || name.size() > kModNameMax) {
+        if (name.empty() || name.size() > MOD_NAME_MAX) {
             return false;
         }
         out->emplace_back(name);
@@ -769,121 +846,145 @@ bool SplitModules(std::string_view list, std::vector<std::string> *out)
     }
 }
 
-struct Command {
-    std::string_view name;
-    int args;   // operands after the command word; -1: one or more
-};
-
-constexpr Command kCommands[] = {
-    {"health", 1}, {"fix", 1}, {"result", 2}, {"auto", 2},
-    {"upgrade", 1}, {"interval", 1}, {"off", 0}, {"status", -1},
-};
-
 int StatusCommand(char **arg, int count)
 {
     std::vector<std::string> modules;
-    if (count > 0 && std::strcmp(arg[0], "-m") == 0) {
-        if (count < 2 || !SplitModules(arg[1], &modules)) {
-            return Usage("-m takes a comma-separated list of module names of 1 to 15 characters");
-        }
-        arg += 2;
-        count -= 2;
-    }
-    if (count < 1) {
-        return Usage("wrong number of arguments for 'status'");
+    if (g_opt.modules != nullptr && !SplitModules(g_opt.modules, &modules)) {
+        return Usage("-m takes a comma-separated list of module names of 1 to 15 characters");
     }
     for (int i = 0; i < count; ++i) {
-        if (!ValidName(arg[i], kVmNameMax)) {
+        if (!ValidName(arg[i], VM_NAME_MAX)) {
             return Usage("VM must be 1 to 127 characters");
         }
     }
     return Status(arg, count, modules.empty() ? OfferedModules() : modules);
 }
 
+int RunCommand(const Command &c, char **arg, int count)
+{
+    Json control;
+    control["request"] = g_command;
+    control["type"] = UPG_START_UPGRADE_MSG;
+    if (c.name == "status") {
+        return StatusCommand(arg, count);
+    }
+    if (c.name == "off") {
+        return Control(control, UPG_ACTION_STOP, 0, UPG_PARA_ALL_VMS, "periodic upgrade stopped");
+    }
+    if (c.name == "interval") {
+        long minutes = 0;
+        if (!ParseNumber(arg[0], UPGD_INTERVAL_MIN, UPGD_INTERVAL_MAX, &minutes)) {
+            return Usage("MINUTES must be a number from 30 to 525600, not '%s'", arg[0]);
+        }
+        control["interval"] = minutes;
+        return Control(control, UPG_ACTION_START, static_cast<int>(minutes), UPG_PARA_ALL_VMS,
+                       "periodic upgrade every " + std::to_string(minutes) +
+                           " minutes; a run starts now unless one is under way");
+    }
+    if (c.name == "upgrade") {
+        size_t len = strnlen(arg[0], UPGRADE_PARA_MAX + 1);
+        if (len == 0 || len > UPGRADE_PARA_MAX) {
+            return Usage("the VM list must be 1 to 512 characters");
+        }
+        const bool all = std::strcmp(arg[0], UPG_PARA_ALL_VMS) == 0;
+        std::vector<std::string> names = all ? std::vector<std::string>() : SplitVmList(arg[0]);
+        control["vms"] = names;
+        control["all"] = all;
+        return Control(control, UPG_ACTION_START, 0, arg[0],
+                       all ? "upgrade of all VMs requested" : "upgrade requested", NotRunning(names));
+    }
+
+    // The rest ask about one VM.
+    if (!ValidName(arg[0], VM_NAME_MAX)) {
+        return Usage("VM must be 1 to 127 characters");
+    }
+    long value = 0;
+    if (c.name == "result" && !ValidName(arg[1], MOD_NAME_MAX)) {
+        return Usage("MODULE must be 1 to 15 characters");
+    }
+    if (c.name == "auto" && !ParseNumber(arg[1], UPG_AUTO_VALUE_MIN, UPG_AUTO_VALUE_MAX, &value)) {
+        return Usage("the value must be 1, 2 or 3, not '%s'", arg[1]);
+    }
+    if (c.name == "health" || c.name == "fix") {
+        return TextCommand(UPG_MSG_HEALTH_CHECK, arg[0], nullptr,
+                           c.name == "health" ? UPG_CHECK_HEALTH : UPG_CHECK_FIX_CHANNEL);
+    }
+    if (c.name == "result") {
+        return TextCommand(UPG_MSG_GET_UPG_RES, arg[0], arg[1], 0);
+    }
+    return TextCommand(UPG_MSG_AUTO_CTRL, arg[0], nullptr, static_cast<int>(value));
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    int first = 1;
-    while (first < argc && std::strcmp(argv[first], "--json") == 0) {
-        g_json = true;
-        ++first;
-    }
-    if (first >= argc) {
-        return Usage("missing command");
-    }
-    std::string_view cmd = argv[first];
-    if (cmd == "help" || cmd == "-h" || cmd == "--help") {
-        std::fputs(kHelp, stdout);
-        return kExitOk;
-    }
-    const Command *found = nullptr;
-    for (const Command &c : kCommands) {
-        if (c.name == cmd) {
-            found = &c;
+    static const option kLong[] = {
+        {"json", no_argument, nullptr, 'j'},     {"quiet", no_argument, nullptr, 'q'},
+        {"timeout", required_argument, nullptr, 't'}, {"module", required_argument, nullptr, 'm'},
+        {"help", no_argument, nullptr, 'h'},     {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    bool help = false;
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, ":jqt:m:hV", kLong, nullptr)) != -1;) {
+        long seconds = 0;
+        switch (c) {
+        case 'j':
+            g_opt.json = true;
+            break;
+        case 'q':
+            g_opt.quiet = true;
+            break;
+        case 't':
+            if (!ParseNumber(optarg, 1, kTimeoutMax, &seconds)) {
+                return Usage("--timeout takes whole seconds from 1 to 3600, not '%s'", optarg);
+            }
+            g_opt.timeout = static_cast<int>(seconds);
+            break;
+        case 'm':
+            g_opt.modules = optarg;
+            break;
+        case 'h':
+            help = true;
+            break;
+        case 'V':
+            std::printf("%s %s\n", kProg, UPGCLIENT_VERSION);
+            return kExitOk;
+        case ':':
+            return Usage("option '%s' needs an argument", argv[optind - 1]);
+        default:
+            if (optopt != 0) {
+                return Usage("unknown option '-%c'", optopt);
+            }
+            return Usage("unknown option '%s'", argv[optind - 1]);
         }
     }
-    if (found == nullptr) {
-        return Usage("unknown command '%s'", argv[first]);
+    char **arg = argv + optind;
+    int count = argc - optind;
+    if (count == 0) {
+        return help ? Help(nullptr) : Usage("missing command");
     }
-    g_command = argv[first];
-    char **arg = argv + first + 1;
-    const int count = argc - first - 1;
-    if (cmd == "status") {
-        return StatusCommand(arg, count);
+    const Command *c = FindCommand(arg[0]);
+    if (c == nullptr) {
+        return Usage("unknown command '%s'", arg[0]);
     }
-    if (count != found->args) {
-        return Usage("wrong number of arguments for '%s'", argv[first]);
+    g_command = arg[0];
+    if (help) {
+        return Help(c);
     }
-
-    JsonObject control;
-    control.Text("request", g_command).Number("type", kTypeControl);
-    if (cmd == "off") {
-        return Control(control, 2, 0, "no", "periodic upgrade stopped");
+    if (count - 1 < c->minArgs || (c->maxArgs >= 0 && count - 1 > c->maxArgs)) {
+        return Usage("wrong number of arguments for '%s': %s", arg[0], c->synopsis);
     }
-    if (cmd == "interval") {
-        long minutes = 0;
-        if (!ParseNumber(arg[0], kIntervalMin, kIntervalMax, &minutes)) {
-            return Usage("MINUTES must be a number from 30 to 525600, not '%s'", arg[0]);
+    if (g_opt.modules != nullptr && c->name != "status") {
+        return Usage("-m is an option of 'status' only");
+    }
+    if (c->name == "help") {
+        const Command *about = count > 1 ? FindCommand(arg[1]) : nullptr;
+        if (count > 1 && about == nullptr) {
+            return Usage("unknown command '%s'", arg[1]);
         }
-        char done[64];
-        std::snprintf(done, sizeof(done), "periodic upgrade every %ld minutes", minutes);
-        return Control(control.Number("interval", minutes), 1, static_cast<int>(minutes), "no", done);
+        return Help(about);
     }
-    if (cmd == "upgrade") {
-        size_t len = strnlen(arg[0], kVmListMax + 1);
-        if (len == 0 || len > kVmListMax) {
-            return Usage("the VM list must be 1 to 512 characters");
-        }
-        const bool all = std::strcmp(arg[0], "no") == 0;
-        std::vector<std::string> names;
-        for (std::string_view rest = all ? "" : arg[0]; !rest.empty();) {
-            size_t comma = rest.find(',');
-            std::string quoted;
-            AppendJsonString(quoted, rest.substr(0, comma));
-            names.push_back(quoted);
-            rest = comma == std::string_view::npos ? "" : rest.substr(comma + 1);
-        }
-        control.Json("vms", JsonArray(names)).Bool("all", all);
-        return Control(control, 1, 0, arg[0], all ? "upgrade of all VMs requested" : "upgrade requested");
-    }
-
-    // The rest ask about one VM.
-    if (!ValidName(arg[0], kVmNameMax)) {
-        return Usage("VM must be 1 to 127 characters");
-    }
-    long value = 0;
-    if (cmd == "result" && !ValidName(arg[1], kModNameMax)) {
-        return Usage("MODULE must be 1 to 15 characters");
-    }
-    if (cmd == "auto" && !ParseNumber(arg[1], 1, 3, &value)) {
-        return Usage("the value must be 1, 2 or 3, not '%s'", arg[1]);
-    }
-    if (cmd == "health" || cmd == "fix") {
-        return TextCommand(g_command, kTypeHealth, arg[0], nullptr, cmd == "health" ? 1 : 2);
-    }
-    if (cmd == "result") {
-        return TextCommand(g_command, kTypeResult, arg[0], arg[1], 0);
-    }
-    return TextCommand(g_command, kTypeAuto, arg[0], nullptr, static_cast<int>(value));
+    return RunCommand(*c, arg + 1, count - 1);
 }

@@ -1,4 +1,4 @@
-# ortavis_install_configured(TEMPLATE DESTINATION)
+# ortavis_install_configured(TEMPLATE DESTINATION [COMPONENT])
 #   Installs TEMPLATE (a ".in" file with @VAR@ references) configured when it
 #   is installed rather than when the project is configured, so the paths
 #   written into it are those of the installation actually made: both
@@ -9,12 +9,27 @@
 #   template sees PROJECT_VERSION, CMAKE_INSTALL_PREFIX and the absolute
 #   CMAKE_INSTALL_FULL_{SBIN,LIB,INCLUDE}DIR, ORTAVIS_FULL_DOCDIR and
 #   ORTAVIS_SYSTEMD_UNITDIR below.
+# Libraries go to the multiarch directory (lib/x86_64-linux-gnu) where the
+# system has one, under any prefix: Debian's linker searches it under /usr and
+# /usr/local alike. GNUInstallDirs itself does so only for the prefix /usr
+# (a build tree configured before keeps "lib" in its cache: that is replaced).
+if(CMAKE_LIBRARY_ARCHITECTURE AND (NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR} OR CMAKE_INSTALL_LIBDIR STREQUAL "lib"))
+  set(CMAKE_INSTALL_LIBDIR "lib/${CMAKE_LIBRARY_ARCHITECTURE}" CACHE PATH "Object code libraries (LIBDIR)" FORCE)
+endif()
 include(GNUInstallDirs)
+
+# What installs without naming its component belongs to the daemon's package;
+# the client library names its own (cmake/Packaging.cmake).
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME daemon)
 
 # The operator's documentation, beside Debian's own per-package directory.
 set(ORTAVIS_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/ortavis-upgd)
 
 function(ortavis_install_configured template destination)
+  set(component ${CMAKE_INSTALL_DEFAULT_COMPONENT_NAME})
+  if(ARGC GREATER 2)
+    set(component ${ARGV2})
+  endif()
   get_filename_component(name "${template}" NAME)
   string(REGEX REPLACE "\\.in$" "" name "${name}")
   set(out "${CMAKE_CURRENT_BINARY_DIR}/install-time/${name}")
@@ -51,5 +66,5 @@ endif()
   string(APPEND code
     "configure_file(\"${template}\" \"${out}\" @ONLY)\n"
     "file(INSTALL DESTINATION \"${destination}\" TYPE FILE FILES \"${out}\")\n")
-  install(CODE "${code}")
+  install(CODE "${code}" COMPONENT ${component})
 endfunction()

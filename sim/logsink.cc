@@ -2,6 +2,11 @@
 // prints every message logged there, without its syslog header
 // ("<pri>Mmm dd hh:mm:ss "), one per line, until SIGTERM or SIGINT. The
 // simulated host runs it so that what the daemon logs is seen where it runs.
+//
+// It replaces whatever /dev/log is, so it runs only where /dev is the
+// sandbox's own (sim/sandbox: a private mount namespace with a tmpfs named
+// sandbox-dev over /dev). Run by hand on a host, it would cut the host's
+// logging off; there it refuses and changes nothing.
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -10,6 +15,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -26,10 +34,40 @@ std::string_view WithoutHeader(std::string_view line)
     return line;
 }
 
+// True when /dev is the sandbox's tmpfs, and the mount namespace is not pid
+// 1's (where pid 1's can be read at all: in a container it often cannot).
+bool InsideSandbox()
+{
+    char self[64] = {0}, init[64] = {0};
+    if (readlink("/proc/self/ns/mnt", self, sizeof(self) - 1) > 0 &&
+        readlink("/proc/1/ns/mnt", init, sizeof(init) - 1) > 0 && std::strcmp(self, init) == 0) {
+        return false;
+    }
+    // mountinfo: id parent major:minor root mountpoint options [tags] - fstype source superoptions
+    std::ifstream info("/proc/self/mountinfo");
+    bool sandboxDev = false;
+    for (std::string line; std::getline(info, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, dev, root, point;
+        fields >> id >> parent >> dev >> root >> point;
+        size_t dash = line.find(" - ");
+        if (point == "/dev" && dash != std::string::npos) {
+            // The last mount on /dev is the one seen.
+            sandboxDev = std::string_view(line).substr(dash).starts_with(" - tmpfs sandbox-dev ");
+        }
+    }
+    return sandboxDev;
+}
+
 }  // namespace
 
 int main()
 {
+    if (!InsideSandbox()) {
+        std::fprintf(stderr, "ortavis-logsink: /dev is not the sandbox's: refusing to replace this host's /dev/log "
+                             "(run it inside sim/sandbox)\n");
+        return 2;
+    }
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);

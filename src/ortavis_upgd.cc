@@ -25,6 +25,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -101,6 +102,14 @@ void TermSignalHandler(int signo, siginfo_t *info, void *)
     errno = savedErrno;
 }
 
+// A refusal to start is said on standard error as well as in the log: whoever
+// started the daemon by hand reads it there.
+void RefuseStart(const char *why, int err)
+{
+    std::fprintf(stderr, "ortavis-upgd: %s %s%s%s\n", why, UPGD_PID_FILE, err != 0 ? ": " : "",
+                 err != 0 ? std::strerror(err) : "");
+}
+
 // True while fd is still the file at the pid-file path. An exiting instance
 // unlinks the path while it holds the lock; a file locked after that unlink
 // is no longer the pid file, and locking it proves nothing.
@@ -122,7 +131,9 @@ int LockPidFile()
     for (int attempt = 0;; ++attempt) {
         int fd = open(UPGD_PID_FILE, O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
         if (fd < 0) {
+            int err = errno;
             UPG_LOG("ortavis-upgd couldn't create lock file.\n");
+            RefuseStart("cannot create the pid file", err);
             return -1;
         }
         struct flock lk {};
@@ -146,6 +157,7 @@ int LockPidFile()
         }
         if (errno == EAGAIN || errno == EACCES) {
             UPG_LOG("Another ortavis-upgd instance is already running.\n");
+            RefuseStart("another instance is already running: it holds the lock of", 0);
             close(fd);
             return -1;
         }
@@ -158,20 +170,22 @@ int LockPidFile()
 // Writes "<pid>\n" over the locked file. 0, or -1 after unlinking and closing it.
 int WritePid(int fd, pid_t pid)
 {
-    auto fail = [fd] {
+    auto fail = [fd](int err) {
+        RefuseStart("cannot write the pid into", err);
         unlink(UPGD_PID_FILE);
         close(fd);
         return -1;
     };
     if (ftruncate(fd, 0) != 0) {
-        UPG_LOG("ortavis-upgd couldn't truncate lock file. Error was %d.\n", errno);
-        return fail();
+        int err = errno;
+        UPG_LOG("ortavis-upgd couldn't truncate lock file. Error was %d.\n", err);
+        return fail(err);
     }
     char pidText[24] = {0};
     int len = snprintf_s(pidText, sizeof(pidText), sizeof(pidText) - 1, "%d\n", static_cast<int>(pid));
     if (len < 0) {
         UPG_LOG("snprintf_s pid_s failed");
-        return fail();
+        return fail(0);
     }
     for (;;) {
         ssize_t n = pwrite(fd, pidText, static_cast<size_t>(len), 0);
@@ -181,8 +195,9 @@ int WritePid(int fd, pid_t pid)
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        UPG_LOG("ortavis-upgd couldn't write pid to lock file. Error was %d\n", errno);
-        return fail();
+        int err = errno;
+        UPG_LOG("ortavis-upgd couldn't write pid to lock file. Error was %d\n", err);
+        return fail(err);
     }
 }
 

@@ -62,7 +62,7 @@ TEST(ClientRequests, RefusedArgumentsSendNothingAndTheTextCallsGoOutExactly)
     FakeManageDaemon daemon([](Session &s, const ManageRequest &r) { s.Reply(r, 1, std::to_string(r.head.msgType)); });
     Handle h = Connect();
     ASSERT_TRUE(h);
-    const std::string p513(513, 'v'), n129(129, 'n'), m17(17, 'm'), n128(128, 'n'), m16(16, 'm');
+    const std::string p513(513, 'v'), n128(128, 'n'), m16(16, 'm'), n127(127, 'n'), m15(15, 'm');
     // The length of the list is checked before the action's rules, the action before the length.
     struct Control { int action, interval; const char *para; int want; };
     for (Control r : {Control{1, 29, "no", 5}, {1, 525601, "no", 5}, {1, -30, "no", 5}, {1, 30, "web01", 5},
@@ -71,13 +71,13 @@ TEST(ClientRequests, RefusedArgumentsSendNothingAndTheTextCallsGoOutExactly)
         EXPECT_EQ(upgClientControlUpgrade(h.get(), r.action, r.interval, r.para), r.want) << r.interval;
     }
     EXPECT_EQ(upgClientControlUpgrade(nullptr, 2, 0, "no"), -1);
-    // Text requests: type 3 takes kind 1 or 2, type 6 a value 1 to 3, type 4 a module of at most 16.
+    // Text requests: type 3 takes kind 1 or 2, type 6 a value 1 to 3, type 4 a module of 1 to 15; names 1 to 127.
     struct Text { UpgClientHandle *h; int type; const char *vm, *mod; int value; };
     UpgClientHandle *hp = h.get();
-    for (Text t : {Text{nullptr, 3, "vm", nullptr, 1}, {hp, 3, nullptr, nullptr, 1}, {hp, 3, n129.c_str(), nullptr, 1},
+    for (Text t : {Text{nullptr, 3, "vm", nullptr, 1}, {hp, 3, nullptr, nullptr, 1}, {hp, 3, n128.c_str(), nullptr, 1}, {hp, 3, "", nullptr, 1},
                    {hp, 3, "vm", nullptr, 0}, {hp, 3, "vm", nullptr, 3}, {hp, 6, "vm", nullptr, 0},
-                   {hp, 6, "vm", nullptr, 4}, {hp, 4, "vm", nullptr, 0}, {hp, 4, "vm", m17.c_str(), 0},
-                   {hp, 4, n129.c_str(), "tools", 0}, {hp, 5, "vm", "tools", 1}}) {
+                   {hp, 6, "vm", nullptr, 4}, {hp, 4, "vm", nullptr, 0}, {hp, 4, "vm", m16.c_str(), 0}, {hp, 4, "vm", "", 0},
+                   {hp, 4, n128.c_str(), "tools", 0}, {hp, 5, "vm", "tools", 1}}) {
         char *text = nullptr;
         errno = 0;
         EXPECT_EQ(upgClientRequest(t.h, t.type, t.vm, t.mod, t.value, &text), -1) << t.type << "/" << t.value;
@@ -87,12 +87,12 @@ TEST(ClientRequests, RefusedArgumentsSendNothingAndTheTextCallsGoOutExactly)
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(daemon.RequestCount(), 0u);
 
-    // The three calls at the lengths ortavis-upgctl refuses itself (it makes its requests with upgClientRequest).
-    EXPECT_EQ(Take(upgClientHealthCheck(h.get(), n128.c_str(), 2)), "3");
+    // The three calls at the longest names the daemon takes.
+    EXPECT_EQ(Take(upgClientHealthCheck(h.get(), n127.c_str(), 2)), "3");
     EXPECT_EQ(Take(upgClientAutoCtrl(h.get(), "db-2", 3)), "6");
-    EXPECT_EQ(Take(upgClientGetUpgResult(h.get(), n128.c_str(), m16.c_str())), "4");
+    EXPECT_EQ(Take(upgClientGetUpgResult(h.get(), n127.c_str(), m15.c_str())), "4");
     const std::vector<std::pair<uint32_t, std::string>> sent = {
-        {3, Le(128) + n128 + Le(2)}, {6, Le(4) + "db-2" + Le(3)}, {4, Le(128) + n128 + Le(16) + m16}};
+        {3, Le(127) + n127 + Le(2)}, {6, Le(4) + "db-2" + Le(3)}, {4, Le(127) + n127 + Le(15) + m15}};
     std::vector<ManageRequest> reqs = daemon.Requests();
     ASSERT_EQ(reqs.size(), sent.size());
     for (size_t i = 0; i < reqs.size(); ++i) {
@@ -250,7 +250,8 @@ TEST(ClientLibrary, ExportsOnlyItsCInterface)
     }
     ASSERT_EQ(pclose(nm), 0);
     EXPECT_EQ(names, "upgClientAutoCtrl\nupgClientClose\nupgClientConnect\nupgClientControlUpgrade\n"
-                     "upgClientGetUpgResult\nupgClientHealthCheck\nupgClientRequest\n");
+                     "upgClientGetUpgResult\nupgClientHealthCheck\nupgClientParseCheckReply\nupgClientParseModuleReply\n"
+                     "upgClientRequest\nupgClientSetTimeout\n");
 }
 
 }  // namespace

@@ -11,10 +11,12 @@
 
 #include <algorithm>
 #include <bitset>
+#include <cstdlib>
 #include <functional>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "ortavis_upgd.h"
 #include "upgd_sandbox.h"
@@ -72,6 +74,16 @@ TEST_F(DaemonLife, PidFileIsCreated0640AndASecondInstanceExits255LeavingIt)
     ASSERT_TRUE(second.Start());
     EXPECT_EQ(ExitCode(second.WaitExit().value_or(-1)), 255);
     EXPECT_TRUE(log.WaitFor("Another ortavis-upgd instance is already running.\n"));
+    // Said on stderr too; any argument is refused before anything starts, --version aside.
+    const std::tuple<const char *, int, const char *> runs[] = {
+        {"", 255, "ortavis-upgd: another instance is already running: it holds the lock of /var/run/ortavis-upgd.pid\n"},
+        {" --help", 2, "usage: ortavis-upgd (no arguments"}, {" -x", 2, "usage: "}, {" --version x", 2, "usage: "},
+        {" --version", 0, "ortavis-upgd 0.1.0\n"}};
+    for (const auto &[args, exit, said] : runs) {
+        int status = std::system((Daemon::BinaryPath() + args + " >/run/sandbox/d.out 2>&1").c_str());
+        EXPECT_EQ(ExitCode(status), exit) << args;
+        EXPECT_EQ(ReadFile("/run/sandbox/d.out").value_or("").rfind(said, 0), 0u) << args;
+    }
     EXPECT_EQ(ReadFile(kPidFile).value_or(""), std::to_string(first.Pid()) + "\n");
     StopCleanly(first, SIGTERM);
 }
