@@ -461,6 +461,25 @@ bool ParseCode(std::string_view s, int *code)
     return true;
 }
 
+// A reply text into *out: its VM name, then what fill makes of the text
+// between the braces. 0, or -1 with errno EINVAL and *out zeroed.
+template <typename Out, typename Fill>
+int ParseReply(const char *text, Out *out, Fill fill)
+{
+    if (out == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::memset(out, 0, sizeof(*out));
+    std::string_view inner;
+    if (SplitReply(text, out->vm, sizeof(out->vm), &inner) && fill(inner)) {
+        return 0;
+    }
+    std::memset(out, 0, sizeof(*out));
+    errno = EINVAL;
+    return -1;
+}
+
 // The text calls of the interface: the body, or null.
 char *TextOnly(UpgClientHandle *h, int msgType, const char *vmName, const char *modName, int value)
 {
@@ -638,39 +657,19 @@ int upgClientSetTimeout(UpgClientHandle *handle, int seconds)
 
 int upgClientParseCheckReply(const char *text, UpgClientCheckReply *out)
 {
-    if (out == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
-    std::memset(out, 0, sizeof(*out));
-    std::string_view inner;
-    if (!SplitReply(text, out->vm, sizeof(out->vm), &inner) || !CopyField(inner, out->checkresult,
-                                                                         sizeof(out->checkresult))) {
-        std::memset(out, 0, sizeof(*out));
-        errno = EINVAL;
-        return -1;
-    }
-    return 0;
+    return ParseReply(text, out, [out](std::string_view inner) {
+        return CopyField(inner, out->checkresult, sizeof(out->checkresult));
+    });
 }
 
 int upgClientParseModuleReply(const char *text, UpgClientModuleReply *out)
 {
-    if (out == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
-    std::memset(out, 0, sizeof(*out));
-    std::string_view inner;
-    std::string_view field[4];
-    if (!SplitReply(text, out->vm, sizeof(out->vm), &inner) || !SplitFields(inner, field) ||
-        !CopyField(field[0], out->module, sizeof(out->module)) ||
-        !CopyField(field[1], out->curversion, sizeof(out->curversion)) || !ParseCode(field[2], &out->rescode) ||
-        !CopyField(field[3], out->tarversion, sizeof(out->tarversion))) {
-        std::memset(out, 0, sizeof(*out));
-        errno = EINVAL;
-        return -1;
-    }
-    return 0;
+    return ParseReply(text, out, [out](std::string_view inner) {
+        std::string_view field[4];
+        return SplitFields(inner, field) && CopyField(field[0], out->module, sizeof(out->module)) &&
+               CopyField(field[1], out->curversion, sizeof(out->curversion)) && ParseCode(field[2], &out->rescode) &&
+               CopyField(field[3], out->tarversion, sizeof(out->tarversion));
+    });
 }
 
 }  // extern "C"
