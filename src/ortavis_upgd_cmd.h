@@ -17,8 +17,8 @@
 
 inline constexpr const char *MANAGE_SOCKET_PATH = "/var/run/upgraded_manage";
 inline constexpr int MANAGE_CLIENT_FD_MAX = 1024;
-inline constexpr int UPG_INTERVAL_MIN = 30;        // minutes
-inline constexpr int UPG_INTERVAL_MAX = 525600;    // minutes: 365 days
+inline constexpr int UPG_INTERVAL_MIN = UPGD_INTERVAL_MIN;   // minutes, as the clients check them
+inline constexpr int UPG_INTERVAL_MAX = UPGD_INTERVAL_MAX;   // 365 days
 
 // Outcome codes of an upgrade-control request.
 inline constexpr int32_t UPG_CTRL_OK = 0;
