@@ -183,6 +183,7 @@ void InitUpgradeInterval()
     // Under the lock of a request's change: a request before it has stored
     // its interval, which is what is read; a request after it sets its own.
     MutexGuard setting(&g_intervalLock);
+    UPG_LOG("--> InitUpgradeInterval");
     long minutes = 0;
     if (ReadUpgradeConf(&minutes) != 0) {
         UPG_LOG("Open config file failed");

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <deque>
 #include <new>
+#include <string>
 #include <unordered_map>
 
 #include "ortavis_upgd_log.h"
@@ -13,9 +14,15 @@
 
 namespace {
 
+// One message with the registry entry it came in on: a VM whose channel is
+// replaced keeps one queue, so its messages stay in order across entries.
+struct QueuedMsg {
+    VmRef vm;
+    VmMsg msg;
+};
+
 struct GuestQueue {
-    VmRef vm;                  // keeps the key's record, so its address is never reused meanwhile
-    std::deque<VmMsg> msgs;
+    std::deque<QueuedMsg> msgs;
     bool scheduled = false;    // on the ready list or in a worker's hands
 };
 
@@ -23,8 +30,8 @@ struct Lane {
     ObjectMutex lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t work = PTHREAD_COND_INITIALIZER;    // a VM is ready, or the lane stops
     pthread_cond_t ended = PTHREAD_COND_INITIALIZER;   // a worker ended
-    std::unordered_map<const VmNode *, GuestQueue> queues GUARDED_BY(lock);
-    std::deque<const VmNode *> ready GUARDED_BY(lock);
+    std::unordered_map<std::string, GuestQueue> queues GUARDED_BY(lock);   // by VM name
+    std::deque<std::string> ready GUARDED_BY(lock);
     int live GUARDED_BY(lock) = 0;
     int idle GUARDED_BY(lock) = 0;
     bool running GUARDED_BY(lock) = false;
@@ -51,20 +58,19 @@ bool AwaitWork(Lane &lane) REQUIRES(lane.lock)
 }
 
 // Handles the VM's messages one by one until its queue is empty.
-void Drain(Lane &lane, const VmNode *key) REQUIRES(lane.lock)
+void Drain(Lane &lane, const std::string &key) REQUIRES(lane.lock)
 {
     GuestQueue &queue = lane.queues[key];   // nodes of the map stay put while others come and go
     while (lane.running && !queue.msgs.empty()) {
         bool wasFull = queue.msgs.size() >= GUEST_QUEUE_MAX;
-        VmMsg msg = queue.msgs.front();
+        QueuedMsg next = std::move(queue.msgs.front());
         queue.msgs.pop_front();
-        VmRef vm = queue.vm;
         UnlockMutex(&lane.lock);
         if (wasFull && lane.onRoom != nullptr) {
             lane.onRoom();
         }
-        lane.handler(vm.get(), &msg);
-        vm.reset();
+        lane.handler(next.vm.get(), &next.msg);
+        next.vm.reset();
         LockMutex(&lane.lock);
     }
     lane.queues.erase(key);
@@ -75,7 +81,7 @@ void *LaneWorker(void *)
     Lane &lane = g_lane;
     LockMutex(&lane.lock);
     while (AwaitWork(lane)) {
-        const VmNode *key = lane.ready.front();
+        std::string key = std::move(lane.ready.front());
         lane.ready.pop_front();
         Drain(lane, key);
     }
@@ -124,19 +130,20 @@ int QueueGuestMsg(VmNode *vm, const VmMsg &msg)
         UPG_LOG("guest lane stopped, message of %s dropped", vm->name);
         return -1;
     }
-    GuestQueue &queue = lane.queues[vm];
-    if (!queue.vm) {
-        queue.vm = VmRef(vm);
-    }
+    GuestQueue &queue = lane.queues[vm->name];
     if (queue.msgs.size() >= GUEST_QUEUE_MAX) {
         UPG_LOG("%s has %d messages waiting, message dropped", vm->name, GUEST_QUEUE_MAX);
         return -1;
     }
-    queue.msgs.push_back(msg);
+    queue.msgs.push_back({VmRef(vm), msg});
     if (!queue.scheduled) {
         queue.scheduled = true;
-        lane.ready.push_back(vm);
-        if (lane.idle > 0 || lane.live >= GUEST_LANE_WORKERS_MAX || !StartWorker(lane)) {
+        lane.ready.emplace_back(vm->name);
+        // A worker counted idle may already be woken for an earlier VM still
+        // on the ready list: only more idle workers than ready VMs serve this
+        // one at once.
+        bool enough = lane.ready.size() <= static_cast<size_t>(lane.idle);
+        if (enough || lane.live >= GUEST_LANE_WORKERS_MAX || !StartWorker(lane)) {
             pthread_cond_signal(&lane.work);
         }
     }
@@ -147,7 +154,7 @@ bool GuestQueueFull(const VmNode *vm)
 {
     Lane &lane = g_lane;
     MutexGuard guard(&lane.lock);
-    auto it = lane.queues.find(vm);
+    auto it = lane.queues.find(vm->name);
     return it != lane.queues.end() && it->second.msgs.size() >= GUEST_QUEUE_MAX;
 }
 

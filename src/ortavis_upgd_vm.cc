@@ -27,6 +27,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +40,7 @@
 #include <vector>
 
 #include "ortavis_upgd_cmd.h"
+#include "ortavis_upgd_deadline.h"
 #include "ortavis_upgd_handlers.h"
 #include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
@@ -475,6 +478,7 @@ int InitVmNode(char *pathBuf, const char *name, VmNode **out)
     }
     node->fd = fd;
     node->ownedFd = fd;
+    node->connectedMs = MonotonicMs();
     node->logBudget = VmLogBudget(node->name);
     *out = node;
     addVmNode(GetVmListHead(), node);
@@ -538,6 +542,61 @@ int VmConnectFailures()
     return vmConnectFailCount;
 }
 
+namespace {
+
+// The channels that ended soon after their connect, by VM name; guarded by
+// the registry lock.
+struct Backoff {
+    int quickEnds = 0;
+    int64_t dueMs = 0;
+};
+std::unordered_map<std::string, Backoff> &Backoffs()
+{
+    static std::unordered_map<std::string, Backoff> backoffs;
+    return backoffs;
+}
+std::atomic<int> g_reconnectWaitMs{-1};
+
+// True when the VM's channel may be connected now; otherwise *wait gets the
+// milliseconds left, if fewer than it holds.
+bool ReconnectDue(const char *name, int64_t now, int64_t *wait)
+{
+    auto it = Backoffs().find(name);
+    if (it == Backoffs().end() || it->second.dueMs <= now) {
+        return true;
+    }
+    if (*wait < 0 || it->second.dueMs - now < *wait) {
+        *wait = it->second.dueMs - now;
+    }
+    return false;
+}
+
+}  // namespace
+
+void NoteChannelEnded(const VmNode *node)
+{
+    const int64_t now = MonotonicMs();
+    if (now - node->connectedMs >= CHANNEL_STABLE_MS) {
+        Backoffs().erase(node->name);
+        return;
+    }
+    Backoff &b = Backoffs()[node->name];
+    ++b.quickEnds;
+    int64_t pause = 0;
+    if (b.quickEnds > 1) {
+        int shift = std::min(b.quickEnds - 2, 16);
+        pause = std::min(int64_t{1000} << shift, RECONNECT_PAUSE_MAX_MS);
+        UPG_LOG("vm %s ended its channel %d times in a row soon after connecting: next connect in %lld ms",
+                node->name, b.quickEnds, static_cast<long long>(pause));
+    }
+    b.dueMs = now + pause;
+}
+
+int ReconnectWaitMs()
+{
+    return g_reconnectWaitMs.load();
+}
+
 void GetRunningVmList()
 {
     LogPeerScope daemonsOwn(nullptr);   // the registry's lines, whichever peer's request runs the pass
@@ -557,17 +616,24 @@ void GetRunningVmList()
     for (VmNode *n = g_vmListHead.next; n != nullptr; n = n->next) {
         n->syncMark = 1;
     }
+    const int64_t now = MonotonicMs();
+    int64_t wait = -1;
     for (const auto &name : names) {
         VmNode *node = findVmByName(GetVmListHead(), name.get());
         if (node != nullptr && node->fd < 0) {
+            if (!ReconnectDue(node->name, now, &wait)) {
+                node->syncMark = 2;   // hung up, and connected again once its pause is over
+                continue;
+            }
             DropVm(node);
             node = nullptr;
         }
-        if (node == nullptr && InitVmNode(path, name.get(), &node) != 0) {
+        if (node == nullptr && (!ReconnectDue(name.get(), now, &wait) || InitVmNode(path, name.get(), &node) != 0)) {
             continue;
         }
         node->syncMark = 2;
     }
+    g_reconnectWaitMs.store(static_cast<int>(std::min<int64_t>(wait, RECONNECT_PAUSE_MAX_MS)));
     VmNode *n = g_vmListHead.next;
     while (n != nullptr) {
         VmNode *next = n->next;

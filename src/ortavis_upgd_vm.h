@@ -49,6 +49,7 @@ struct VmNode {
     std::atomic<int32_t> cdromCheckRet;
     std::atomic<int32_t> fd;            // guest channel; -1 once ended
     int32_t syncMark;                   // discovery work mark: 1 unseen, 2 seen
+    int64_t connectedMs;                // when the channel was connected (monotonic)
     std::atomic<int32_t> upgradeFlag;   // UPGRADE_*_STATE
     std::atomic<int32_t> isoattachFlag;
     std::atomic<time_t> detachTime;
@@ -199,6 +200,18 @@ void GetRunningVmList();
 // read (WakeCommandLoop).
 int NewChannelEventFd();
 void WakeCommandLoop();
+// A channel that ended soon after its connect (a guest that half-closes or
+// hangs up at once) is connected again at once the first time, then after
+// 1, 2, 4 ... up to RECONNECT_PAUSE_MAX_MS: a guest that keeps ending its
+// channel costs a few reconnects a minute, not a loop of them. A channel that
+// lived CHANNEL_STABLE_MS starts the count anew. The command loop calls
+// NoteChannelEnded when it ends a channel. REQUIRES: the registry lock.
+inline constexpr int64_t CHANNEL_STABLE_MS = 10 * 1000;
+inline constexpr int64_t RECONNECT_PAUSE_MAX_MS = 60 * 1000;
+void NoteChannelEnded(const VmNode *node) REQUIRES(GetVmListHead()->lock);
+// Milliseconds until the next reconnect that the last discovery pass put
+// off, or -1 when none waits.
+int ReconnectWaitMs();
 // Channel connects that failed over the daemon's life (vmConnectFailCount):
 // only the first 10 are logged.
 int VmConnectFailures();

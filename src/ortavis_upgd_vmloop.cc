@@ -63,6 +63,7 @@ void HangUp(const VmRef &vm, int fd)
     if (vm->fd.load() == fd) {
         UPG_LOG("vm %s qemu socket hup", vm->name);
         CloseVmChannel(vm.get());
+        NoteChannelEnded(vm.get());
     } else {
         UPG_LOG("find vm in dealWithVmCmd is null, vmfd=%d", fd);
     }
@@ -74,6 +75,7 @@ void DropResetChannel(const VmRef &vm)
     g_partials.erase(vm.get());
     VmNode *node = vm.get();
     ObjectLockGuard registry(GetVmListHead());
+    NoteChannelEnded(node);
     if (deleteVmNode(GetVmListHead(), node) == 1) {
         releaseVmNode(&node);
     }
@@ -216,6 +218,9 @@ void *dealWithVmCmd(void *)
     while (!StopRequested()) {
         GetRunningVmList();
         int timeout = ExpirePartials();
+        if (int reconnect = ReconnectWaitMs(); reconnect >= 0 && reconnect < timeout) {
+            timeout = reconnect;   // a VM whose channel waits out its pause is connected then
+        }
         set.clear();
         owners.clear();
         bool waiting = false;   // a channel left out until the lane has room
@@ -234,7 +239,7 @@ void *dealWithVmCmd(void *)
                 owners.emplace_back(n);
             }
         }
-        if (owners.empty() && !waiting) {
+        if (owners.empty() && !waiting && ReconnectWaitMs() < 0) {
             (void)SleepUnlessStopping(kNoChannelPauseMs);
             continue;
         }

@@ -144,16 +144,19 @@ TEST_F(ManageChannel, UpgradeControlAnswersEachRequestAndKeepsTheInterval)
 }
 
 // An "off" sent while the daemon starts wins over the interval stored
-// before, whichever of the request and the start-up read comes first.
+// before, whether it comes before the start-up read or while it reads (a
+// long file keeps it reading).
 TEST_F(ManageChannel, AnOffSentWhileItStartsAlwaysWins)
 {
+    const std::string stored = std::string(24 << 20, 'x') + "\ninterval=525600";
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE(round);
         StopDaemon();
-        ASSERT_TRUE(upgd_test::WriteFile(upgd_test::kUpgradeConf, "interval=525600"));
+        ASSERT_TRUE(upgd_test::WriteFile(upgd_test::kUpgradeConf, stored));
         log.Clear();
         ASSERT_TRUE(daemon.Start({}, binary));
         ManageClient client;
+        ASSERT_TRUE(round % 2 == 0 || log.WaitFor("--> InitUpgradeInterval"));
         EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(2, 0, "no"), client), Reply(0, ""));
         ASSERT_TRUE(upgd_test::WaitUntil([&] {
             return log.Count("run upgrade interval 525600 minutes") + log.Count("conf interTime len is 0") > 0;

@@ -129,7 +129,9 @@ TEST_F(GuestRun, MisbehavingGuestsNeverStopTheDaemon)
         EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm2", 1), client), Reply(0, "vm2:{ok}"));
         host.SetBehaviour("vm1", Behaviour::Answer);
     }
-    // Reconnected after the hang-up and the reset, vm1 answers again.
+    // Reconnected after the hang-up and the reset (a channel that ended soon after its connect waits a little), vm1
+    // answers again.
+    ASSERT_TRUE(upgd_test::WaitUntil([&] { return host.Connected("vm1"); }, 10s));
     ManageClient client;
     EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), client), Reply(0, "vm1:{ok}"));
     EXPECT_TRUE(daemon.Running());
