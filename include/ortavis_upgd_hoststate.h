@@ -44,6 +44,7 @@
 #define UPG_MSG_HOST_STATE 7u
 #define UPG_STATE_OFFER_MAX 6
 #define UPG_STATE_ISO_NAME_MAX 32   /* a longer ISO name is not sent (isoNameLen 0) */
+#define UPG_STATE_PAGE_VMS_MAX 24   /* VM entries of one name character and no module in a reply */
 
 /* Run modes of UpgStateDaemon.runMode. */
 #define UPG_RUN_ALL 1           /* every running VM */
@@ -159,6 +160,7 @@ UPGD_STATE_ASSERT(offsetof(UpgStateModule, tarversion) == 32);
 UPGD_STATE_ASSERT(offsetof(UpgStateModule, rescode) == 48);
 UPGD_STATE_ASSERT(offsetof(UpgStateModule, age) == 52);
 
+UPGD_STATE_ASSERT(UPG_STATE_PAGE_VMS_MAX == (HOST_MSG_BODY_MAX - sizeof(UpgStateHead)) / (sizeof(UpgStateVm) + 1));
 /* The largest VM entry fits one reply with its head. */
 UPGD_STATE_ASSERT(sizeof(UpgStateHead) + sizeof(UpgStateVm) + VM_NAME_MAX + UPG_STATE_ISO_NAME_MAX +
                       VM_MSG_MODULE_MAX * sizeof(UpgStateModule) <= HOST_MSG_BODY_MAX);
