@@ -1,0 +1,188 @@
+// The host state request against the real daemon on the simulated host:
+// what it tells of VMs in each state it can know them in, read through the
+// client library, and how it cuts the VMs into pages, read as raw bytes.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "daemon_host.h"
+#include "ortavis_upgclient.h"
+
+namespace {
+
+using namespace upgd_test;
+using namespace std::chrono_literals;
+
+std::string L(uint32_t v)
+{
+    return std::string(reinterpret_cast<const char *>(&v), sizeof(v));
+}
+
+struct StateFree {
+    void operator()(UpgClientHostState *s) const { upgClientFreeHostState(s); }
+};
+using State = std::unique_ptr<UpgClientHostState, StateFree>;
+
+// The state once `done` holds of it, or the last one read after 10 s.
+template <typename Pred>
+State WaitState(UpgClientHandle *h, Pred done)
+{
+    State last;
+    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
+        UpgClientHostState *s = nullptr;
+        if (upgClientGetHostState(h, &s) == 0) {
+            last.reset(s);
+            if (done(*s)) {
+                break;
+            }
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return last;
+}
+
+struct HandleClose {
+    void operator()(UpgClientHandle *h) const { upgClientClose(h); }
+};
+
+class HostState : public DaemonHost {};
+
+// cur reported the offered version, old an older one when asked, iso asked for
+// the ISO and keeps it (upgrading), mute's guest agent is silent, full's drive
+// holds a medium of its own (refused).
+TEST_F(HostState, EachVmAsTheDaemonKnowsItFromWhatItsGuestSent)
+{
+    const FakeVirsh::Reply failed = {1, "\n", "error: Guest agent is not responding", ""};
+    virsh.Script("qemu-agent-command", "mute", failed);
+    virsh.Script("gethdbiso", "full", {1, "/images/user.iso\n", "", ""});
+    SetUpHost({"cur", "old", "iso", "mute", "full"});
+    std::unique_ptr<UpgClientHandle, HandleClose> h(upgClientConnect(AF_UNIX));
+    ASSERT_TRUE(h);
+    host.SetModule("cur", {"ortavis", "1.0.0.2", "1.0.0.2", 0, ISO_LINUX});
+    ASSERT_TRUE(host.SendRequest("cur", VM_RSP_UPGRADE_STATE_MSG));
+    char *text = upgClientGetUpgResult(h.get(), "old", "ortavis");
+    EXPECT_STREQ(text, "old:{ortavis,1.0.0.1,0,1.0.0.1}");
+    std::free(text);
+    for (const char *vm : {"iso", "mute", "full"}) {
+        ASSERT_TRUE(host.SendRequest(vm, VM_REQ_ATTACH_ISO_MSG));
+    }
+    ASSERT_TRUE(log.WaitFor("attach iso success") && log.WaitFor("attachIso ortavis not running"));
+    State s = WaitState(h.get(), [](const UpgClientHostState &st) {
+        return st.daemon.refusals == 1 && st.vmCount == 5 && st.vms[0].moduleCount == 1 &&
+               st.vms[3].state == UPGRADE_CONNECT_TIMEOUT_STATE;
+    });
+    ASSERT_TRUE(s);
+    const UpgStateDaemon &d = s->daemon;
+    EXPECT_STREQ(d.version, "0.1.0");
+    EXPECT_TRUE(d.startTime > 0 && d.startTime <= d.now);
+    EXPECT_EQ(std::tuple(d.intervalMinutes, d.nextFire, d.runActive, d.runs, d.attaches, d.refusals, d.vmCount),
+              std::tuple(0u, 0u, 0, 0u, 1u, 1u, 5));
+    ASSERT_EQ(s->offerCount, 1);
+    EXPECT_EQ(std::tuple(std::string(s->offer[0].module), std::string(s->offer[0].version), s->offer[0].os),
+              std::tuple("ortavis", "1.0.0.2", ISO_LINUX));
+    struct Row { const char *name; int state, outcome, iso; const char *isoName; int modules; const char *cur;
+                 int available; };
+    const Row rows[] = {
+        {"cur", UPGRADE_IDLE_STATE, UPG_OUTCOME_REPORTED, 0, "", 1, "1.0.0.2", 0},
+        {"full", UPGRADE_ATTACH_REFUSED_STATE, UPG_OUTCOME_REFUSED, 0, "", 0, "", 0},
+        {"iso", UPGRADE_RUNNING_STATE, UPG_OUTCOME_NONE, 1, "ortavis-linux.iso", 0, "", 0},
+        {"mute", UPGRADE_CONNECT_TIMEOUT_STATE, UPG_OUTCOME_NONE, 0, "", 0, "", 0},
+        {"old", UPGRADE_IDLE_STATE, UPG_OUTCOME_NONE, 0, "", 1, "1.0.0.1", 1},
+    };
+    ASSERT_EQ(s->vmCount, std::size(rows));
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const Row &r = rows[i];
+        const UpgClientVmState &vm = s->vms[i];
+        SCOPED_TRACE(r.name);
+        EXPECT_STREQ(vm.name, r.name);
+        EXPECT_EQ(std::tuple(vm.channel, vm.state, vm.outcome, vm.isoInDrive, std::string(vm.iso), vm.moduleCount,
+                             vm.upgradeAvailable),
+                  std::tuple(1, r.state, r.outcome, r.iso, std::string(r.isoName), r.modules, r.available));
+        if (r.modules == 1) {
+            EXPECT_EQ(std::tuple(std::string(vm.modules[0].name), std::string(vm.modules[0].curversion),
+                                 vm.modules[0].rescode),
+                      std::tuple("ortavis", r.cur, 0));
+            EXPECT_LT(vm.modules[0].age, 10u);
+        }
+    }
+    virsh.ClearCalls();
+    UpgClientHostState *again = nullptr;
+    ASSERT_EQ(upgClientGetHostState(h.get(), &again), 0);
+    upgClientFreeHostState(again);
+    EXPECT_TRUE(virsh.Calls().empty()) << "answered from memory, without a command";
+}
+
+// Pages of VMs without modules: 4 names of 109 characters fill a reply to
+// its last byte, a fifth goes to the next; 127-character names go three
+// to a reply. A name is never cut: each page parses whole on its own.
+TEST_F(HostState, PagesHoldWholeVmsAndSayWhereTheNextStarts)
+{
+    SetUpHost({});
+    ManageClient client;
+    struct Row { int vms; size_t nameLen; std::vector<int> perPage; };
+    const Row rows[] = {
+        {0, 0, {}}, {1, 5, {1}}, {4, 109, {4}}, {5, 109, {4, 1}}, {7, 127, {3, 3, 1}},
+    };
+    std::vector<std::string> names;
+    char row = '0';
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.vms);
+        for (const std::string &n : names) {
+            host.StopVm(n);
+        }
+        names.clear();
+        for (int i = 0; i < r.vms; ++i) {
+            names.push_back(std::string{static_cast<char>('a' + i), row} + std::string(r.nameLen - 2, 'x'));
+            ASSERT_TRUE(host.AddVm(names.back(), Guest()));
+        }
+        UpgClientHostState st{};
+        unsigned next = 1;
+        for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
+            auto [result, body] = Ask(UPG_MSG_HOST_STATE, L(0), client);
+            ASSERT_EQ(result, HOST_RESULT_OK);
+            ASSERT_EQ(upgClientParseStatePage(reinterpret_cast<const unsigned char *>(body.data()), body.size(), 0,
+                                              &st, &next), 0);
+            if (st.daemon.vmCount == r.vms) {
+                break;
+            }
+            (void)Ask(UPG_MSG_HEALTH_CHECK, ActionBody("none", 1), client);   // a discovery pass
+        }
+        ASSERT_EQ(st.daemon.vmCount, r.vms);
+        EXPECT_EQ(next, r.vms > 0 ? 1u : 0u);
+        std::vector<int> perPage;
+        for (unsigned page = 1; page != 0;) {
+            auto [result, body] = Ask(UPG_MSG_HOST_STATE, L(page), client);
+            ASSERT_EQ(result, HOST_RESULT_OK);
+            ASSERT_LE(body.size(), HOST_MSG_BODY_MAX);
+            size_t before = st.vmCount;
+            ASSERT_EQ(upgClientParseStatePage(reinterpret_cast<const unsigned char *>(body.data()), body.size(), page,
+                                              &st, &page), 0);
+            perPage.push_back(static_cast<int>(st.vmCount - before));
+            if (r.nameLen == 109 && perPage.size() == 1) {
+                EXPECT_EQ(body.size(), HOST_MSG_BODY_MAX);
+            }
+        }
+        if (r.vms == 0) {
+            perPage.pop_back();   // page 1 of no VMs: empty, and nothing after
+        }
+        EXPECT_EQ(perPage, r.perPage);
+        ASSERT_EQ(st.vmCount, names.size());
+        for (size_t i = 0; i < names.size(); ++i) {
+            EXPECT_EQ(st.vms[i].name, names[i]);
+        }
+        std::free(st.vms);
+        ++row;
+    }
+    auto [result, body] = Ask(UPG_MSG_HOST_STATE, L(0) + "x", client);
+    EXPECT_EQ(std::tuple(result, body.size()), std::tuple(HOST_RESULT_FAIL, 0u));
+}
+
+}  // namespace
