@@ -41,7 +41,6 @@
 #define UPGD_STATE_ASSERT(cond) typedef char UPGD_STATE_JOIN(upgd_state_check_, __LINE__)[(cond) ? 1 : -1]
 #endif
 
-#define UPG_MSG_HOST_STATE 7u
 #define UPG_STATE_OFFER_MAX 6
 #define UPG_STATE_ISO_NAME_MAX 32   /* a longer ISO name is not sent (isoNameLen 0) */
 #define UPG_STATE_PAGE_VMS_MAX 24   /* VM entries of one name character and no module in a reply */
@@ -90,7 +89,7 @@ typedef struct UpgStateDaemon {
     uint8_t runMode;          /* UPG_RUN_* of that run */
     uint8_t offerCount;       /* UpgStateOffer records that follow */
     uint8_t currentNameLen;   /* bytes of the VM served now that follow, 0 when none */
-    uint8_t reserved[2];
+    uint8_t reserved[6];      /* to the record's end: no padding left unset */
 } UpgStateDaemon;
 UPGD_STATE_ASSERT(sizeof(UpgStateDaemon) == 80);
 UPGD_STATE_ASSERT(offsetof(UpgStateDaemon, version) == 0);
