@@ -7,13 +7,17 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "daemon_host.h"
+#include "upgctl_run.h"
 #include "ortavis_upgclient.h"
 
 namespace {
@@ -54,6 +58,52 @@ struct HandleClose {
 };
 
 class HostState : public DaemonHost {};
+
+std::vector<std::vector<std::string>> Words(const std::string &text)
+{
+    std::vector<std::vector<std::string>> lines(1);
+    std::string word;
+    for (char c : text) {
+        if (c != ' ' && c != '\n') {
+            word += c;
+            continue;
+        }
+        if (!word.empty()) {
+            lines.back().push_back(word);
+            word.clear();
+        }
+        if (c == '\n') {
+            lines.emplace_back();
+        }
+    }
+    lines.pop_back();
+    return lines;
+}
+
+// The Prometheus text exposition format, strictly: every sample's family has
+// its HELP and TYPE first, names and label values as the format spells them,
+// and each value a number. The samples by "name{labels}".
+bool ParseExposition(const std::string &text, std::map<std::string, std::string> *samples)
+{
+    const std::regex help(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) .+)");
+    const std::regex type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|untyped))");
+    const std::regex sample(R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*"\})? )"
+                            R"((-?[0-9]+(?:\.[0-9]+)?(?:e[+-]?[0-9]+)?))");
+    std::string helped, typed;
+    std::istringstream in(text);
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+        if (std::regex_match(line, m, help)) {
+            helped = m[1];
+        } else if (std::regex_match(line, m, type) && m[1] == helped) {
+            typed = m[1];
+        } else if (!std::regex_match(line, m, sample) || m[1] != typed ||
+                   !samples->emplace(m[1].str() + m[2].str(), m[3]).second) {
+            return false;
+        }
+    }
+    return !text.empty() && text.back() == '\n';
+}
 
 // cur reported the offered version, old an older one when asked, iso asked for
 // the ISO and keeps it (upgrading), mute's guest agent is silent, full's drive
@@ -118,6 +168,47 @@ TEST_F(HostState, EachVmAsTheDaemonKnowsItFromWhatItsGuestSent)
     ASSERT_EQ(upgClientGetHostState(h.get(), &again), 0);
     upgClientFreeHostState(again);
     EXPECT_TRUE(virsh.Calls().empty()) << "answered from memory, without a command";
+
+    // The tool: list's rows (split at blanks) and its exit, 4 for mute's silent agent.
+    const std::vector<std::vector<std::string>> table = {
+        {"VM", "CHANNEL", "STATE", "TOOLS", "MODULES", "ISO"},
+        {"cur", "up", "idle", "current", "ortavis=1.0.0.2", "-"},
+        {"full", "up", "refused", "unknown", "-", "-"},
+        {"iso", "up", "upgrading", "unknown", "-", "ortavis-linux.iso"},
+        {"mute", "up", "unreachable", "no-answer", "-", "-"},
+        {"old", "up", "idle", "out-of-date", "ortavis=1.0.0.1->1.0.0.2", "-"},
+        {"5", "VMs:", "1", "current,", "1", "out", "of", "date,", "1", "no", "answer,", "2", "unknown;", "ISO", "in",
+         "drive:", "1"},
+    };
+    auto [exit, out, err] = Upgctl({"list"});
+    EXPECT_EQ(std::tuple(exit, Words(out), err), std::tuple(4, table, "")) << out;
+    const struct { std::vector<std::string> args; int exit; std::string said; } calls[] = {
+        {{"list", "--json"}, 4, R"({"request":"list","vms":5,"current":1,"out-of-date":1,"no-answer":1,)"
+                                R"("unknown":2,"iso_in_drive":1,"code":"guest-silent"})"},
+        {{"list", "--json"}, 4, R"("tools":"out-of-date","modules":[{"module":"ortavis","curversion":"1.0.0.1",)"},
+        {{"info"}, 0, "offer        ortavis 1.0.0.2 (linux)\nVMs          5\n"
+                      "since start  0 runs, 1 attaches, 0 detaches, 0 failures, 1 refusals\n"},
+        {{"info", "-j"}, 0, R"("offer":[{"module":"ortavis","version":"1.0.0.2","os":"linux"}])"},
+    };
+    for (const auto &r : calls) {
+        auto [e, o, _] = Upgctl(r.args);
+        EXPECT_EQ(e, r.exit) << testing::PrintToString(r.args);
+        EXPECT_NE(o.find(r.said), std::string::npos) << o;
+    }
+    auto [mexit, metrics, merr] = Upgctl({"metrics"});
+    EXPECT_EQ(mexit, 0) << merr;
+    std::map<std::string, std::string> samples;
+    ASSERT_TRUE(ParseExposition(metrics, &samples)) << metrics;
+    const std::map<std::string, std::string> want = {
+        {R"(ortavis_upgd_info{version="0.1.0"})", "1"},   {"ortavis_upgd_attaches_total", "1"},
+        {"ortavis_upgd_refusals_total", "1"},             {"ortavis_upgd_runs_total", "0"},
+        {R"(ortavis_upgd_vm_state{vm="full"})", "9"},     {R"(ortavis_upgd_vm_state{vm="iso"})", "1"},
+        {R"(ortavis_upgd_vm_out_of_date{vm="old"})", "1"}, {R"(ortavis_upgd_vm_out_of_date{vm="cur"})", "0"},
+    };
+    for (const auto &[name, value] : want) {
+        EXPECT_EQ(samples[name], value) << name;
+    }
+    EXPECT_EQ(samples.size(), 18u);
 }
 
 // Pages of VMs without modules: 4 names of 109 characters fill a reply to
