@@ -372,7 +372,9 @@ void ServeHostState(ClientConn &client, const MsgHeadInfo &request, const uint8_
     }
     uint32_t page = 0;
     std::memcpy(&page, body, sizeof(page));
-    std::vector<StateRow> rows;
+    // Kept by each pool thread: a page costs no allocation of the whole list.
+    thread_local std::vector<StateRow> rows;
+    rows.clear();
     rows.reserve(VM_LIST_MAX);
     {
         // No more than a discovery pass does under this lock: a walk of the list.
@@ -398,8 +400,12 @@ void ServeHostState(ClientConn &client, const MsgHeadInfo &request, const uint8_
         len = sizeof(head);
         std::memcpy(reply.body, &head, sizeof(head));
     } else {
-        std::sort(rows.begin(), rows.end(),
-                  [](const StateRow &a, const StateRow &b) { return std::strcmp(a.name, b.name) < 0; });
+        // In name order from the page's first VM on, as far as a reply can reach.
+        auto byName = [](const StateRow &a, const StateRow &b) { return std::strcmp(a.name, b.name) < 0; };
+        auto first = rows.begin() + (page - 1);
+        std::nth_element(rows.begin(), first, rows.end(), byName);
+        auto last = rows.end() - first > UPG_STATE_PAGE_VMS_MAX ? first + UPG_STATE_PAGE_VMS_MAX : rows.end();
+        std::partial_sort(first, last, rows.end(), byName);
         len = BuildVmPage(reply.body, rows, page, now);
     }
     reply.head.msgId = request.msgId;
