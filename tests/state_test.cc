@@ -276,4 +276,32 @@ TEST_F(HostState, PagesHoldWholeVmsAndSayWhereTheNextStarts)
     EXPECT_EQ(std::tuple(result, body.size()), std::tuple(HOST_RESULT_FAIL, 0u));
 }
 
+// A client that asks for pages and reads none holds up only itself: while
+// the daemon's write to it waits out its deadline, another client's health
+// checks (which need the registry) are answered as fast as ever.
+TEST_F(HostState, AClientThatReadsNoPageHoldsUpNoOtherRequest)
+{
+    SetUpHost({"vm1"});
+    ManageClient stuck, other;
+    std::thread flood([&] {
+        std::string requests;
+        for (uint64_t id = 1; id <= 20000; ++id) {
+            requests += ManageMessage(id, UPG_MSG_HOST_STATE, 0, L(0));
+        }
+        (void)stuck.Send(requests);   // fails once the daemon gives up on it
+    });
+    auto slowest = std::chrono::steady_clock::duration::zero();
+    int asked = 0;
+    while (log.Count("did not take its reply") == 0 && asked < 200) {
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), other), std::pair(0, std::string("vm1:{ok}")));
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - t0);
+        ++asked;
+    }
+    stuck.Close();
+    flood.join();
+    EXPECT_GT(log.Count("did not take its reply"), 0u) << asked;
+    EXPECT_LT(slowest, 1500ms) << "a health check waited on the stuck client's write";
+}
+
 }  // namespace
