@@ -328,8 +328,9 @@ size_t BuildDaemonPage(uint8_t *body, size_t vmCount, time_t now)
     return len;
 }
 
-// Page p >= 1: whole VM entries from the (p-1)th of rows, sorted by name.
-size_t BuildVmPage(uint8_t *body, const std::vector<StateRow> &rows, uint32_t page, time_t now)
+// Page p >= 1: whole VM entries of rows, the page's VMs in name order from
+// the (p-1)th of all `total`.
+size_t BuildVmPage(uint8_t *body, const StateRow *rows, size_t count, uint32_t page, size_t total, time_t now)
 {
     UpgStateOffer offer[UPG_STATE_OFFER_MAX];
     int offerCount = 0;
@@ -340,8 +341,8 @@ size_t BuildVmPage(uint8_t *body, const std::vector<StateRow> &rows, uint32_t pa
     }
     UpgStateHead head{};
     size_t len = sizeof(head);
-    size_t i = page - 1;
-    for (; i < rows.size(); ++i) {
+    size_t i = 0;
+    for (; i < count; ++i) {
         VmView view;
         {
             MutexGuard guard(&g_keptLock);
@@ -356,9 +357,33 @@ size_t BuildVmPage(uint8_t *body, const std::vector<StateRow> &rows, uint32_t pa
         }
         ++head.vmCount;
     }
-    head.nextPage = i < rows.size() ? static_cast<uint32_t>(i + 1) : 0;
+    head.nextPage = page - 1 + i < total ? static_cast<uint32_t>(page + i) : 0;
     std::memcpy(body, &head, sizeof(head));
     return len;
+}
+
+// The registry's entries in name order, sorted again only when an entry
+// joined or left: a page then costs a look at its own VMs. The pointers are
+// followed only under the registry lock while its generation stands, so
+// every one is a linked entry. Lock order: the registry lock, then this.
+ObjectMutex g_sortedLock = PTHREAD_MUTEX_INITIALIZER;
+struct SortedRegistry {
+    bool valid = false;
+    uint64_t generation = 0;
+    std::vector<VmNode *> byName;
+} g_sorted GUARDED_BY(g_sortedLock);
+
+void SortRegistry() REQUIRES(GetVmListHead()->lock, g_sortedLock)
+{
+    g_sorted.byName.clear();
+    g_sorted.byName.reserve(VM_LIST_MAX);
+    for (VmNode *n = GetVmListHead()->next; n != nullptr; n = n->next) {
+        g_sorted.byName.push_back(n);
+    }
+    std::sort(g_sorted.byName.begin(), g_sorted.byName.end(),
+              [](const VmNode *a, const VmNode *b) { return std::strncmp(a->name, b->name, VM_NAME_LEN) < 0; });
+    g_sorted.generation = RegistryGeneration();
+    g_sorted.valid = true;
 }
 
 }  // namespace
@@ -372,15 +397,21 @@ void ServeHostState(ClientConn &client, const MsgHeadInfo &request, const uint8_
     }
     uint32_t page = 0;
     std::memcpy(&page, body, sizeof(page));
-    // Kept by each pool thread: a page costs no allocation of the whole list.
-    thread_local std::vector<StateRow> rows;
-    rows.clear();
-    rows.reserve(VM_LIST_MAX);
+    StateRow rows[UPG_STATE_PAGE_VMS_MAX];   // at most a reply's worth, from the page's first VM on
+    size_t count = 0;
+    size_t total = 0;
     {
-        // No more than a discovery pass does under this lock: a walk of the list.
+        // A sort of the list when its members changed, else a copy of the
+        // page's few: no more than a discovery pass does under this lock.
         ObjectLockGuard registry(GetVmListHead());
-        for (VmNode *n = GetVmListHead()->next; n != nullptr && rows.size() < VM_LIST_MAX; n = n->next) {
-            StateRow &row = rows.emplace_back();
+        MutexGuard sorted(&g_sortedLock);
+        if (!g_sorted.valid || g_sorted.generation != RegistryGeneration()) {
+            SortRegistry();
+        }
+        total = g_sorted.byName.size();
+        for (size_t i = page > 0 ? page - 1 : total; i < total && count < UPG_STATE_PAGE_VMS_MAX; ++i) {
+            const VmNode *n = g_sorted.byName[i];
+            StateRow &row = rows[count++];
             std::memcpy(row.name, n->name, sizeof(row.name));
             row.name[VM_NAME_FIELD - 1] = '\0';
             row.channel = n->fd.load() >= 0 ? 1 : 0;
@@ -394,19 +425,13 @@ void ServeHostState(ClientConn &client, const MsgHeadInfo &request, const uint8_
     } reply{};
     size_t len = 0;
     if (page == 0) {
-        len = BuildDaemonPage(reply.body, rows.size(), now);
-    } else if (page > rows.size()) {
+        len = BuildDaemonPage(reply.body, total, now);
+    } else if (page > total) {
         UpgStateHead head{};
         len = sizeof(head);
         std::memcpy(reply.body, &head, sizeof(head));
     } else {
-        // In name order from the page's first VM on, as far as a reply can reach.
-        auto byName = [](const StateRow &a, const StateRow &b) { return std::strcmp(a.name, b.name) < 0; };
-        auto first = rows.begin() + (page - 1);
-        std::nth_element(rows.begin(), first, rows.end(), byName);
-        auto last = rows.end() - first > UPG_STATE_PAGE_VMS_MAX ? first + UPG_STATE_PAGE_VMS_MAX : rows.end();
-        std::partial_sort(first, last, rows.end(), byName);
-        len = BuildVmPage(reply.body, rows, page, now);
+        len = BuildVmPage(reply.body, rows, count, page, total, now);
     }
     reply.head.msgId = request.msgId;
     reply.head.msgType = request.msgType;
