@@ -95,6 +95,7 @@ struct Options {
     bool quiet = false;
     int timeout = kDefaultTimeout;
     const char *modules = nullptr;   // status -m
+    bool wait = false;               // upgrade --wait
 };
 Options g_opt;
 const char *g_command = nullptr;   // for the JSON object of a usage error
@@ -877,6 +878,55 @@ int List()
     return exit;
 }
 
+// Follows the run that an upgrade request joined until it has served the
+// followed VMs (the named ones, or all) and each has answered its offer, with
+// progress on stderr (one line rewritten on a terminal, plain lines
+// otherwise). kExitOk when every followed VM ends up to date, else 5.
+int FollowRun(const std::vector<std::string> &names, uint32_t runsBefore, bool activeBefore)
+{
+    const bool bar = isatty(STDERR_FILENO) != 0;
+    std::string shown;
+    for (bool ran = activeBefore;; std::this_thread::sleep_for(std::chrono::seconds(1))) {
+        int exit = kExitOk;
+        HostState s = FetchState("upgrade", &exit);
+        if (!s) {
+            return exit;
+        }
+        const UpgStateDaemon &d = s->daemon;
+        ran = ran || d.runActive != 0 || d.runs > runsBefore;
+        std::vector<const UpgClientVmState *> followed;
+        bool settled = ran && d.runActive == 0;
+        for (size_t i = 0; i < s->vmCount; ++i) {
+            const UpgClientVmState &vm = s->vms[i];
+            if (names.empty() || std::find(names.begin(), names.end(), vm.name) != names.end()) {
+                followed.push_back(&vm);
+                settled = settled && (vm.outcome != UPG_OUTCOME_OFFERED ||
+                                      (vm.upgradeAvailable == 0 && vm.state != UPGRADE_RUNNING_STATE));
+            }
+        }
+        size_t current = 0;
+        for (const UpgClientVmState *vm : followed) {
+            current += vm->upgradeAvailable == 0 && vm->moduleCount > 0 && vm->state != UPGRADE_CONNECT_TIMEOUT_STATE;
+        }
+        std::string line = (d.runActive != 0 ? "run: " + std::to_string(d.runDone) + " of " +
+                                                   std::to_string(d.runTotal) + " VMs served, serving " +
+                                                   (s->current[0] != '\0' ? Printable(s->current) : "-")
+                                             : std::string(ran ? "run ended" : "waiting for the run")) +
+                           "; " + std::to_string(current) + " of " + std::to_string(followed.size()) +
+                           " VMs up to date";
+        if (line != shown && !g_opt.quiet) {
+            std::fprintf(stderr, bar ? "\r%-78s" : "%s\n", line.c_str());
+            shown = line;
+        }
+        if (settled) {
+            if (bar && !g_opt.quiet) {
+                std::fputc('\n', stderr);
+            }
+            return current == followed.size() ? kExitOk : kExitGuestFailure;
+        }
+    }
+}
+
 const char *RunModeName(int mode)
 {
     return mode == UPG_RUN_ALL ? "all VMs" : mode == UPG_RUN_NAMED ? "named VMs" : mode == UPG_RUN_ADDED ? "added VMs" : "-";
@@ -1029,13 +1079,15 @@ constexpr Command kCommands[] = {
                                          "other than 0 (2 pending, 9 ISO not attached, 13 guest agent silent, any\n"
                                          "other the guest's failure) exits 5.\n"},
     {"auto", 2, 2, "auto VM 1|2|3", "automatic-upgrade control value for VM's guest", "Send an automatic-upgrade control value to VM's guest tools.\n"},
-    {"upgrade", 1, 1, "upgrade VM[,VM...]|no", "upgrade these VMs now (\"no\": all VMs)",
+    {"upgrade", 1, 1, "upgrade [--wait] VM[,VM...]|no", "upgrade these VMs now (\"no\": all VMs)",
      "Upgrade the named VMs now, or all VMs with \"no\". When no run is under way one\n"
      "starts; otherwise the run under way takes the named VMs as well, and they\n"
      "stay named: the next run, whatever starts it, serves them again, and only\n"
      "them. Each named VM that is not running is warned about on stderr; when none\n"
      "is running the daemon refuses (exit 1). \"no\" while a run is under way\n"
-     "is refused as well.\n"},
+     "is refused as well. With -w/--wait: follows the run until it has served the\n"
+     "VMs (the named ones, or all) and each has answered, progress on stderr; exits\n"
+     "0 when every one of them ends up to date, else 5.\n"},
     {"interval", 1, 1, "interval MINUTES", "upgrade all VMs every MINUTES",
      "Upgrade all VMs every MINUTES (30-525600), stored for the daemon's next start.\n"
      "A run starts now as well, unless one is under way.\n"},
@@ -1086,6 +1138,7 @@ int Help(const Command *c)
                 "  -q, --quiet          nothing on stdout, no warnings: the exit status tells\n"
                 "  -t, --timeout SECONDS  wait at most this long for an answer (1-3600, default 10)\n"
                 "  -m, --module LIST    status: the modules to ask about\n"
+                "  -w, --wait           upgrade: follow the run until its VMs have answered\n"
                 "  -h, --help           this help, or the command's ('COMMAND --help')\n"
                 "  -V, --version        the version\n\n"
                 "The daemon listens on " UPGD_MANAGE_SOCKET " (root or group libvirt).\n");
@@ -1186,8 +1239,15 @@ int RunCommand(const Command &c, char **arg, int count)
         std::vector<std::string> names = all ? std::vector<std::string>() : SplitVmList(arg[0]);
         control["vms"] = names;
         control["all"] = all;
-        return Control(control, UPG_ACTION_START, 0, arg[0],
+        int exit = kExitOk;
+        HostState before = g_opt.wait ? FetchState("upgrade", &exit) : nullptr;
+        if (g_opt.wait && !before) {
+            return exit;
+        }
+        exit = Control(control, UPG_ACTION_START, 0, arg[0],
                        all ? "upgrade of all VMs requested" : "upgrade requested", NotRunning(names));
+        return exit != kExitOk || !g_opt.wait ? exit
+                                              : FollowRun(names, before->daemon.runs, before->daemon.runActive != 0);
     }
 
     // The rest ask about one VM.
@@ -1219,11 +1279,12 @@ int main(int argc, char **argv)
         {"json", no_argument, nullptr, 'j'},     {"quiet", no_argument, nullptr, 'q'},
         {"timeout", required_argument, nullptr, 't'}, {"module", required_argument, nullptr, 'm'},
         {"help", no_argument, nullptr, 'h'},     {"version", no_argument, nullptr, 'V'},
+        {"wait", no_argument, nullptr, 'w'},
         {nullptr, 0, nullptr, 0},
     };
     bool help = false;
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, ":jqt:m:hV", kLong, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":jqt:m:hVw", kLong, nullptr)) != -1;) {
         long seconds = 0;
         switch (c) {
         case 'j':
@@ -1243,6 +1304,9 @@ int main(int argc, char **argv)
             break;
         case 'h':
             help = true;
+            break;
+        case 'w':
+            g_opt.wait = true;
             break;
         case 'V':
             std::printf("%s %s\n", kProg, UPGCLIENT_VERSION);
@@ -1274,6 +1338,9 @@ int main(int argc, char **argv)
     }
     if (g_opt.modules != nullptr && c->name != "status") {
         return Usage("-m is an option of 'status' only");
+    }
+    if (g_opt.wait && c->name != "upgrade") {
+        return Usage("--wait is an option of 'upgrade' only");
     }
     if (c->name == "help") {
         const Command *about = count > 1 ? FindCommand(arg[1]) : nullptr;

@@ -304,4 +304,16 @@ TEST_F(HostState, AClientThatReadsNoPageHoldsUpNoOtherRequest)
     EXPECT_LT(slowest, 1500ms) << "a health check waited on the stuck client's write";
 }
 
+// upgrade --wait follows a real run: vm1 (1.0.0.1, 1.0.0.2 offered) is served,
+// its guest attaches, installs and reports, and the tool ends once it has.
+TEST_F(HostState, UpgradeWaitFollowsTheRunUntilItsVmHasAnswered)
+{
+    SetUpHost({"vm1"});
+    auto [exit, out, err] = Upgctl({"upgrade", "--wait", "vm1"});
+    EXPECT_EQ(std::tuple(exit, out), std::tuple(0, "upgrade requested\n")) << err;
+    EXPECT_NE(err.find("run: 0 of 1 VMs served, serving vm1; 0 of 1 VMs up to date\n"), std::string::npos) << err;
+    EXPECT_TRUE(err.ends_with("run ended; 1 of 1 VMs up to date\n")) << err;
+    EXPECT_EQ(std::get<0>(Upgctl({"list"})), 0);
+}
+
 }  // namespace
