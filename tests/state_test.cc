@@ -57,6 +57,36 @@ struct HandleClose {
     void operator()(UpgClientHandle *h) const { upgClientClose(h); }
 };
 
+// The page reader refuses what the daemon never sends and keeps nothing of it.
+TEST(StatePage, RefusesWhatDoesNotParseAndKeepsNothingOfIt)
+{
+    auto head = [](uint32_t next, uint16_t count) {
+        UpgStateHead h{next, count, 0};
+        return std::string(reinterpret_cast<const char *>(&h), sizeof(h));
+    };
+    auto vm = [](const std::string &name, uint8_t modules = 0) {
+        UpgStateVm v{0, 0, 0, static_cast<uint8_t>(name.size()), 1, modules, 0, 0, {}};
+        return std::string(reinterpret_cast<const char *>(&v), sizeof(v)) + name;
+    };
+    const struct { unsigned page; std::string body; int ret; } rows[] = {
+        {1, head(0, 1) + vm("a"), 0},
+        {1, head(0, 1) + vm("a") + "x", -1},            // a byte after the last VM
+        {1, head(0, 1) + vm("ab").substr(0, 21), -1},   // a name cut
+        {1, head(3, 1) + vm("a"), -1},                  // a next page that skips a VM
+        {1, head(0, 1) + vm("a", 1), -1},               // a module announced, not sent
+        {1, head(0, 2) + vm("b") + vm("a"), 0},         // out of name order: the repeat is dropped
+        {0, head(0, 1), -1},                            // a VM on the daemon's page
+    };
+    for (const auto &r : rows) {
+        UpgClientHostState st{};
+        unsigned next = 7;
+        EXPECT_EQ(upgClientParseStatePage(reinterpret_cast<const unsigned char *>(r.body.data()), r.body.size(),
+                                          r.page, &st, &next), r.ret) << r.body.size();
+        EXPECT_EQ(st.vmCount, r.ret == 0 ? 1u : 0u);
+        std::free(st.vms);
+    }
+}
+
 class HostState : public DaemonHost {};
 
 std::vector<std::vector<std::string>> Words(const std::string &text)
