@@ -6,10 +6,13 @@
 // thread notes the run's progress and each VM's outcome; the drive area
 // counts attaches, detaches, failures and refusals; the timer's setters note
 // the interval; PackingMsg keeps the ISO offer it read. Reader: a pool
-// thread serving the request, which copies what it needs under the registry
-// lock (names, channel, state: no more than a discovery pass does there) and
-// formats outside it. Each kept table has a small lock of its own, taken
-// after the registry lock is released and never across a write or command.
+// thread serving the request, which copies the page's VMs (name, channel,
+// state) under the registry lock from a list sorted by name that is sorted
+// again only when the registry's members change (no more than a discovery
+// pass does under that lock), and formats outside it. Each kept table has a
+// small lock of its own, taken after the registry lock is released and never
+// across a write or command; the sorted list's lock comes after the
+// registry lock.
 #pragma once
 
 #include <cstdint>
