@@ -1,6 +1,12 @@
 // The host state request against the real daemon on the simulated host:
 // what it tells of VMs in each state it can know them in, read through the
 // client library, and how it cuts the VMs into pages, read as raw bytes.
+// GCC 12 misreads <regex>'s own std::function members as uninitialised when
+// built with the sanitizers; the exposition parser below uses it.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
