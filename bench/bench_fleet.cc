@@ -20,6 +20,9 @@
 //    header and body 1 ms apart; and the host commands the daemon runs for
 //    one health check, run here through its command runner, which is where
 //    the time goes;
+//  - the host state: a whole fetch through the client library once every
+//    guest has reported six modules, against the same number of round trips
+//    of the same average size through a bare relay; with the daemon's RSS;
 //  - the daemon's VmRSS and VmHWM after all that traffic;
 //  - SIGTERM to exit, a management client still connected, against the bare
 //    program's.
@@ -37,6 +40,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -49,6 +53,7 @@
 #include "bench_support.h"
 #include "hostile_guest.h"
 #include "manage_client.h"
+#include "ortavis_upgclient.h"
 #include "ortavis_upgd_raii.h"
 #include "ortavis_upgd_vm.h"
 
@@ -584,6 +589,127 @@ void BM_FleetHealthCommands_Bare(benchmark::State &state)
     }
 }
 
+// ---- Host state ----------------------------------------------------------------------------
+
+// Every guest reports six modules (an upgrade-state report), so the daemon
+// keeps 1000 reports of the largest kind; false when they were not all read.
+bool ReportSixModules(Fleet &f)
+{
+    static bool reported = false;
+    // What a guest sends before the daemon drained its channel is dropped.
+    if (!reported && !f.log.WaitForCount("clearVmSocketReadBuf vmname", kVms, 30s)) {
+        return false;
+    }
+    for (int i = 0; i < kVms && !reported; ++i) {
+        VmMsg msg{};
+        msg.msgId = static_cast<uint64_t>(i) + 1;
+        msg.msgType = VM_RSP_UPGRADE_STATE_MSG;
+        msg.moduleNum = VM_MSG_MODULE_MAX;
+        for (int m = 0; m < VM_MSG_MODULE_MAX; ++m) {
+            ModuleInfo &mod = msg.module[m];
+            std::snprintf(mod.name, sizeof(mod.name), "module%d", m);
+            std::snprintf(mod.curversion, sizeof(mod.curversion), "1.0.%d.1", m);
+            std::snprintf(mod.tarversion, sizeof(mod.tarversion), "1.0.%d.2", m);
+            mod.type = ISO_LINUX;
+        }
+        if (!f.host.sim.Send(bench::VmName(i), msg)) {
+            return false;
+        }
+    }
+    // Waited for in the state itself: a guest whose log share earlier rows
+    // used up reports without a log line.
+    reported = reported || upgd_test::WaitUntil(
+                               [] {
+                                   UpgClientHandle *h = upgClientConnect(AF_UNIX);
+                                   UpgClientHostState *s = nullptr;
+                                   bool all = h != nullptr && upgClientGetHostState(h, &s) == 0 &&
+                                              s->vmCount >= static_cast<size_t>(kVms);
+                                   for (size_t i = 0; all && i < s->vmCount; ++i) {
+                                       all = s->vms[i].moduleCount == VM_MSG_MODULE_MAX ||
+                                             s->vms[i].name[0] != 'v';   // an adversary of the rows before
+                                   }
+                                   upgClientFreeHostState(s);
+                                   (void)upgClientClose(h);
+                                   return all;
+                               },
+                               30s);
+    return reported;
+}
+
+size_t g_statePages = 0;       // requests of one whole fetch
+size_t g_stateReplyBytes = 0;  // their replies' bytes, headers included
+
+// The pages of one whole fetch, asked one by one on the fleet's raw client.
+bool CountStatePages(Fleet &f)
+{
+    g_statePages = 0;
+    g_stateReplyBytes = 0;
+    for (uint32_t page = 0;; ++g_statePages) {
+        std::string body(reinterpret_cast<const char *>(&page), sizeof(page));
+        auto reply = f.client->Ask(++f.msgId, UPG_MSG_HOST_STATE, body);
+        if (!reply || reply->head.result != HOST_RESULT_OK || reply->body.size() < sizeof(UpgStateHead)) {
+            return false;
+        }
+        g_stateReplyBytes += sizeof(MsgHeadInfo) + reply->body.size();
+        std::memcpy(&page, reply->body.data(), sizeof(page));
+        if (page == 0) {
+            ++g_statePages;
+            return true;
+        }
+    }
+}
+
+// The whole state through the client library: every page, parsed.
+void BM_FleetHostState_Daemon(benchmark::State &state)
+{
+    Fleet &f = TheFleet();
+    if (!f.Daemon()) {
+        state.SkipWithError("no daemon");
+        return;
+    }
+    if (!ReportSixModules(f) || !CountStatePages(f)) {
+        state.SkipWithError("reports not all read, or no pages");
+        return;
+    }
+    UpgClientHandle *h = upgClientConnect(AF_UNIX);
+    size_t vms = 0, modules = 0;
+    for (auto _ : state) {
+        UpgClientHostState *s = nullptr;
+        if (h == nullptr || upgClientGetHostState(h, &s) != 0) {
+            state.SkipWithError("no state");
+            break;
+        }
+        vms = s->vmCount;
+        modules = s->vmCount > 0 ? static_cast<size_t>(s->vms[0].moduleCount) : 0;
+        upgClientFreeHostState(s);
+    }
+    (void)upgClientClose(h);
+    state.counters["vms"] = static_cast<double>(vms);
+    state.counters["modules_each"] = static_cast<double>(modules);
+    state.counters["pages"] = static_cast<double>(g_statePages);
+    ReportMemory(state, f.host.daemon.Pid());
+}
+
+// The same number of round trips of the same average size through a bare relay.
+void BM_FleetHostState_Bare(benchmark::State &state)
+{
+    if (g_statePages == 0) {
+        state.SkipWithError("no page count (the daemon row did not run)");
+        return;
+    }
+    const std::string request(sizeof(MsgHeadInfo) + sizeof(uint32_t), '\0');
+    bench::BareRelay relay(request.size(), g_stateReplyBytes / g_statePages, false);
+    for (auto _ : state) {
+        for (size_t i = 0; i < g_statePages; ++i) {
+            if (!relay.RoundTrip(request)) {
+                state.SkipWithError("relay broke");
+                return;
+            }
+        }
+    }
+    state.counters["pages"] = static_cast<double>(g_statePages);
+}
+
 // ---- Memory and stop ----------------------------------------------------------------------
 
 void BM_FleetMemory_Daemon(benchmark::State &state)
@@ -673,6 +799,8 @@ BENCHMARK(BM_FleetHealthRoundTrip_Daemon)->Arg(1)->Unit(benchmark::kMillisecond)
 BENCHMARK(BM_FleetHealthRoundTrip_Bare)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_FleetHealthCommands_Bare)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FleetHealthRoundTrip_Daemon)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FleetHostState_Daemon)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FleetHostState_Bare)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FleetMemory_Daemon)->Iterations(1);
 BENCHMARK(BM_FleetStop_Daemon)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FleetDiscoveryPass_InProcess)->Unit(benchmark::kMicrosecond);

@@ -261,7 +261,7 @@ struct UpgClientHandle {
 
 namespace upgclient {
 
-WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body, int *result, int attempts)
+WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body, int *result, int attempts, uint32_t *bodyLen)
 {
     *body = nullptr;
     for (int attempt = 0; attempt < attempts; ++attempt) {
@@ -280,6 +280,9 @@ WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body, int *result, int a
         }
         if (result != nullptr) {
             *result = reply.head.result;
+        }
+        if (bodyLen != nullptr) {
+            *bodyLen = *body != nullptr ? reply.head.bufLen : 0;
         }
         return WaitStatus::kAnswered;
     }
@@ -348,7 +351,7 @@ bool SendRequest(UpgClientHandle *h, uint32_t msgType, RequestBuffer *req, uint6
 // Sends a text request and waits for its reply: the daemon's result, with
 // *text the body (null when empty); -1 with errno set when no reply came
 // (ETIMEDOUT), the stream broke (EPROTO) or the handle is failed (EPIPE).
-int TextRequest(UpgClientHandle *h, uint32_t msgType, RequestBuffer *req, char **text)
+int TextRequest(UpgClientHandle *h, uint32_t msgType, RequestBuffer *req, char **text, uint32_t *len = nullptr)
 {
     *text = nullptr;
     LockGuard guard(h->lock);
@@ -361,7 +364,7 @@ int TextRequest(UpgClientHandle *h, uint32_t msgType, RequestBuffer *req, char *
         return -1;
     }
     int result = -1;
-    switch (upgclient::WaitTextReply(h->fd, id, text, &result, h->replyAttempts)) {
+    switch (upgclient::WaitTextReply(h->fd, id, text, &result, h->replyAttempts, len)) {
     case upgclient::WaitStatus::kAnswered:
         return result;
     case upgclient::WaitStatus::kBroken:
@@ -670,6 +673,51 @@ int upgClientParseModuleReply(const char *text, UpgClientModuleReply *out)
                CopyField(field[1], out->curversion, sizeof(out->curversion)) && ParseCode(field[2], &out->rescode) &&
                CopyField(field[3], out->tarversion, sizeof(out->tarversion));
     });
+}
+
+int upgClientGetHostState(UpgClientHandle *handle, UpgClientHostState **out)
+{
+    if (out == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    *out = nullptr;
+    if (handle == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    auto *state = static_cast<UpgClientHostState *>(std::calloc(1, sizeof(UpgClientHostState)));
+    if (state == nullptr) {
+        return -1;
+    }
+    unsigned page = 0;
+    do {
+        RequestBuffer req;
+        char *body = nullptr;
+        uint32_t len = 0;
+        int result = req.PutU32(page) ? TextRequest(handle, UPG_MSG_HOST_STATE, &req, &body, &len) : -1;
+        CharBuf owned(body);
+        unsigned next = 0;
+        if (result != HOST_RESULT_OK ||
+            upgClientParseStatePage(reinterpret_cast<const unsigned char *>(body), len, page, state, &next) != 0) {
+            if (result >= 0) {
+                errno = EPROTO;   // an answer, but not a state
+            }
+            upgClientFreeHostState(state);
+            return -1;
+        }
+        page = next;
+    } while (page != 0);
+    *out = state;
+    return 0;
+}
+
+void upgClientFreeHostState(UpgClientHostState *state)
+{
+    if (state != nullptr) {
+        std::free(state->vms);
+        std::free(state);
+    }
 }
 
 }  // extern "C"

@@ -18,6 +18,7 @@
 
 #include "ortavis_upgclient_version.h"
 #include "ortavis_upgd_proto.h"
+#include "ortavis_upgd_hoststate.h"
 
 #if defined(__GNUC__)
 #define UPGCLIENT_API __attribute__((visibility("default")))
@@ -112,6 +113,60 @@ typedef struct UpgClientModuleReply {
  * EINVAL, *out then zeroed. */
 UPGCLIENT_API int upgClientParseCheckReply(const char *text, UpgClientCheckReply *out);
 UPGCLIENT_API int upgClientParseModuleReply(const char *text, UpgClientModuleReply *out);
+
+/* ---- The host at a glance --------------------------------------------------- */
+
+/* One module of a guest's last report (texts NUL-terminated). */
+typedef struct UpgClientModuleState {
+    char name[MOD_NAME_MAX + 1];
+    char curversion[16];
+    char tarversion[16];
+    int rescode;
+    unsigned age;                   /* seconds since the guest reported it */
+} UpgClientModuleState;
+
+/* One running VM as the daemon knows it. */
+typedef struct UpgClientVmState {
+    char name[VM_NAME_MAX + 1];
+    int channel;                    /* 1: the guest channel is connected */
+    int state;                      /* UPGRADE_*_STATE */
+    int outcome;                    /* UPG_OUTCOME_* of its last upgrade turn */
+    int isoInDrive;                 /* 1: the daemon's ISO is in its drive */
+    char iso[UPG_STATE_ISO_NAME_MAX + 1];  /* which one; empty when unknown or longer */
+    unsigned isoAge;                /* seconds it has been in */
+    int upgradeAvailable;           /* 1: a module is offered at another version */
+    int moduleCount;                /* 0: the guest has reported nothing since the start */
+    UpgClientModuleState modules[VM_MSG_MODULE_MAX];
+} UpgClientVmState;
+
+/* The daemon and its VMs, sorted by name. */
+typedef struct UpgClientHostState {
+    UpgStateDaemon daemon;          /* version NUL-terminated */
+    char current[VM_NAME_MAX + 1];  /* the VM the run serves now, or empty */
+    int offerCount;
+    UpgStateOffer offer[UPG_STATE_OFFER_MAX];   /* module and version NUL-terminated */
+    size_t vmCount;
+    UpgClientVmState *vms;
+} UpgClientHostState;
+
+/* Fetches every page of the host state. Returns 0 with *out a new state that
+ * the caller frees with upgClientFreeHostState, or -1 with *out NULL and
+ * errno set: EINVAL for a NULL argument, EPROTO for a reply that does not
+ * parse or a result other than HOST_RESULT_OK, and otherwise as
+ * upgClientRequest. */
+UPGCLIENT_API int upgClientGetHostState(UpgClientHandle *handle, UpgClientHostState **out);
+/* Frees a state of upgClientGetHostState (nothing for NULL). */
+UPGCLIENT_API void upgClientFreeHostState(UpgClientHostState *state);
+/* Parses the body of one host state reply to a request for `page` into
+ * *state: page 0 fills the daemon's part, any other page appends its VMs (a
+ * VM whose name does not sort after the last one held came twice and is
+ * skipped). Every record must lie whole within the body, every count and
+ * length in range, every fixed text NUL-terminated, and nothing may follow
+ * the last record; *nextPage is the page to ask for next (0: done), which
+ * must be the page after this one's VMs. Returns 0, or -1 with errno EINVAL
+ * (ENOMEM when the VMs cannot grow), *state's VMs then as before the call. */
+UPGCLIENT_API int upgClientParseStatePage(const unsigned char *body, size_t len, unsigned page,
+                                          UpgClientHostState *state, unsigned *nextPage);
 
 #ifdef __cplusplus
 }

@@ -25,8 +25,9 @@ enum class WaitStatus {
 // another identifier, or a body over 968 bytes, are consumed and dropped.
 // On kAnswered *body is the body as a NUL-terminated text that the caller
 // frees with free(), or null when the body was empty.
+// *bodyLen, when given, is the body's length (its bytes may hold NULs).
 WaitStatus WaitTextReply(int fd, uint64_t msgId, char **body, int *result = nullptr,
-                         int attempts = kReplyAttempts);
+                         int attempts = kReplyAttempts, uint32_t *bodyLen = nullptr);
 
 // Waits for the reply to control request `msgId` (type 5); a reply with
 // identifier 0 counts as well. On kAnswered *result is the daemon's result,

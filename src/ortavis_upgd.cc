@@ -31,6 +31,7 @@
 
 #include "ortavis_upgd_cmd.h"
 #include "ortavis_upgd_guestlane.h"
+#include "ortavis_upgd_handlers.h"
 #include "ortavis_upgd_drive.h"
 #include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
@@ -597,6 +598,8 @@ int UpgdMain()
     }
     usleep(100 * 1000);
     InitUpgradeInterval();
+    // The ISO offer read once now, so the host state shows it before any run.
+    (void)PackingMsg(UPG_MSG_START_UPGRADE, true);
 
     AwaitTermination();
     int abandoned = StopDaemon(g_daemonThreads);

@@ -21,6 +21,7 @@
 #include "ortavis_upgd_seccmd.h"
 #include "ortavis_upgd_securec.h"
 #include "ortavis_upgd_server.h"
+#include "ortavis_upgd_state.h"
 #include "ortavis_upgd_task.h"
 #include "ortavis_upgd_vm.h"
 #include "ortavis_upgd_wire.h"
@@ -167,6 +168,7 @@ void InitTimer(unsigned int seconds)
     timer.it_value.tv_sec = seconds;
     timer.it_interval.tv_sec = seconds;
     (void)setitimer(ITIMER_REAL, &timer, nullptr);
+    NoteInterval(seconds / 60U);
     UPG_LOG("<-- InitTimer");
 }
 
@@ -175,6 +177,7 @@ void UninitTimer()
     UPG_LOG("--> UninitTimer");
     itimerval timer{};
     (void)setitimer(ITIMER_REAL, &timer, nullptr);
+    NoteInterval(0);
     UPG_LOG("<-- UninitTimer");
 }
 
@@ -436,6 +439,11 @@ int dealWithCmdMsg(const std::shared_ptr<ClientConn> &client)
         (void)ClientWriteHead(*client, head, code);
         errno = err;
         return CMD_MSG_FAILED;
+    }
+    if (head.msgType == UPG_MSG_HOST_STATE) {
+        // From memory alone: no discovery pass, no guest, no command.
+        ServeHostState(*client, head, body);
+        return CMD_MSG_DONE;
     }
     GetRunningVmList();
     switch (head.msgType) {

@@ -35,6 +35,7 @@
 #include "ortavis_upgd_raii.h"
 #include "ortavis_upgd_seccmd.h"
 #include "ortavis_upgd_securec.h"
+#include "ortavis_upgd_state.h"
 #include "ortavis_upgd_vm.h"
 
 namespace {
@@ -231,13 +232,27 @@ namespace {
 // What the daemon put into a drive, by VM name, and since when it waits for
 // the guest's report. Kept apart from the registry entry, which a hang-up
 // replaces while the VM runs on with the ISO in its drive.
+// The deadline counts from `from` (the attach or the latest report); `since`
+// and `iso` say what went in and when, for the host state request.
+struct AttachRecord {
+    time_t from;
+    time_t since;
+    std::string iso;
+};
 ObjectMutex g_attachLock = PTHREAD_MUTEX_INITIALIZER;
-std::map<std::string, time_t> g_attached GUARDED_BY(g_attachLock);
+std::map<std::string, AttachRecord> g_attached GUARDED_BY(g_attachLock);
 
-void RecordAttach(const char *vmName, time_t since)
+// A new record for an ISO put in (iso set), or the deadline of the VM's
+// record renewed (iso null).
+void RecordAttach(const char *vmName, time_t now, const char *iso)
 {
     MutexGuard guard(&g_attachLock);
-    g_attached[vmName] = since;
+    AttachRecord &rec = g_attached[vmName];
+    rec.from = now;
+    if (iso != nullptr || rec.since == 0) {
+        rec.since = now;
+        rec.iso = iso != nullptr ? iso : "";
+    }
 }
 
 void ForgetAttach(const char *vmName)
@@ -287,6 +302,18 @@ bool IsoAttached(const VmNode *vm)
     return g_attached.contains(vm->name);
 }
 
+bool AttachedIso(const char *vmName, std::string *iso, time_t *since)
+{
+    MutexGuard guard(&g_attachLock);
+    auto it = g_attached.find(vmName);
+    if (it == g_attached.end()) {
+        return false;
+    }
+    *iso = it->second.iso;
+    *since = it->second.since;
+    return true;
+}
+
 // ---- Attach and detach ------------------------------------------------------------------
 
 void dealAttachIsoReq(int isoMissing, VmNode *vm, VmMsg *req, const char *isoName)
@@ -300,6 +327,7 @@ void dealAttachIsoReq(int isoMissing, VmNode *vm, VmMsg *req, const char *isoNam
     // the directory or a name a guest made up.
     if (!IsoOffered(isoName)) {
         UPG_LOG("iso %s is not offered: attach refused", isoName != nullptr ? isoName : "");
+        CountEvent(StateCount::kRefusals);
         AnswerAttach(vm, req, ATTACH_ISO_REFUSED);
         return;
     }
@@ -308,6 +336,8 @@ void dealAttachIsoReq(int isoMissing, VmNode *vm, VmMsg *req, const char *isoNam
     vm->cdromCheckRet.store(drive);
     if (drive == 1) {
         vm->upgradeFlag.store(UPGRADE_ATTACH_REFUSED_STATE);
+        CountEvent(StateCount::kRefusals);
+        NoteOutcome(vm->name, UPG_OUTCOME_REFUSED);
         AnswerAttach(vm, req, ATTACH_ISO_REFUSED);
         return;
     }
@@ -341,7 +371,8 @@ void attachIso(VmNode *vm, const char *isoName, VmMsg *req)
     }
     for (int attempt = 1; attempt <= kAttachAttempts; ++attempt) {
         if (cmd.Run()) {
-            RecordAttach(vm->name, time(nullptr));
+            RecordAttach(vm->name, time(nullptr), isoName);
+            CountEvent(StateCount::kAttaches);
             // A reset still pending from the guest's last report would undo this upgrade.
             vm->resetTime.store(0);
             setVmState(vm, UPGRADE_RUNNING_STATE);
@@ -358,6 +389,7 @@ void attachIso(VmNode *vm, const char *isoName, VmMsg *req)
     }
     (void)SleepUnlessStopping(kAnswerPauseMs);
     AnswerAttach(vm, req, ATTACH_ISO_FAILED);
+    CountEvent(StateCount::kFailures);
     UPG_LOG("attach iso failed:%s", cmd.line);
 }
 
@@ -378,9 +410,10 @@ void detachIso(VmNode *vm, const char *isoName)
             return;
         }
         UPG_LOG("The iso_name is NULL, but isoattachFlag is 1");
-        RecordAttach(vm->name, time(nullptr));   // the deadline counts from the latest report
+        RecordAttach(vm->name, time(nullptr), nullptr);   // the deadline counts from the latest report
         if (EjectOwnMedium(vm->name) == 0) {
             ForgetAttach(vm->name);
+            CountEvent(StateCount::kDetaches);
             vm->isoattachFlag.store(0);
             UPG_LOG("detach iso by eject success");
         }
@@ -401,6 +434,7 @@ void detachIso(VmNode *vm, const char *isoName)
     for (int attempt = 1; attempt <= kAttachAttempts; ++attempt) {
         if (cmd.Run()) {
             ForgetAttach(vm->name);
+            CountEvent(StateCount::kDetaches);
             vm->isoattachFlag.store(0);
             UPG_LOG("detach iso success: %s\n", cmd.line);
             return;
@@ -461,7 +495,8 @@ void RecordAttachedAtStart()
         }
         char source[UPGD_PATH_MAX];
         if (DriveIsoSource(name.c_str(), source) == 1 && IsOwnMedium(source)) {
-            RecordAttach(name.c_str(), time(nullptr));
+            const char *slash = std::strrchr(source, '/');
+            RecordAttach(name.c_str(), time(nullptr), slash != nullptr ? slash + 1 : source);
             UPG_LOG("vm %s holds %s from before the start: recorded as attached", name.c_str(), source);
         }
     }
@@ -473,8 +508,8 @@ void EjectOverdueIsos()
     std::vector<std::string> overdue;
     {
         MutexGuard guard(&g_attachLock);
-        for (const auto &[name, since] : g_attached) {
-            if (now - since >= kAttachDeadlineSeconds) {
+        for (const auto &[name, rec] : g_attached) {
+            if (now - rec.from >= kAttachDeadlineSeconds) {
                 overdue.push_back(name);
             }
         }
@@ -487,6 +522,7 @@ void EjectOverdueIsos()
             continue;
         }
         ForgetAttach(name.c_str());
+        CountEvent(StateCount::kDetaches);
         SetVmIdle(name.c_str());
         UPG_LOG("vm %s: iso ejected after the deadline, state idle", name.c_str());
     }

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
+#include <string>
 
 #include "ortavis_upgd.h"
 #include "ortavis_upgd_msg.h"
@@ -60,6 +62,8 @@ void detachIso(VmNode *vm, const char *isoName);
 
 // True when the daemon's ISO is recorded in the VM's drive.
 bool IsoAttached(const VmNode *vm);
+// The same by name, with the ISO's file name and the time it went in.
+bool AttachedIso(const char *vmName, std::string *iso, time_t *since);
 // At start-up: every running VM whose drive holds a file of the ISO
 // directory is recorded as attached, its deadline counted from now.
 void RecordAttachedAtStart();

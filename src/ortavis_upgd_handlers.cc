@@ -14,6 +14,7 @@
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_probe.h"
 #include "ortavis_upgd_securec.h"
+#include "ortavis_upgd_state.h"
 #include "ortavis_upgd_task.h"
 #include "ortavis_upgd_upgrade.h"
 #include "ortavis_upgd_wire.h"
@@ -226,6 +227,7 @@ void BuildUpgradeResultBody(const VmNode *vm, ModuleInfo *info, char *out)
 
 void sendUpgResult(VmNode *vm, VmMsg *msg)
 {
+    KeepModuleReport(vm->name, msg);   // as the guest sent it, answered or not
     std::shared_ptr<ClientConn> client = WaitingClient("sendUpgResult", msg->msgId, vm);
     if (client == nullptr) {
         return;
@@ -351,6 +353,7 @@ std::unique_ptr<VmMsg> PackingMsg(uint32_t msgType, bool withModules)
         return nullptr;
     }
     msg->moduleNum = filled;
+    KeepOffer(msg.get());
     return msg;
 }
 
@@ -390,6 +393,8 @@ void dispatchVmMsg(VmMsg *msg, VmNode *vm, const char *isoName, int isoMissing)
         break;
     case VM_RSP_UPGRADE_STATE_MSG:
         UPG_LOG("msg type : VM_RSP_UPGRADE_STATE_MSG");
+        KeepModuleReport(vm->name, msg);
+        NoteOutcome(vm->name, UPG_OUTCOME_REPORTED);
         if (IsoAttached(vm)) {
             detachIso(vm, nullptr);
         }

@@ -8,6 +8,7 @@
 #include "ortavis_upgd_handlers.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_probe.h"
+#include "ortavis_upgd_state.h"
 #include "ortavis_upgd_task.h"
 
 namespace {
@@ -84,6 +85,7 @@ bool ServeVm(const VmNode *copy, const VmMsg *msg)
     if (pingVmGuestAgent(vm->name, PING_MODE_ONCE) != 1) {
         UPG_LOG("upgrade_thread ping %s failed", vm->name);
         vm->upgradeFlag.store(UPGRADE_CONNECT_TIMEOUT_STATE);
+        NoteOutcome(vm->name, UPG_OUTCOME_UNREACHABLE);
         return SleepUnlessStopping(kSkipPauseMs);
     }
     if (copy->upgradeFlag.load() == UPGRADE_RUNNING_STATE) {
@@ -93,6 +95,8 @@ bool ServeVm(const VmNode *copy, const VmMsg *msg)
     UPG_LOG("upgrade_thread send HOST_RSP_UPGRADE_INFO_MSG to vm : %s", vm->name);
     if (WriteVmMsg(vm.get(), msg) < 0) {
         UPG_LOG("write fd failed.");
+    } else {
+        NoteOutcome(vm->name, UPG_OUTCOME_OFFERED);
     }
     return SleepUnlessStopping(UPG_SEND_PAUSE_SECONDS * 1000);
 }
@@ -117,8 +121,13 @@ void CoalesceTriggers()
 void upgradeVmList(int mode, const VmMsg *msg)
 {
     std::vector<VmNode *> snapshot = TakeSnapshot(mode);
+    NoteRunStart(mode == UPG_MODE_ALL ? UPG_RUN_ALL : mode == UPG_MODE_INDEPENDENT ? UPG_RUN_NAMED : UPG_RUN_ADDED,
+                 static_cast<uint32_t>(snapshot.size()));
     for (VmNode *copy : snapshot) {
-        if (StopRequested() || !ServeVm(copy, msg)) {
+        NoteRunServing(copy->name);
+        bool goOn = !StopRequested() && ServeVm(copy, msg);
+        NoteRunServed();
+        if (!goOn) {
             break;
         }
     }
@@ -147,6 +156,7 @@ void *upgrade_thread(void *)
             SetRunning(0);
             continue;
         }
+        CountEvent(StateCount::kRuns);
         int mode = UPG_MODE_ALL;
         {
             ObjectLockGuard list(GetIndependentVmList());
@@ -174,6 +184,7 @@ void *upgrade_thread(void *)
             }
         }
         SetRunning(0);
+        NoteRunEnded();
         UPG_LOG(" <--- [upgrade_thread] send upgrade msg to vm end");
         CoalesceTriggers();
     }

@@ -67,6 +67,9 @@ std::string_view NameKey(const char *name)
     return std::string_view(name, strnlen(name, kNameCmpLen));
 }
 
+// Bumped whenever an entry joins or leaves the registry; guarded by the registry lock.
+uint64_t g_registryGeneration = 0;
+
 // name -> front-most registry entry of that name; guarded by the registry lock.
 std::unordered_map<std::string_view, VmNode *> &NameIndex()
 {
@@ -113,6 +116,7 @@ int InitListLock(void *list, const char *name)
 int InitVmListLock()
 {
     g_vmListHead.next = nullptr;
+    ++g_registryGeneration;
     g_vmListHead.name[0] = '\0';
     NameIndex().clear();
     return InitListLock(&g_vmListHead, "g_vmListHead");
@@ -203,6 +207,7 @@ void addVmNode(VmNode *head, VmNode *node)
     node->next = head->next;
     head->next = node;
     if (head == &g_vmListHead) {
+        ++g_registryGeneration;
         // The key views the indexed entry's own name, so it is replaced
         // together with the entry.
         NameIndex().erase(NameKey(node->name));
@@ -222,6 +227,7 @@ int deleteVmNode(VmNode *head, VmNode *node)
         prev->next = node->next;
         node->next = nullptr;
         if (head == &g_vmListHead) {
+            ++g_registryGeneration;
             auto &index = NameIndex();
             auto it = index.find(NameKey(node->name));
             if (it != index.end() && it->second == node) {
@@ -240,6 +246,11 @@ int deleteVmNode(VmNode *head, VmNode *node)
         return 1;
     }
     return 0;
+}
+
+uint64_t RegistryGeneration()
+{
+    return g_registryGeneration;
 }
 
 void releaseVmNode(VmNode **ref)
@@ -285,6 +296,7 @@ void clearVmList(VmNode *head)
     VmNode *n = head->next;
     head->next = nullptr;
     if (head == &g_vmListHead) {
+        ++g_registryGeneration;
         NameIndex().clear();
     }
     while (n != nullptr) {

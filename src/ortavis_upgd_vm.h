@@ -154,6 +154,10 @@ void CloseVmChannel(VmNode *node);
 // Clears the node's slot in g_independentVMListHead (count unchanged). Takes
 // that list's lock.
 void deleteIndependentVmNode(VmNode *node) EXCLUDES(GetIndependentVmList()->lock);
+// A number that changes whenever an entry joins or leaves the registry: while
+// it stands, the entries seen under the lock before are all still there.
+// REQUIRES: the registry lock.
+uint64_t RegistryGeneration() REQUIRES(GetVmListHead()->lock);
 // Releases every entry. REQUIRES: the registry lock.
 void clearVmList(VmNode *head) REQUIRES(head->lock);
 

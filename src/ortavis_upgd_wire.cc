@@ -105,6 +105,7 @@ constexpr const char *kHostTypeNames[] = {
     "UPG_MSG_GET_UPG_RES",
     "UPG_START_UPGRADE_MSG",
     "UPG_MSG_AUTO_CTRL",
+    "UPG_MSG_HOST_STATE",
 };
 
 constexpr const char *kVmTypeNames[] = {

@@ -250,7 +250,8 @@ TEST(ClientLibrary, ExportsOnlyItsCInterface)
     }
     ASSERT_EQ(pclose(nm), 0);
     EXPECT_EQ(names, "upgClientAutoCtrl\nupgClientClose\nupgClientConnect\nupgClientControlUpgrade\n"
-                     "upgClientGetUpgResult\nupgClientHealthCheck\nupgClientParseCheckReply\nupgClientParseModuleReply\n"
+                     "upgClientFreeHostState\nupgClientGetHostState\nupgClientGetUpgResult\nupgClientHealthCheck\n"
+                     "upgClientParseCheckReply\nupgClientParseModuleReply\nupgClientParseStatePage\n"
                      "upgClientRequest\nupgClientSetTimeout\n");
 }
 

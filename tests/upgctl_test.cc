@@ -13,23 +13,12 @@
 
 #include "daemon_host.h"
 #include "fake_manage_daemon.h"
+#include "upgctl_run.h"
 #include "upgd_sandbox.h"
 
 namespace {
 
 using namespace upgd_test;
-
-// Runs the tool with args (none holds a '): exit status, stdout, stderr.
-std::tuple<int, std::string, std::string> Upgctl(const std::vector<std::string> &args)
-{
-    std::string cmd = UPGCTL_PATH;
-    for (const std::string &a : args) {
-        cmd += " '" + a + "'";
-    }
-    int status = std::system((cmd + " >/run/sandbox/upgctl.out 2>/run/sandbox/upgctl.err").c_str());
-    return std::tuple(ExitCode(status), ReadFile("/run/sandbox/upgctl.out").value_or("?"),
-                      ReadFile("/run/sandbox/upgctl.err").value_or("?"));
-}
 
 TEST(Upgctl, EachCommandSendsItsRequestAndReadsWhatTheRealDaemonNeverSends)
 {

@@ -236,9 +236,9 @@ TEST(WireLog, DumpsBoundEachFieldAndTellUnknownTypes)
                      "vmMsg->module[0].curversion  = 1.0", "vmMsg->module[0].tarversion  = 2.0",
                      "vmMsg->module[0].checkresult = " + std::string(23, 'R'),
                      "vmMsg->module[0].type        = ISO_WINDOWS"}));
-    MsgHeadInfo head = MakeHostHead(3, 7, 0, 0);   // one past the last host type
+    MsgHeadInfo head = MakeHostHead(3, 8, 0, 0);   // one past the last host type
     EXPECT_EQ(log.TextsLoggedBy([&] { dumpHostMsg(&head, nullptr, 0); }),
-              (Lines{"unknown host msg type: 7", "hostMsg->head.msgId   = 3", "hostMsg->head.msgType = ",
+              (Lines{"unknown host msg type: 8", "hostMsg->head.msgId   = 3", "hostMsg->head.msgType = ",
                      "hostMsg->head.bufLen  = 0", "hostMsg->head.result  = 0"}));
 }
 

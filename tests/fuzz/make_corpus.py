@@ -132,9 +132,43 @@ def stream_reader_seeds():
     }
 
 
+def state_page_seeds():
+    """Pieces: page u32, body length u16, body (UpgStateHead, then records)."""
+    def piece(page, body):
+        return struct.pack('<IH', page, len(body)) + body
+
+    def state_head(next_page, vm_count):
+        return struct.pack('<IHH', next_page, vm_count, 0)
+
+    daemon = (b'0.1.0'.ljust(16, b'\0') + struct.pack('<qqIIIIIIIIIHBBBB6x', 1000, 1060, 60, 30, 2, 1, 3, 1, 1, 0, 0,
+                                                        2, 1, 1, 1, 3) + b'vm1' +
+              b'ortavis'.ljust(16, b'\0') + b'1.0.0.2'.ljust(16, b'\0') + struct.pack('<B3x', 1))
+
+    def vm(name, iso=b'', modules=()):
+        flags = (1 if iso else 0) | 2
+        rec = struct.pack('<iiIBBBBB3x', 1, 2, 5, len(name), 1, len(modules), flags, len(iso)) + name + iso
+        for mod, cur, tar, code in modules:
+            rec += mod.ljust(16, b'\0') + cur.ljust(16, b'\0') + tar.ljust(16, b'\0') + struct.pack('<iI', code, 7)
+        return rec
+
+    six = [(b'm%d' % i, b'1.0', b'2.0', 0) for i in range(6)]
+    full = vm(b'n' * 127, b'i' * 32, six)
+    return {
+        'daemon-page': piece(0, state_head(1, 0) + daemon),
+        'two-pages': piece(0, state_head(1, 0) + daemon) + piece(1, state_head(3, 2) + vm(b'a', b'x.iso') + vm(b'b')) +
+        piece(3, state_head(0, 1) + vm(b'c', modules=six[:1])),
+        'largest-vm': piece(1, state_head(0, 1) + full),
+        'name-cut': piece(1, state_head(0, 1) + full[:100]),
+        'trailing-byte': piece(1, state_head(0, 1) + vm(b'a') + b'x'),
+        'repeat-by-name': piece(1, state_head(2, 1) + vm(b'b')) + piece(2, state_head(0, 1) + vm(b'b')),
+        'next-page-skips': piece(1, state_head(5, 1) + vm(b'a')),
+        'empty-page': piece(1, state_head(0, 0)),
+    }
+
+
 def main():
     root = pathlib.Path(__file__).resolve().parent / 'corpus'
-    for kind in ('host_body', 'vm_msg', 'client_reply', 'stream_reader'):
+    for kind in ('host_body', 'vm_msg', 'client_reply', 'stream_reader', 'state_page'):
         out = root / ('fuzz_' + kind)
         shutil.rmtree(out, ignore_errors=True)
         out.mkdir(parents=True)

@@ -1,0 +1,43 @@
+// Arbitrary bytes as the body of host state replies, read by the client
+// library's page reader into one state, as upgClientGetHostState does.
+// Input: pieces, each 4 bytes of the page asked for, 2 bytes of the body's
+// length (cut to what is left), then the body. What the reader keeps must be
+// terminated text and counts in range, whatever it was given.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "ortavis_upgclient.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    UpgClientHostState state{};
+    while (size >= 6) {
+        uint32_t page = 0;
+        uint16_t len = 0;
+        std::memcpy(&page, data, sizeof(page));
+        std::memcpy(&len, data + 4, sizeof(len));
+        data += 6;
+        size -= 6;
+        size_t n = len < size ? len : size;
+        unsigned next = 0;
+        size_t before = state.vmCount;
+        if (upgClientParseStatePage(data, n, page, &state, &next) != 0 && state.vmCount != before) {
+            std::abort();   // a refused page changed what was kept
+        }
+        data += n;
+        size -= n;
+    }
+    if (std::strlen(state.daemon.version) >= sizeof(state.daemon.version) || state.offerCount > UPG_STATE_OFFER_MAX) {
+        std::abort();
+    }
+    for (size_t i = 0; i < state.vmCount; ++i) {
+        const UpgClientVmState &vm = state.vms[i];
+        if (std::strlen(vm.name) == 0 || vm.moduleCount > VM_MSG_MODULE_MAX ||
+            (i > 0 && std::strcmp(state.vms[i - 1].name, vm.name) >= 0)) {
+            std::abort();
+        }
+    }
+    std::free(state.vms);
+    return 0;
+}
