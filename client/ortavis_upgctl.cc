@@ -1246,8 +1246,11 @@ int RunCommand(const Command &c, char **arg, int count)
         }
         exit = Control(control, UPG_ACTION_START, 0, arg[0],
                        all ? "upgrade of all VMs requested" : "upgrade requested", NotRunning(names));
-        return exit != kExitOk || !g_opt.wait ? exit
-                                              : FollowRun(names, before->daemon.runs, before->daemon.runActive != 0);
+        if (exit != kExitOk || !g_opt.wait) {
+            return exit;
+        }
+        std::fflush(stdout);   // the request's answer now, not once the run is followed to its end
+        return FollowRun(names, before->daemon.runs, before->daemon.runActive != 0);
     }
 
     // The rest ask about one VM.

@@ -18,6 +18,7 @@
 
 #include "fake_virsh.h"
 #include "manage_client.h"
+#include "ortavis_upgclient.h"
 #include "guest_sim_host.h"
 #include "ortavis_upgd_message.h"
 #include "ortavis_upgd_probe.h"
@@ -377,6 +378,20 @@ TEST_F(RealHostTest, TheDaemonUpgradesARealVm)
         return reply ? std::make_pair(reply->head.result, reply->body) : std::make_pair(-1, std::string("(none)"));
     };
     const std::string vm = kAnswering;
+    auto glance = [&] {   // the VM's row of the host state, as ortavis-upgctl list reads it
+        UpgClientVmState row{};
+        UpgClientHandle *h = upgClientConnect(AF_UNIX);
+        UpgClientHostState *state = nullptr;
+        for (size_t i = 0; h != nullptr && upgClientGetHostState(h, &state) == 0 && i < state->vmCount; ++i) {
+            row = vm == state->vms[i].name ? state->vms[i] : row;
+        }
+        upgClientFreeHostState(state);
+        (void)upgClientClose(h);
+        return row;
+    };
+    ASSERT_EQ(ask(5, UPG_MSG_GET_UPG_RES, upgd_test::QueryBody(vm, "ortavis")).first, 0);
+    UpgClientVmState before = glance();
+    EXPECT_TRUE(before.channel == 1 && before.upgradeAvailable == 1 && before.moduleCount == 1) << before.moduleCount;
     EXPECT_EQ(ask(1, UPG_MSG_HEALTH_CHECK, upgd_test::ActionBody(vm, 1)), std::make_pair(0, vm + ":{ok}"));
     EXPECT_EQ(ask(2, UPG_MSG_HEALTH_CHECK, upgd_test::ActionBody(kSilentAgent, 1)),
               std::make_pair(1, std::string(kSilentAgent) + ":{13}"));
@@ -389,6 +404,9 @@ TEST_F(RealHostTest, TheDaemonUpgradesARealVm)
         << g_env->vms[0]->Console();
     EXPECT_EQ(ask(4, UPG_MSG_GET_UPG_RES, upgd_test::QueryBody(vm, "ortavis")),
               std::make_pair(0, vm + ":{ortavis,1.0.0.2,0,1.0.0.2}"));
+    UpgClientVmState after = glance();
+    EXPECT_TRUE(after.upgradeAvailable == 0 && after.isoInDrive == 0 && after.moduleCount == 1 &&
+                std::string(after.modules[0].curversion) == "1.0.0.2");
     ASSERT_TRUE(daemon.Signal(SIGTERM));
     EXPECT_EQ(upgd_test::ExitCode(daemon.WaitExit().value_or(-1)), 0);
 }
