@@ -592,14 +592,15 @@ int UpgdMain()
         removePidFile();
         return -1;
     }
+    // The ISO offer read once before any client can ask, so the host state
+    // shows it from the first request on, before any run.
+    (void)PackingMsg(UPG_MSG_START_UPGRADE, true);
     if (StartDaemonThreads() != 0) {
         removePidFile();
         return -1;
     }
     usleep(100 * 1000);
     InitUpgradeInterval();
-    // The ISO offer read once now, so the host state shows it before any run.
-    (void)PackingMsg(UPG_MSG_START_UPGRADE, true);
 
     AwaitTermination();
     int abandoned = StopDaemon(g_daemonThreads);

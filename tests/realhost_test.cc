@@ -391,7 +391,7 @@ TEST_F(RealHostTest, TheDaemonUpgradesARealVm)
     };
     ASSERT_EQ(ask(5, UPG_MSG_GET_UPG_RES, upgd_test::QueryBody(vm, "ortavis")).first, 0);
     UpgClientVmState before = glance();
-    EXPECT_TRUE(before.channel == 1 && before.upgradeAvailable == 1 && before.moduleCount == 1) << before.moduleCount;
+    EXPECT_TRUE(before.channel == 1 && before.upgradeAvailable == 1 && before.moduleCount == 1);
     EXPECT_EQ(ask(1, UPG_MSG_HEALTH_CHECK, upgd_test::ActionBody(vm, 1)), std::make_pair(0, vm + ":{ok}"));
     EXPECT_EQ(ask(2, UPG_MSG_HEALTH_CHECK, upgd_test::ActionBody(kSilentAgent, 1)),
               std::make_pair(1, std::string(kSilentAgent) + ":{13}"));
