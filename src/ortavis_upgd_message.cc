@@ -128,11 +128,9 @@ int ReadFD(int fd, void *buf, int len)
         }
         if (got < 0) {
             int err = errno;
-            if (err == EINTR) {
-                continue;
-            }
-            if (err == EAGAIN || err == EWOULDBLOCK) {
-                // The rest is waited for on the descriptor, not in pauses.
+            if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+                // The rest is waited for on the descriptor, not in pauses,
+                // and a signal does not renew the deadline either.
                 if (!PollBefore(fd, POLLIN, deadline)) {
                     UPG_LOG("retry 10 times read failed");
                     return EndRead(err);

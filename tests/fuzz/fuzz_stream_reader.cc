@@ -8,7 +8,8 @@
 // finds nothing left to send closes the peer instead of waiting out its deadline.
 // Checked: an accepted request is the stream's first bytes, nothing past the
 // request is read, the connection is marked ended exactly when the stream can't
-// go on in step, and a silent peer is given up after ten retries per read.
+// go on in step, and a peer that sends no more is given up (its end, or the
+// read's deadline).
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
