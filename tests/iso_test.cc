@@ -1,8 +1,8 @@
 // ISO management on real files in the sandbox's ISO directory: the name
-// grammars, "version.info", the ISO list and the module scan; then attach and
-// detach against the guest simulator, the virsh stand-in and the drive
-// script, checking the guest's answer bytes and the medium in the drive; last
-// the real daemon in a hostile ISO directory and with ISOs left in drives.
+// grammars, "version.info", the ISO list and the module scan; then the real
+// daemon attaching and ejecting ISOs for its guests through the virsh
+// stand-in and the drive script, in a hostile ISO directory, and with ISOs
+// left in drives.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <sys/mount.h>
@@ -22,9 +22,7 @@
 #include "fake_virsh.h"
 #include "guest_sim_host.h"
 #include "ortavis_upgd.h"
-#include "ortavis_upgd_drive.h"
 #include "ortavis_upgd_iso.h"
-#include "registry_view.h"
 #include "upgd_sandbox.h"
 
 namespace {
@@ -226,138 +224,6 @@ TEST_F(IsoNames, ModulesComeInListOrderScansInReadOrderSixAtMost)
     b.join();
 }
 
-// ---- Attach and detach ------------------------------------------------------------
-
-class IsoDrive : public IsoNames {
-protected:
-    void SetUp() override
-    {
-        IsoNames::SetUp();
-        Files({}, kVersions.c_str());
-        ASSERT_EQ(upgd_test::InitRegistry() | CreateStopEvent(), 0);
-        ASSERT_TRUE(upgd_test::InstallDriveScript());
-        ASSERT_TRUE(upgd_test::WriteFile(iso, "iso"));
-    }
-    void TearDown() override { upgd_test::ClearRegistry(); }
-    VmRef Connect(const std::string &name, const std::string &cdrom = "hdb")
-    {
-        guestsim::VmOptions opts;
-        opts.cdromDev = cdrom;
-        EXPECT_TRUE(host.AddVm(name, opts));
-        GetRunningVmList();
-        return upgd_test::FindVm(name);
-    }
-    // A guest's attach request and the answer it got (-1: none), timed.
-    // Every byte but type, count and code goes back as the guest sent it.
-    int Attach(VmNode *vm, const char *isoName, double *seconds = nullptr, int missing = 0)
-    {
-        const VmMsg sent = guestsim::Request(VM_REQ_ATTACH_ISO_MSG, {}, 0x1122334455667788ull);
-        VmMsg req = sent;
-        size_t before = host.Received(vm->name).size();
-        auto t0 = std::chrono::steady_clock::now();
-        dealAttachIsoReq(missing, vm, &req, isoName);
-        if (seconds != nullptr) {
-            *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        }
-        if (!host.WaitReceived(vm->name, before + 1, 300ms)) {
-            return -1;
-        }
-        VmMsg got = host.Received(vm->name).back(), want = sent;
-        want.msgType = UPG_MSG_ATTACH_ISO_RESP;
-        want.moduleNum = 1;
-        want.module[0].rescode = got.module[0].rescode;
-        EXPECT_EQ(std::memcmp(&got, &want, sizeof(got)), 0);
-        return got.module[0].rescode;
-    }
-    Calls MediaCalls() const
-    {
-        Calls media, all = virsh.Calls();
-        std::copy_if(all.begin(), all.end(), std::back_inserter(media), [](auto &c) { return c[0] == "change-media"; });
-        return media;
-    }
-    const std::string iso = std::string(kIsoDir) + "/ortavis-linux.iso";
-    guestsim::HostSim host;
-    FakeVirsh virsh;
-};
-
-TEST_F(IsoDrive, AnAttachRequestIsAnsweredByWhatTheDriveAllows)
-{
-    const FakeVirsh::Reply failed = {1, "\n", "error: internal error: unable to execute QEMU command", ""};
-    const std::string onlyForced = "case \" ${all[*]} \" in *\" --force \"*) ;; *) rc=1 out=$'\\n' err=busy ;; esac\n";
-    const Calls once = {{"change-media", "@", "hdb", iso}}, forced = {{"change-media", "@", "hdb", "--force", iso}};
-    // rescode -1: no answer; atLeast: the seconds the request takes, and at most 1.5 more.
-    const struct { const char *vm, *cdrom, *isoName; std::function<void()> script;
-                   int rescode, state; double atLeast; Calls media; } rows[] = {
-        {"first", "hdb", "ortavis-linux.iso", [] {}, 0, UPGRADE_RUNNING_STATE, 2, once},
-        {"second", "hdb", "ortavis-linux.iso", [&] { virsh.ScriptShell("change-media", "", onlyForced); }, 0,
-         UPGRADE_RUNNING_STATE, 3, {once[0], forced[0]}},
-        {"never", "hdb", "ortavis-linux.iso", [&] { virsh.Script("change-media", "", failed); }, 1, 0, 5,
-         {once[0], forced[0], forced[0]}},
-        {"full", "hdb", "ortavis-linux.iso", [&] { virsh.Script("gethdbiso", "", {1, "/images/user.iso\n", "", ""}); },
-         2, UPGRADE_ATTACH_REFUSED_STATE, 0, {}},
-        {"sata", "sdb", "ortavis-linux.iso", [] {}, 1, 0, 0, {}},
-        {"mute", "hdb", "ortavis-linux.iso", [&] { virsh.Script("qemu-agent-command", "", failed); }, -1,
-         UPGRADE_CONNECT_TIMEOUT_STATE, 0, {}},
-        {"vm 9", "hdb", "ortavis-linux.iso", [] {}, -1, 0, 0, {}},
-        {"noname", "hdb", nullptr, [] {}, -1, 0, 0, {}},
-    };
-    for (const auto &r : rows) {
-        SCOPED_TRACE(r.vm);
-        VmRef vm = Connect(r.vm, r.cdrom);
-        ASSERT_TRUE(vm);
-        r.script();
-        virsh.ClearCalls();
-        double seconds = 0;
-        EXPECT_EQ(Attach(vm.get(), r.isoName, &seconds, r.isoName == nullptr), r.rescode);
-        EXPECT_EQ(vm->upgradeFlag.load(), r.state);
-        EXPECT_EQ(vm->isoattachFlag.load(), r.state == UPGRADE_RUNNING_STATE ? 1 : 0);
-        EXPECT_EQ(DriveSource(r.vm), r.state == UPGRADE_RUNNING_STATE ? iso : "");
-        EXPECT_TRUE(seconds >= r.atLeast && seconds <= r.atLeast + 1.5) << seconds;
-        Calls media = r.media;
-        for (auto &c : media) {
-            c[1] = r.vm;
-        }
-        EXPECT_EQ(MediaCalls(), media);
-        EXPECT_TRUE(r.isoName != nullptr || virsh.Calls().empty()) << "nothing runs without an ISO name";
-        virsh.Unscript("change-media", "");
-        virsh.Unscript("gethdbiso", "");
-        virsh.Unscript("qemu-agent-command", "");
-    }
-    EXPECT_TRUE(log.WaitFor("attach iso success: virsh change-media second hdb --force " + iso + " 1>/dev/null 2>&1"));
-    EXPECT_TRUE(log.WaitFor("attach iso failed:virsh change-media never hdb --force " + iso + " 1>/dev/null 2>&1"));
-}
-
-TEST_F(IsoDrive, DetachEmptiesTheDriveOrLeavesItForTheNextReportsEject)
-{
-    VmRef vm = Connect("vm1");
-    ASSERT_EQ(Attach(vm.get(), "ortavis-linux.iso"), 0);
-    virsh.ClearCalls();
-    detachIso(vm.get(), "ortavis-linux.iso");
-    EXPECT_EQ(vm->isoattachFlag.load(), 0);
-    EXPECT_EQ(DriveSource("vm1"), "");
-    EXPECT_EQ(MediaCalls(), (Calls{{"change-media", "vm1", "hdb", iso, "--eject"}}));
-
-    ASSERT_EQ(Attach(vm.get(), "ortavis-linux.iso"), 0);
-    virsh.Script("change-media", "vm1", {1, "\n", "error: internal error: unable to execute QEMU command", ""});
-    detachIso(vm.get(), "ortavis-linux.iso");
-    EXPECT_EQ(vm->isoattachFlag.load(), 1) << "three failed runs leave the ISO in";
-    EXPECT_EQ(DriveSource("vm1"), iso);
-    EXPECT_TRUE(log.WaitFor("try detach iso 3 times already failed. cmd:virsh change-media vm1 hdb " + iso +
-                            " --eject --force 1>/dev/null 2>&1"));
-
-    // The next upgrade report ejects it; once it is out, nothing runs but the detach is still timed.
-    virsh.Unscript("change-media", "vm1");
-    virsh.ClearCalls();
-    detachIso(vm.get(), nullptr);
-    EXPECT_EQ(vm->isoattachFlag.load(), 0);
-    EXPECT_EQ(DriveSource("vm1"), "");
-    vm->detachTime = 1;
-    detachIso(vm.get(), nullptr);
-    EXPECT_EQ(MediaCalls(), (Calls{{"change-media", "vm1", "hdb", "--eject"}}));
-    EXPECT_GT(vm->detachTime.load(), 1);
-}
-
-
 // ---- The real daemon: hostile layouts, ISOs left behind -----------------------------------
 
 namespace fs = std::filesystem;
@@ -377,23 +243,95 @@ protected:
         StartDaemon();
         ASSERT_TRUE(log.WaitForCount("clearVmSocketReadBuf vmname vm1", ++drains_, 10s));
     }
-    // An attach request for that record sent from vm1; the answer's code, or -1.
-    int GuestAttach(const std::string &module, const std::string &version)
+    // A request of the guest's about that record, sent from the VM.
+    VmMsg GuestSend(uint32_t type, const std::string &module, const std::string &version, const std::string &vm)
     {
-        VmMsg req = guestsim::Request(VM_REQ_ATTACH_ISO_MSG, Guest().profile, ++msgId_);
+        VmMsg req = guestsim::Request(type, Guest().profile, ++msgId_);
         guestsim::SetText(req.module[0].name, sizeof(req.module[0].name), module);
         guestsim::SetText(req.module[0].curversion, sizeof(req.module[0].curversion), version);
-        size_t before = host.Received("vm1").size();
-        if (!host.Send("vm1", req) || !host.WaitReceived("vm1", before + 1, 10s)) {
+        EXPECT_TRUE(host.Send(vm, req));
+        return req;
+    }
+    // An attach request for that record; the answer's code, or -1.
+    int GuestAttach(const std::string &module, const std::string &version, const std::string &vm = "vm1")
+    {
+        size_t before = host.Received(vm).size();
+        VmMsg req = GuestSend(VM_REQ_ATTACH_ISO_MSG, module, version, vm);
+        if (!host.WaitReceived(vm, before + 1, 10s)) {
             return -1;
         }
-        VmMsg got = host.Received("vm1").back();
+        VmMsg got = host.Received(vm).back();
         return got.msgType == UPG_MSG_ATTACH_ISO_RESP && got.msgId == req.msgId ? got.module[0].rescode : -1;
+    }
+    bool Report() { return host.Send("vm1", guestsim::Request(VM_RSP_UPGRADE_STATE_MSG, Guest().profile)); }
+    Calls MediaCalls() const
+    {
+        Calls media, all = virsh.Calls();
+        std::copy_if(all.begin(), all.end(), std::back_inserter(media), [](auto &c) { return c[0] == "change-media"; });
+        return media;
     }
     Reply Health(const ManageClient &c) { return Ask(UPG_MSG_HEALTH_CHECK, upgd_test::ActionBody("vm1", 1), c); }
     int drains_ = 1;
     uint64_t msgId_ = 0x7700;
 };
+
+// A guest's attach is answered by what the drive allows: in after two
+// seconds (with --force on the retries), refused for a medium of its own or
+// a drive not on hdb; its report ejects the ISO, also after a detach of its
+// own failed three times.
+TEST_F(IsoHost, AnAttachIsAnsweredByWhatTheDriveAllowsAndTheReportEjectsIt)
+{
+    guestsim::VmOptions sata = Guest();
+    sata.cdromDev = "sdb";
+    ASSERT_TRUE(host.AddVm("sata", sata));
+    ManageClient client;
+    (void)Ask(UPG_MSG_HEALTH_CHECK, upgd_test::ActionBody("sata", 1), client);   // a discovery pass
+    ASSERT_TRUE(host.WaitAccepted("sata", 1));
+    const std::string iso = upgd_test::kProductIso;
+    const FakeVirsh::Reply failed = {1, "\n", "error: internal error: unable to execute QEMU command", ""};
+    const std::string onlyForced = "case \" ${all[*]} \" in *\" --force \"*) ;; *) rc=1 out=$'\\n' err=busy ;; esac\n";
+    const Calls once = {{"change-media", "vm1", "hdb", iso}}, forced = {{"change-media", "vm1", "hdb", "--force", iso}};
+    const std::string redirect = " 1>/dev/null 2>&1";
+    const struct { const char *what, *vm; std::function<void()> script; int rescode; Calls media; std::string logged; } rows[] = {
+        {"first", "vm1", [] {}, 0, once, "attach iso success: virsh change-media vm1 hdb " + iso + redirect},
+        {"second", "vm1", [&] { virsh.ScriptShell("change-media", "", onlyForced); }, 0, {once[0], forced[0]},
+         "attach iso success: virsh change-media vm1 hdb --force " + iso + redirect},
+        {"never", "vm1", [&] { virsh.Script("change-media", "", failed); }, 1, {once[0], forced[0], forced[0]},
+         "attach iso failed:virsh change-media vm1 hdb --force " + iso + redirect},
+        {"full", "vm1", [&] { virsh.Script("gethdbiso", "", {1, "/images/user.iso\n", "", ""}); }, 2, {}, ""},
+        {"sata", "sata", [] {}, 1, {}, ""},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        r.script();
+        virsh.ClearCalls();
+        log.Clear();
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(GuestAttach("ortavis", "1.0.0.2", r.vm), r.rescode);
+        EXPECT_TRUE(r.rescode != 0 || std::chrono::steady_clock::now() - t0 >= 2s) << "answered before the drive settled";
+        EXPECT_TRUE(r.logged.empty() || log.WaitFor(r.logged)) << log.Dump();
+        EXPECT_EQ(MediaCalls(), r.media);
+        EXPECT_EQ(DriveSource(r.vm), r.rescode == 0 ? iso : "");
+        virsh.Unscript("change-media", "");
+        virsh.Unscript("gethdbiso", "");
+        if (r.rescode != 0) {
+            continue;
+        }
+        if (&r == &rows[0]) {   // the guest's own detach retries with --force; failed three times, the ISO stays
+            virsh.Script("change-media", "vm1", failed);
+            GuestSend(VM_REQ_DETACH_ISO_MSG, "ortavis", "1.0.0.2", "vm1");
+            EXPECT_TRUE(log.WaitFor("try detach iso 3 times already failed. cmd:virsh change-media vm1 hdb " + iso +
+                                    " --eject --force" + redirect));
+            EXPECT_EQ(DriveSource("vm1"), iso);
+            virsh.Unscript("change-media", "vm1");
+        }
+        virsh.ClearCalls();
+        ASSERT_TRUE(Report() && log.WaitFor("detach iso by eject success"));
+        EXPECT_EQ(MediaCalls(), (Calls{{"change-media", "vm1", "hdb", "--eject"}}));
+        EXPECT_EQ(DriveSource("vm1"), "");
+        ASSERT_TRUE(log.WaitFor("vm vm1 reset status", 8s));   // idle again for the next row
+    }
+}
 
 // upgrade.conf as others may leave it: each store touches only a regular
 // file of the ISO directory and keeps its mode, each refusal is answered 1
