@@ -91,7 +91,7 @@ TEST(TaskPool, DestroyWaitsForRunningJobsDropsQueuedOnesAndRefusesLaterOnes)
     auto took = std::chrono::steady_clock::now() - start;
     stopper.join();
     EXPECT_GE(took, 150ms) << "the pool went while its jobs ran";
-    EXPECT_LT(took, 2s) << "the jobs missed the stop event";
+    EXPECT_LT(took, 4s) << "the jobs missed the stop event";
     EXPECT_EQ(g_ran.load(), 0) << "a queued job ran at destruction";
     EXPECT_EQ(DestroyTaskPool(), 0);
     EXPECT_EQ(AddTask([](void *) {}, nullptr), -1) << "no pool, yet the task was taken";
@@ -186,7 +186,7 @@ TEST_F(DaemonStop, ThreadsAndWorkersShareOneDeadline)
     EXPECT_EQ(StartAndStop(threads), 1) << "the stuck worker is abandoned";
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 4500ms);
-    EXPECT_LT(took, 6500ms) << "3 s of thread join, then only what is left of the 5 s";
+    EXPECT_LT(took, 7500ms) << "3 s of thread join, then only what is left of the 5 s, not 5 s more";
     EXPECT_TRUE(log.WaitFor("can't join task pool worker"));
     g_go = true;
 }
