@@ -292,7 +292,8 @@ TEST_F(IsoHost, AnAttachIsAnsweredByWhatTheDriveAllowsAndTheReportEjectsIt)
     const std::string onlyForced = "case \" ${all[*]} \" in *\" --force \"*) ;; *) rc=1 out=$'\\n' err=busy ;; esac\n";
     const Calls once = {{"change-media", "vm1", "hdb", iso}}, forced = {{"change-media", "vm1", "hdb", "--force", iso}};
     const std::string redirect = " 1>/dev/null 2>&1";
-    const struct { const char *what, *vm; std::function<void()> script; int rescode; Calls media; std::string logged; } rows[] = {
+    struct Row { const char *what, *vm; std::function<void()> script; int rescode; Calls media; std::string logged; };
+    const Row rows[] = {
         {"first", "vm1", [] {}, 0, once, "attach iso success: virsh change-media vm1 hdb " + iso + redirect},
         {"second", "vm1", [&] { virsh.ScriptShell("change-media", "", onlyForced); }, 0, {once[0], forced[0]},
          "attach iso success: virsh change-media vm1 hdb --force " + iso + redirect},
@@ -308,7 +309,7 @@ TEST_F(IsoHost, AnAttachIsAnsweredByWhatTheDriveAllowsAndTheReportEjectsIt)
         log.Clear();
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(GuestAttach("ortavis", "1.0.0.2", r.vm), r.rescode);
-        EXPECT_TRUE(r.rescode != 0 || std::chrono::steady_clock::now() - t0 >= 2s) << "answered before the drive settled";
+        EXPECT_TRUE(r.rescode != 0 || std::chrono::steady_clock::now() - t0 >= 2s) << "answered before 2 s";
         EXPECT_TRUE(r.logged.empty() || log.WaitFor(r.logged)) << log.Dump();
         EXPECT_EQ(MediaCalls(), r.media);
         EXPECT_EQ(DriveSource(r.vm), r.rescode == 0 ? iso : "");
