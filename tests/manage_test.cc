@@ -259,11 +259,13 @@ TEST_F(ManageChannel, AStopEndsInOrderWhateverIsUnderWay)
 }
 
 // Several clients issue every request type in a loop while a guest comes
-// and goes and upgrade runs trigger: each request gets exactly its own reply.
+// and goes and upgrade runs trigger: each request gets exactly its own reply,
+// and once they are gone the daemon holds no socket more than before.
 // (A request to a VM that stops before it answers waits for ever, as a
 // guest's answer has no time-out: the churning VM is not asked.)
 TEST_F(ManageChannel, ClientsGuestsAndRunsAtOnceEachRequestGetsItsOwnReply)
 {
+    const size_t sockets = OpenSockets();
     std::atomic<bool> stop{false};
     std::thread churn([&] {
         for (int i = 0; !stop; ++i) {
@@ -302,6 +304,9 @@ TEST_F(ManageChannel, ClientsGuestsAndRunsAtOnceEachRequestGetsItsOwnReply)
     }
     stop = true;
     churn.join();
+    host.StopVm("churn");
+    EXPECT_TRUE(upgd_test::WaitUntil([&] { return OpenSockets() == sockets; }, 10s))
+        << OpenSockets() << " sockets, not " << sockets << ": a client's or a channel's left open";
 }
 
 }  // namespace

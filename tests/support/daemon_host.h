@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -66,6 +67,16 @@ protected:
         EXPECT_EQ(reply->head.msgId, msgId);
         EXPECT_EQ(reply->head.msgType, type);
         return {reply->head.result, reply->body};
+    }
+    // How many sockets the daemon holds open now (its log, server, clients and channels).
+    size_t OpenSockets() const
+    {
+        size_t n = 0;
+        for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(daemon.Pid()) + "/fd")) {
+            std::error_code ec;
+            n += std::filesystem::read_symlink(fd.path(), ec).string().starts_with("socket:");
+        }
+        return n;
     }
     std::string binary = Daemon::BinaryPath();   // a test may run a build of its own
     LogCollector log;
