@@ -1,3 +1,5 @@
+// The guest simulator's host transport: each VM's live description and
+// listening guest channel, served by one thread; the story is in the header.
 #include "guest_sim_host.h"
 
 #include <fcntl.h>
