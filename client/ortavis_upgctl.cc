@@ -13,7 +13,6 @@
 // Guest text (module names, versions, check results) is the guest's to choose:
 // JSON output escapes it to plain ASCII, and the status table shows any byte
 // that is not printable ASCII as \xNN.
-#include <dirent.h>
 #include <getopt.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,7 +30,6 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -49,8 +47,6 @@ constexpr const char *kProg = "ortavis-upgctl";
 constexpr size_t kStatusConnections = 4;   // the daemon serves 8 clients at once; leave it room
 constexpr int kDefaultTimeout = 10;        // seconds, the library's own wait
 constexpr int kTimeoutMax = 3600;
-constexpr const char *kIsoDir = "/opt/patch/programfiles/ortavis";
-constexpr const char *kIsoLink = "/opt/patch/programfiles/ortavis/ortavis-linux.iso";
 constexpr const char *kLiveDir = "/var/run/libvirt/qemu";   // <vm>.xml while the VM runs
 constexpr const char *kProductModule = "ortavis";
 
@@ -546,42 +542,6 @@ void AskVm(Handle &h, const std::vector<std::string> &modules, VmStatus *s)
     if (broken) {
         h.reset();
     }
-}
-
-// The modules that have ISOs in the ISO directory (the first "-" field of
-// each "*.iso" name), as the daemon finds that directory: the directory of
-// the target of its ortavis-linux.iso link, else the default one.
-std::vector<std::string> OfferedModules()
-{
-    std::string dir = kIsoDir;
-    char target[1024];
-    ssize_t len = readlink(kIsoLink, target, sizeof(target) - 1);
-    if (len > 0) {
-        std::string t(target, static_cast<size_t>(len));
-        size_t slash = t.rfind('/');
-        if (slash != std::string::npos) {
-            dir = t[0] == '/' ? t.substr(0, slash) : std::string(kIsoDir) + "/" + t.substr(0, slash);
-        }
-    }
-    std::set<std::string> found;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *e = readdir(d)) {
-            std::string_view name = e->d_name;
-            if (e->d_type == DT_DIR || name.size() <= 4 || name.substr(name.size() - 4) != ".iso") {
-                continue;
-            }
-            name = name.substr(std::min(name.find_first_not_of(".-"), name.size()));
-            name = name.substr(0, name.find_first_of(".-"));
-            if (!name.empty() && name.size() <= MOD_NAME_MAX) {
-                found.emplace(name);
-            }
-        }
-        closedir(d);
-    }
-    if (found.empty()) {
-        return {kProductModule};
-    }
-    return {found.begin(), found.end()};
 }
 
 // Guest text for a terminal: printable ASCII as it is, anything else \xNN.
@@ -1093,8 +1053,8 @@ constexpr Command kCommands[] = {
      "A run starts now as well, unless one is under way.\n"},
     {"off", 0, 0, "off", "stop the periodic upgrade", "Stop the periodic upgrade (stored as well).\n"},
     {"status", 1, -1, "status [-m MODULE[,MODULE...]] VM...", "one table of the VMs' channels and module results",
-     "One table of each VM's guest channel and module results: the modules with\n"
-     "ISOs in the ISO directory (ortavis when it cannot be read), or -m's. Channel\n"
+     "One table of each VM's guest channel and module results: the modules the\n"
+     "daemon offers (ortavis when it offers none or does not tell), or -m's. Channel\n"
      "states: answering, upgrading, unreachable (its guest agent does not answer),\n"
      "refused (the daemon knows no such running VM), silent (no answer in time),\n"
      "no-daemon. Exits with the worst of its requests: 3, 4, 1, 5, 0 in that order.\n"},
@@ -1184,6 +1144,28 @@ bool SplitModules(std::string_view list, std::vector<std::string> *out)
         }
         start = comma + 1;
     }
+}
+
+// The modules the daemon offers, as its host state tells, each once and in
+// the offer's order; the product module alone when the daemon does not tell
+// (an older daemon, or none reached) or offers nothing.
+std::vector<std::string> OfferedModules()
+{
+    std::vector<std::string> modules;
+    Handle h = Connect();
+    UpgClientHostState *raw = nullptr;
+    if (h && upgClientGetHostState(h.get(), &raw) == 0) {
+        HostState s(raw);
+        for (int i = 0; i < s->offerCount; ++i) {
+            if (std::find(modules.begin(), modules.end(), s->offer[i].module) == modules.end()) {
+                modules.emplace_back(s->offer[i].module);
+            }
+        }
+    }
+    if (modules.empty()) {
+        modules.emplace_back(kProductModule);
+    }
+    return modules;
 }
 
 int StatusCommand(char **arg, int count)

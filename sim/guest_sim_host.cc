@@ -1,3 +1,5 @@
+// The guest simulator's host transport: each VM's live description and
+// listening guest channel, served by one thread; the story is in the header.
 #include "guest_sim_host.h"
 
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include "unix_socket.h"
 
 namespace guestsim {
@@ -98,6 +101,31 @@ std::string LiveDescription(const std::string &name, const std::string &cdromDev
            "  </domain>\n"
            "</domstatus>\n";
     return xml;
+}
+
+std::string CdromMedium(const std::string &xmlPath, const std::string &dev)
+{
+    std::ifstream in(xmlPath);
+    std::string xml(std::istreambuf_iterator<char>(in), {});
+    for (size_t at = xml.find("<disk "); at != std::string::npos; at = xml.find("<disk ", at + 1)) {
+        size_t end = xml.find("</disk>", at);
+        if (end == std::string::npos) {
+            break;
+        }
+        std::string block = xml.substr(at, end - at);
+        if (block.find("device='cdrom'") == std::string::npos ||
+            (!dev.empty() && block.find("<target dev='" + dev + "'") == std::string::npos)) {
+            continue;
+        }
+        const std::string key = "<source file='";
+        size_t from = block.find(key);
+        if (from == std::string::npos) {
+            return "";
+        }
+        from += key.size();
+        return Unescape(block.substr(from, block.find('\'', from) - from));
+    }
+    return "";
 }
 
 HostSim::HostSim(std::string runDir) : runDir_(std::move(runDir))
@@ -385,35 +413,8 @@ void HostSim::CloseClient(Vm &vm)
 // REQUIRES: mu_ held.
 Drive HostSim::ReadDrive(const Vm &vm) const
 {
-    std::ifstream in(XmlPath(vm.name));
-    std::string line, block;
-    bool inDisk = false;
-    while (std::getline(in, line)) {
-        if (line.find("<disk ") != std::string::npos) {
-            inDisk = true;
-            block.clear();
-        }
-        if (!inDisk) {
-            continue;
-        }
-        block += line + "\n";
-        if (line.find("</disk>") == std::string::npos) {
-            continue;
-        }
-        inDisk = false;
-        if (block.find("device='cdrom'") == std::string::npos ||
-            block.find("<target dev='" + vm.opts.cdromDev + "'") == std::string::npos) {
-            continue;
-        }
-        const std::string key = "<source file='";
-        size_t at = block.find(key);
-        if (at == std::string::npos) {
-            return {Drive::State::Empty, ""};
-        }
-        at += key.size();
-        return {Drive::State::Holds, Unescape(block.substr(at, block.find('\'', at) - at))};
-    }
-    return {Drive::State::Empty, ""};   // no such drive: nothing in it
+    std::string file = CdromMedium(XmlPath(vm.name), vm.opts.cdromDev);
+    return {file.empty() ? Drive::State::Empty : Drive::State::Holds, file};   // no such drive: nothing in it
 }
 
 // REQUIRES: mu_ held.

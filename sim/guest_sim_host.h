@@ -110,4 +110,11 @@ private:
 // for line as libvirt 9 writes them; the real-host tier compares the two.
 std::string LiveDescription(const std::string &name, const std::string &cdromDev);
 
+// The medium in a VM's CD-ROM drive as the live description at xmlPath
+// tells (libvirt's, or one written above and changed by the virsh stand-in):
+// the file of the <source> in the device='cdrom' disk block whose target is
+// `dev` (any CD-ROM's when dev is empty), unescaped; empty when the drive is
+// empty, or there is no such drive or description.
+std::string CdromMedium(const std::string &xmlPath, const std::string &dev);
+
 }  // namespace guestsim

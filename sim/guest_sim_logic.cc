@@ -1,3 +1,5 @@
+// What a simulated guest answers the daemon, message by message; the story
+// is in the header.
 #include "guest_sim_logic.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The guest simulator inside a VM, on its virtio-serial port; the story is
+// in the header.
 #include "guest_sim_vport.h"
 
 #include <dirent.h>

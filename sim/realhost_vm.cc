@@ -1,3 +1,5 @@
+// Tiny real VMs and the host commands of the real-host tier; the story is in
+// the header.
 #include "realhost_vm.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// Socket helpers of the simulated host and the tests; the contracts are in
+// the header.
 #include "unix_socket.h"
 
 #include <poll.h>

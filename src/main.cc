@@ -1,3 +1,5 @@
+// The ortavis-upgd program: its command line, then the daemon's life
+// (UpgdMain, ortavis_upgd.h).
 #include <cstdio>
 #include <cstring>
 

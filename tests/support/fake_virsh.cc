@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <set>
 
+#include "guest_sim_host.h"
 #include "upgd_sandbox.h"
 
 namespace upgd_test {
@@ -94,15 +95,7 @@ bool InstallDriveScript()
 
 std::string DriveSource(const std::string &vm)
 {
-    std::string xml = ReadFile("/var/run/libvirt/qemu/" + vm + ".xml").value_or("");
-    size_t disk = xml.find("device='cdrom'");
-    const std::string open = "<source file='";
-    size_t at = xml.find(open, disk);
-    if (disk == std::string::npos || at > xml.find("</disk>", disk)) {
-        return "";
-    }
-    at += open.size();
-    return xml.substr(at, xml.find('\'', at) - at);   // the paths tests use need no unescaping
+    return guestsim::CdromMedium("/var/run/libvirt/qemu/" + vm + ".xml", "");
 }
 
 }  // namespace upgd_test

@@ -51,9 +51,9 @@ private:
 inline constexpr const char *kDriveScript = "/opt/patch/programfiles/ortavis/gethdbiso.sh";
 // Installs the drive script (sim/gethdbiso.sh) at kDriveScript; false when it could not.
 bool InstallDriveScript();
-// The medium in the VM's CD-ROM drive: the file of the <source> in the cdrom
-// disk block of its live description; empty when the drive is empty, or when
-// there is no such drive or VM. The path as written (tests use plain ones).
+// The medium in the VM's CD-ROM drive, whatever its target: the file of the
+// <source> in the cdrom disk block of its live description, unescaped; empty
+// when the drive is empty, or when there is no such drive or VM.
 std::string DriveSource(const std::string &vm);
 
 }  // namespace upgd_test
