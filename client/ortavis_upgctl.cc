@@ -30,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -1147,25 +1148,23 @@ bool SplitModules(std::string_view list, std::vector<std::string> *out)
 }
 
 // The modules the daemon offers, as its host state tells, each once and in
-// the offer's order; the product module alone when the daemon does not tell
-// (an older daemon, or none reached) or offers nothing.
+// name order; the product module alone when the daemon does not tell (an
+// older daemon, or none reached) or offers nothing.
 std::vector<std::string> OfferedModules()
 {
-    std::vector<std::string> modules;
+    std::set<std::string> modules;
     Handle h = Connect();
     UpgClientHostState *raw = nullptr;
     if (h && upgClientGetHostState(h.get(), &raw) == 0) {
         HostState s(raw);
         for (int i = 0; i < s->offerCount; ++i) {
-            if (std::find(modules.begin(), modules.end(), s->offer[i].module) == modules.end()) {
-                modules.emplace_back(s->offer[i].module);
-            }
+            modules.emplace(s->offer[i].module);
         }
     }
     if (modules.empty()) {
-        modules.emplace_back(kProductModule);
+        return {kProductModule};
     }
-    return modules;
+    return {modules.begin(), modules.end()};
 }
 
 int StatusCommand(char **arg, int count)
