@@ -89,11 +89,12 @@ enum class Media { Attach, Detach };
 // The media change of one attempt as the line that is logged, and the
 // argument vector that is run. `retry` adds --force.
 struct MediaCommand {
-    char line[1024];   // the command as logged
+    char line[1024];   // the command as logged: the last attempt's
     char isoPath[1024];
     char *argv[8];
     int Format(Media media, bool retry, const char *vmName, const char *cdromDev, const char *isoName);
     bool Run();
+    int RunAttempts(Media media, const char *vmName, const char *cdromDev, const char *isoName);
 };
 
 int MediaCommand::Format(Media media, bool retry, const char *vmName, const char *cdromDev, const char *isoName)
@@ -134,6 +135,26 @@ bool MediaCommand::Run()
 {
     int status = -1;
     return seccmd_run_argset(nullptr, nullptr, &status, argv, nullptr) == 0 && status == 0;
+}
+
+// Up to kAttachAttempts attempts, each failed one followed by a pause and
+// the next forced. 1: one succeeded; 0: all failed; -1: no command could be
+// formed.
+int MediaCommand::RunAttempts(Media media, const char *vmName, const char *cdromDev, const char *isoName)
+{
+    if (Format(media, false, vmName, cdromDev, isoName) != 0) {
+        return -1;
+    }
+    for (int attempt = 1; attempt <= kAttachAttempts; ++attempt) {
+        if (Run()) {
+            return 1;
+        }
+        (void)SleepUnlessStopping(kRetryPauseMs);
+        if (Format(media, true, vmName, cdromDev, isoName) != 0) {
+            return -1;
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -366,26 +387,21 @@ void attachIso(VmNode *vm, const char *isoName, VmMsg *req)
         return;
     }
     MediaCommand cmd;
-    if (cmd.Format(Media::Attach, false, vm->name, cdromDev, isoName) != 0) {
+    int ran = cmd.RunAttempts(Media::Attach, vm->name, cdromDev, isoName);
+    if (ran < 0) {
         return;
     }
-    for (int attempt = 1; attempt <= kAttachAttempts; ++attempt) {
-        if (cmd.Run()) {
-            RecordAttach(vm->name, time(nullptr), isoName);
-            CountEvent(StateCount::kAttaches);
-            // A reset still pending from the guest's last report would undo this upgrade.
-            vm->resetTime.store(0);
-            setVmState(vm, UPGRADE_RUNNING_STATE);
-            vm->isoattachFlag.store(1);
-            (void)SleepUnlessStopping(kAnswerPauseMs);
-            AnswerAttach(vm, req, ATTACH_ISO_OK);
-            UPG_LOG("attach iso success: %s", cmd.line);
-            return;
-        }
-        (void)SleepUnlessStopping(kRetryPauseMs);
-        if (cmd.Format(Media::Attach, true, vm->name, cdromDev, isoName) != 0) {
-            return;
-        }
+    if (ran == 1) {
+        RecordAttach(vm->name, time(nullptr), isoName);
+        CountEvent(StateCount::kAttaches);
+        // A reset still pending from the guest's last report would undo this upgrade.
+        vm->resetTime.store(0);
+        setVmState(vm, UPGRADE_RUNNING_STATE);
+        vm->isoattachFlag.store(1);
+        (void)SleepUnlessStopping(kAnswerPauseMs);
+        AnswerAttach(vm, req, ATTACH_ISO_OK);
+        UPG_LOG("attach iso success: %s", cmd.line);
+        return;
     }
     (void)SleepUnlessStopping(kAnswerPauseMs);
     AnswerAttach(vm, req, ATTACH_ISO_FAILED);
@@ -428,23 +444,15 @@ void detachIso(VmNode *vm, const char *isoName)
         return;
     }
     MediaCommand cmd;
-    if (cmd.Format(Media::Detach, false, vm->name, cdromDev, isoName) != 0) {
-        return;
+    int ran = cmd.RunAttempts(Media::Detach, vm->name, cdromDev, isoName);
+    if (ran == 1) {
+        ForgetAttach(vm->name);
+        CountEvent(StateCount::kDetaches);
+        vm->isoattachFlag.store(0);
+        UPG_LOG("detach iso success: %s\n", cmd.line);
+    } else if (ran == 0) {
+        UPG_LOG("try detach iso 3 times already failed. cmd:%s", cmd.line);
     }
-    for (int attempt = 1; attempt <= kAttachAttempts; ++attempt) {
-        if (cmd.Run()) {
-            ForgetAttach(vm->name);
-            CountEvent(StateCount::kDetaches);
-            vm->isoattachFlag.store(0);
-            UPG_LOG("detach iso success: %s\n", cmd.line);
-            return;
-        }
-        (void)SleepUnlessStopping(kRetryPauseMs);
-        if (cmd.Format(Media::Detach, true, vm->name, cdromDev, isoName) != 0) {
-            return;
-        }
-    }
-    UPG_LOG("try detach iso 3 times already failed. cmd:%s", cmd.line);
 }
 
 // ---- Deadline ---------------------------------------------------------------------------
