@@ -249,8 +249,9 @@ int32_t ControlAllVms(const UpgCtrlBody &ctrl)
         (void)SleepUnlessStopping(kPauseMs);
         return UPG_CTRL_OK;
     }
+    // Nothing was done: the client is not told otherwise.
     UPG_LOG("action_type not supported");
-    return UPG_CTRL_OK;
+    return UPG_CTRL_BAD_FIELDS;
 }
 
 // Name without its leading and trailing blanks (blanks inside stay).
@@ -316,7 +317,7 @@ int32_t ControlNamedVms(const UpgCtrlBody &ctrl)
         return UPG_CTRL_BAD_FIELDS;
     }
     UPG_LOG("action_type not supported");
-    return UPG_CTRL_OK;
+    return UPG_CTRL_BAD_FIELDS;
 }
 
 }  // namespace

@@ -93,10 +93,10 @@ TEST_F(Isolation, OneAnswerOneClient)
     ManageClient a, b;
     const std::string check = ManageMessage(4242, UPG_MSG_HEALTH_CHECK, 0, ActionBody("vm1", 1));
     ASSERT_TRUE(a.Send(check));
-    auto first = a.Receive(2s);
+    auto first = a.Receive(10s);
     ASSERT_TRUE(first && first->body == "vm1:{ok}");
     ASSERT_TRUE(b.Send(check));
-    auto second = b.Receive(2s);
+    auto second = b.Receive(10s);
     ASSERT_TRUE(second && second->body == "vm1:{ok}") << log.Dump();
     EXPECT_FALSE(a.Receive(50ms)) << "a second, unsolicited answer";   // it would have come before b's
 }
