@@ -251,8 +251,10 @@ int nonDiskVmIsoPath(const char *vmName)
 namespace {
 
 // What the daemon put into a drive, by VM name, and since when it waits for
-// the guest's report. Kept apart from the registry entry, which a hang-up
-// replaces while the VM runs on with the ISO in its drive.
+// the guest's report: the VM's attach mark, set by an attach that succeeded
+// and cleared only by a detach or eject that did. Kept apart from the
+// registry entry, which a hang-up replaces while the VM runs on with the ISO
+// in its drive.
 // The deadline counts from `from` (the attach or the latest report); `since`
 // and `iso` say what went in and when, for the host state request.
 struct AttachRecord {
@@ -397,7 +399,6 @@ void attachIso(VmNode *vm, const char *isoName, VmMsg *req)
         // A reset still pending from the guest's last report would undo this upgrade.
         vm->resetTime.store(0);
         setVmState(vm, UPGRADE_RUNNING_STATE);
-        vm->isoattachFlag.store(1);
         (void)SleepUnlessStopping(kAnswerPauseMs);
         AnswerAttach(vm, req, ATTACH_ISO_OK);
         UPG_LOG("attach iso success: %s", cmd.line);
@@ -430,7 +431,6 @@ void detachIso(VmNode *vm, const char *isoName)
         if (EjectOwnMedium(vm->name) == 0) {
             ForgetAttach(vm->name);
             CountEvent(StateCount::kDetaches);
-            vm->isoattachFlag.store(0);
             UPG_LOG("detach iso by eject success");
         }
         return;
@@ -448,7 +448,6 @@ void detachIso(VmNode *vm, const char *isoName)
     if (ran == 1) {
         ForgetAttach(vm->name);
         CountEvent(StateCount::kDetaches);
-        vm->isoattachFlag.store(0);
         UPG_LOG("detach iso success: %s\n", cmd.line);
     } else if (ran == 0) {
         UPG_LOG("try detach iso 3 times already failed. cmd:%s", cmd.line);
@@ -471,7 +470,6 @@ void SetVmIdle(const char *vmName)
         MutexGuard state(&vm->stateLock);
         vm->resetTime.store(0);
         vm->upgradeFlag.store(UPGRADE_IDLE_STATE);
-        vm->isoattachFlag.store(0);
     }
 }
 

@@ -51,7 +51,6 @@ struct VmNode {
     int32_t syncMark;                   // discovery work mark: 1 unseen, 2 seen
     int64_t connectedMs;                // when the channel was connected (monotonic)
     std::atomic<int32_t> upgradeFlag;   // UPGRADE_*_STATE
-    std::atomic<int32_t> isoattachFlag;
     std::atomic<time_t> detachTime;
     std::atomic<time_t> resetTime;
     ObjectMutex stateLock;
