@@ -632,18 +632,23 @@ void GetRunningVmList()
     int64_t wait = -1;
     for (const auto &name : names) {
         VmNode *node = findVmByName(GetVmListHead(), name.get());
-        if (node != nullptr && node->fd < 0) {
-            if (!ReconnectDue(node->name, now, &wait)) {
-                node->syncMark = 2;   // hung up, and connected again once its pause is over
-                continue;
-            }
-            DropVm(node);
-            node = nullptr;
-        }
-        if (node == nullptr && (!ReconnectDue(name.get(), now, &wait) || InitVmNode(path, name.get(), &node) != 0)) {
+        if (node != nullptr && node->fd >= 0) {
+            node->syncMark = 2;   // connected
             continue;
         }
-        node->syncMark = 2;
+        if (!ReconnectDue(name.get(), now, &wait)) {
+            if (node != nullptr) {
+                node->syncMark = 2;   // hung up, and connected again once its pause is over
+            }
+            continue;
+        }
+        if (node != nullptr) {
+            DropVm(node);   // hung up: a new entry takes its place
+            node = nullptr;
+        }
+        if (InitVmNode(path, name.get(), &node) == 0) {
+            node->syncMark = 2;
+        }
     }
     g_reconnectWaitMs.store(static_cast<int>(std::min<int64_t>(wait, RECONNECT_PAUSE_MAX_MS)));
     VmNode *n = g_vmListHead.next;

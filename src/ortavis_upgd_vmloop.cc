@@ -218,7 +218,8 @@ void *dealWithVmCmd(void *)
     while (!StopRequested()) {
         GetRunningVmList();
         int timeout = ExpirePartials();
-        if (int reconnect = ReconnectWaitMs(); reconnect >= 0 && reconnect < timeout) {
+        const int reconnect = ReconnectWaitMs();
+        if (reconnect >= 0 && reconnect < timeout) {
             timeout = reconnect;   // a VM whose channel waits out its pause is connected then
         }
         set.clear();
@@ -239,7 +240,7 @@ void *dealWithVmCmd(void *)
                 owners.emplace_back(n);
             }
         }
-        if (owners.empty() && !waiting && ReconnectWaitMs() < 0) {
+        if (owners.empty() && !waiting && reconnect < 0) {
             (void)SleepUnlessStopping(kNoChannelPauseMs);
             continue;
         }
