@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <deque>
 #include <new>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "ortavis_upgd_log.h"
@@ -21,6 +23,13 @@ struct QueuedMsg {
     VmMsg msg;
 };
 
+// VM names hashed as views too, so the command loop's look-up of a queue on
+// every pass builds no string.
+struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+};
+
 struct GuestQueue {
     std::deque<QueuedMsg> msgs;
     bool scheduled = false;    // on the ready list or in a worker's hands
@@ -30,7 +39,7 @@ struct Lane {
     ObjectMutex lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t work = PTHREAD_COND_INITIALIZER;    // a VM is ready, or the lane stops
     pthread_cond_t ended = PTHREAD_COND_INITIALIZER;   // a worker ended
-    std::unordered_map<std::string, GuestQueue> queues GUARDED_BY(lock);   // by VM name
+    std::unordered_map<std::string, GuestQueue, NameHash, std::equal_to<>> queues GUARDED_BY(lock);   // by VM name
     std::deque<std::string> ready GUARDED_BY(lock);
     int live GUARDED_BY(lock) = 0;
     int idle GUARDED_BY(lock) = 0;
@@ -154,7 +163,7 @@ bool GuestQueueFull(const VmNode *vm)
 {
     Lane &lane = g_lane;
     MutexGuard guard(&lane.lock);
-    auto it = lane.queues.find(vm->name);
+    auto it = lane.queues.find(std::string_view(vm->name));
     return it != lane.queues.end() && it->second.msgs.size() >= GUEST_QUEUE_MAX;
 }
 

@@ -3,11 +3,12 @@
 //
 // The command loop reads each guest message and queues it here. Every VM has
 // a queue of its own, by name (a channel that is replaced keeps it), handled
-// by one lane worker at a time in the order the guest sent its messages; the queues of different VMs are handled in
-// parallel. A VM whose messages wait gets an idle worker, or a new one when
-// none is idle (up to GUEST_LANE_WORKERS_MAX); a worker idle for a while ends,
-// but for the first few. So a guest whose handling is slow (a patient probe of
-// its silent agent, a hanging virsh) delays only its own later messages:
+// by one lane worker at a time in the order the guest sent its messages; the
+// queues of different VMs are handled in parallel. A VM whose messages wait
+// gets an idle worker, or a new one when none is idle (up to
+// GUEST_LANE_WORKERS_MAX); a worker idle for a while ends, but for the first
+// few. So a guest whose handling is slow (a patient probe of its silent
+// agent, a hanging virsh) delays only its own later messages:
 // never another guest's, and never a client's, since clients keep the pool
 // and the lane never waits for it. One VM's handling never runs twice at
 // once, so neither does its patient probe.
