@@ -51,7 +51,6 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "hostile_guest.h"
 #include "manage_client.h"
 #include "ortavis_upgclient.h"
 #include "ortavis_upgd_raii.h"
@@ -409,32 +408,26 @@ struct Adversaries {
             clients.push_back(std::make_unique<upgd_test::ManageClient>());
         }
         for (int i = 0; i < 10; ++i) {
-            Add("drip" + std::to_string(i), upgd_test::Dribble);
+            Add("drip" + std::to_string(i), guestsim::Behaviour::Dribble);
         }
-        Add("flood", upgd_test::Flood);
-        Add("halfclosed", upgd_test::HalfClose);
+        Add("flood", guestsim::Behaviour::Flood);
+        Add("halfclosed", guestsim::Behaviour::HalfClose);
         // The next discovery pass connects them; a request runs one.
         ok = ok && fleet.client->Send(upgd_test::ManageMessage(++fleet.msgId, UPG_MSG_OPEN_CONNECT, 0, ""));
         ok = ok && fleet.log.WaitFor("vm list add vm : flood", 10s);
     }
-    ~Adversaries()
+    void Add(const std::string &name, guestsim::Behaviour b)
     {
-        guests.clear();
-        for (const std::string &name : names) {
-            fleet.host.sim.StopVm(name);
-        }
-    }
-    void Add(const std::string &name, upgd_test::Serve serve)
-    {
-        guests.push_back(std::make_unique<upgd_test::RawGuest>(fleet.host.sim, name, std::move(serve)));
-        names.push_back(name);
-        ok = ok && guests.back()->Ok();
+        guestsim::VmOptions opts;
+        opts.profile.behaviour = b;
+        ok = ok && guests.AddVm(name, opts);
     }
     Fleet &fleet;
     bool ok = true;
     std::vector<std::unique_ptr<upgd_test::ManageClient>> clients;
-    std::vector<std::unique_ptr<upgd_test::RawGuest>> guests;
-    std::vector<std::string> names;
+    // A simulator thread of their own, so that the fleet's guests answer as
+    // soon as they are asked; its VMs go with it.
+    guestsim::HostSim guests;
 };
 
 // Arg 0: quiet; 1: the request's header and body 1 ms apart; 2: among the

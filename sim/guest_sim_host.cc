@@ -29,12 +29,26 @@ struct HostSim::Vm {
     std::vector<VmMsg> sent;
     int accepted = 0;
     bool halfSent = false;
+    size_t floodSent = 0;   // bytes of the flood's message written so far
+    std::chrono::steady_clock::time_point nextDrip{};
 };
 
 namespace {
 
 constexpr int kIdlePollMs = 1000;
 constexpr int kBusyPollMs = 100;   // while a guest is in an upgrade: its drive is watched this often
+constexpr auto kDripEvery = std::chrono::milliseconds(200);
+constexpr size_t kFloodPerPass = 64;   // messages: the other VMs are served between two rounds of a flood
+
+// What a flooding guest writes again and again.
+VmMsg FloodMessage()
+{
+    VmMsg msg{};
+    msg.msgId = 999999;   // an answer nobody waits for
+    msg.msgType = HOST_MSG_HEALTH_CHECK;
+    SetText(msg.module[0].checkresult, sizeof(msg.module[0].checkresult), "x\n<== BYE ==>");
+    return msg;
+}
 
 // An attribute value as libvirt writes it, unescaped.
 std::string Unescape(std::string s)
@@ -481,6 +495,24 @@ void HostSim::ServeReadable(Vm &vm)
     }
 }
 
+// REQUIRES: mu_ held. Writes what the channel takes now, a bounded round.
+void HostSim::FloodSome(Vm &vm)
+{
+    static const VmMsg msg = FloodMessage();
+    const char *bytes = reinterpret_cast<const char *>(&msg);
+    for (size_t round = 0; round < kFloodPerPass * sizeof(msg);) {
+        ssize_t n = send(vm.clientFd, bytes + vm.floodSent, sizeof(msg) - vm.floodSent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            CloseClient(vm);
+        }
+        if (n <= 0) {
+            return;
+        }
+        vm.floodSent = (vm.floodSent + static_cast<size_t>(n)) % sizeof(msg);
+        round += static_cast<size_t>(n);
+    }
+}
+
 void HostSim::Run()
 {
     for (;;) {
@@ -502,8 +534,10 @@ void HostSim::Run()
                     continue;   // connected, never read: the socket's buffers fill up
                 }
                 if (vm->clientFd >= 0) {
-                    fds.push_back({vm->clientFd, POLLIN, 0});
+                    Behaviour b = vm->guest.profile().behaviour;
+                    fds.push_back({vm->clientFd, static_cast<short>(POLLIN | (b == Behaviour::Flood ? POLLOUT : 0)), 0});
                     owners.push_back(vm.get());
+                    timeoutMs = b == Behaviour::Dribble ? kBusyPollMs : timeoutMs;
                 } else if (vm->listenFd >= 0) {
                     // One client at a time: the next waits in the backlog.
                     fds.push_back({vm->listenFd, POLLIN, 0});
@@ -534,6 +568,10 @@ void HostSim::Run()
                 if (fd >= 0) {
                     vm.clientFd = fd;
                     vm.accepted++;
+                    vm.floodSent = 0;
+                    if (vm.guest.profile().behaviour == Behaviour::HalfClose) {
+                        (void)shutdown(fd, SHUT_WR);
+                    }
                     cv_.notify_all();
                 }
             } else if (fds[i].fd == vm.clientFd && (fds[i].revents & POLLIN) != 0 &&
@@ -558,7 +596,21 @@ void HostSim::Run()
                 (void)setsockopt(vm.clientFd, SOL_SOCKET, SO_LINGER, &off, sizeof(off));
                 CloseClient(vm);
             } else if (fds[i].fd == vm.clientFd) {
-                ServeReadable(vm);
+                if (fds[i].revents & POLLOUT) {
+                    FloodSome(vm);
+                }
+                if (vm.clientFd >= 0 && (fds[i].revents & ~POLLOUT) != 0) {
+                    ServeReadable(vm);
+                }
+            }
+        }
+        auto now = std::chrono::steady_clock::now();
+        for (auto &entry : vms_) {
+            Vm &vm = *entry.second;
+            if (vm.clientFd >= 0 && vm.guest.profile().behaviour == Behaviour::Dribble && now >= vm.nextDrip) {
+                const char byte = 10;
+                (void)!send(vm.clientFd, &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                vm.nextDrip = now + kDripEvery;
             }
         }
         // The guests in an upgrade that may go on without a message.

@@ -88,6 +88,7 @@ private:
     void Run();
     void Wake();
     void ServeReadable(Vm &vm);
+    void FloodSome(Vm &vm);
     void Write(Vm &vm, const std::vector<VmMsg> &msgs);
     void CloseClient(Vm &vm);
     Drive ReadDrive(const Vm &vm) const;

@@ -17,7 +17,8 @@ constexpr NamedBehaviour kBehaviours[] = {
     {"answer", Behaviour::Answer},   {"wrongtype", Behaviour::WrongType}, {"badcount", Behaviour::BadCount},
     {"strayid", Behaviour::StrayId}, {"silent", Behaviour::Silent},       {"hangup", Behaviour::HangUp},
     {"half", Behaviour::Half},       {"garbage", Behaviour::Garbage},     {"deaf", Behaviour::Deaf},
-    {"reset", Behaviour::Reset},     {"halfreset", Behaviour::HalfReset},
+    {"reset", Behaviour::Reset},     {"halfreset", Behaviour::HalfReset}, {"dribble", Behaviour::Dribble},
+    {"flood", Behaviour::Flood},     {"halfclose", Behaviour::HalfClose},
 };
 
 // The type a WrongType guest writes: one the daemon sends, never one it expects back.

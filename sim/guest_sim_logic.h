@@ -47,6 +47,11 @@ enum class Behaviour {
     Deaf,        // stays connected and never reads its channel again
     Reset,       // on the next message closes the channel with it unread: the daemon reads ECONNRESET
     HalfReset,   // on the next message writes half its answer, then closes as Reset does
+    // On the simulated host only (a virtio port in a real VM has no such ways):
+    Dribble,     // writes a byte every 200 ms, never a whole message
+    Flood,       // writes health answers nobody waits for, as fast as the channel takes them;
+                 // their check result holds a newline and a forged log line
+    HalfClose,   // shuts its writing side down as each connection comes, and stays
 };
 
 std::optional<Behaviour> ParseBehaviour(const std::string &text);

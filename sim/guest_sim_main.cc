@@ -11,7 +11,8 @@
 // directory (/var/run/libvirt/qemu). Its guest tools have one module,
 // ortavis 0.9.0 for the guest's OS, and upgrade it when the daemon offers
 // another version. BEHAVIOUR is answer (default), silent, hangup, half,
-// garbage, deaf, wrongtype, badcount, strayid or reset (guest_sim_logic.h);
+// garbage, deaf, wrongtype, badcount, strayid, reset, halfreset, or, not
+// with --vport, dribble, flood or halfclose (guest_sim_logic.h);
 // CDROM the CD-ROM's target dev (hdb by default, "none" for no CD-ROM); OS
 // linux (default) or windows. Commands on standard input, one per line, each
 // answered "ok" or "error ...":
@@ -107,6 +108,7 @@ int main(int argc, char **argv)
             std::printf("usage: ortavis-guestsim [--run-dir DIR] [VM[:BEHAVIOUR[:CDROM[:OS]]]]...\n"
                         "       ortavis-guestsim --vport NAME [--behaviour BEHAVIOUR]\n"
                         "behaviours: answer silent hangup half garbage deaf wrongtype badcount strayid reset halfreset\n"
+                        "            dribble flood halfclose (not with --vport)\n"
                         "commands on standard input, each answered \"ok\" or \"error ...\":\n"
                         "  add VM [BEHAVIOUR [CDROM [OS]]] stop VM      hangup VM   (OS: linux, windows)\n"
                         "  behave VM BEHAVIOUR [N]         N: the moduleNum of badcount (7)\n"
@@ -122,8 +124,10 @@ int main(int argc, char **argv)
     if (!vport.empty()) {
         guestsim::Profile profile = DefaultProfile();
         auto b = guestsim::ParseBehaviour(behaviour);
-        if (!b || !vmArgs.empty()) {
-            std::fprintf(stderr, "ortavis-guestsim: --vport takes a behaviour and no VM list\n");
+        bool vportWay = b && *b != guestsim::Behaviour::Dribble && *b != guestsim::Behaviour::Flood &&
+                        *b != guestsim::Behaviour::HalfClose;
+        if (!vportWay || !vmArgs.empty()) {
+            std::fprintf(stderr, "ortavis-guestsim: --vport takes a behaviour of a virtio port and no VM list\n");
             return 2;
         }
         profile.behaviour = *b;

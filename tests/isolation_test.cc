@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "daemon_host.h"
-#include "hostile_guest.h"
 
 namespace {
 
@@ -22,34 +21,28 @@ using upgd_test::ManageClient;
 using upgd_test::ManageMessage;
 using upgd_test::QueryBody;
 using Reply = std::pair<int, std::string>;
-using upgd_test::Dribble;
-using upgd_test::Flood;
-using upgd_test::HalfClose;
-using upgd_test::RawGuest;
 
 class Isolation : public upgd_test::DaemonHost {
 protected:
     void SetUp() override { SetUpHost({"vm1", "vm2", "hang", "ask8"}); }
-    void TearDown() override
-    {
-        guests_.clear();
-        StopDaemon();
-    }
-    std::vector<std::unique_ptr<RawGuest>> guests_;
+    // The hostile guests have a simulator thread of their own: however
+    // they flood, the sound guests are answered as soon as they are asked.
+    guestsim::HostSim hostile;
 };
 
 TEST_F(Isolation, NoPeerStallsAnother)
 {
     virsh.Script("qemu-agent-command", "hang", {0, "", "", "hang"});
     virsh.Script("qemu-agent-command", "ask8", {1, "", "error: guest agent is not responding", ""});
-    auto add = [&](const std::string &name, upgd_test::Serve serve) {
-        guests_.push_back(std::make_unique<RawGuest>(host, name, std::move(serve)));
-        return guests_.back()->Ok();
+    auto add = [&](const std::string &name, guestsim::Behaviour b) {
+        guestsim::VmOptions opts;
+        opts.profile.behaviour = b;
+        return hostile.AddVm(name, opts);
     };
     for (int i = 0; i < 10; ++i) {
-        ASSERT_TRUE(add("drip" + std::to_string(i), Dribble));
+        ASSERT_TRUE(add("drip" + std::to_string(i), guestsim::Behaviour::Dribble));
     }
-    ASSERT_TRUE(add("flood", Flood) && add("halfclosed", HalfClose));
+    ASSERT_TRUE(add("flood", guestsim::Behaviour::Flood) && add("halfclosed", guestsim::Behaviour::HalfClose));
 
     // Six clients take six workers; one of them asks about the VM whose probe hangs.
     std::vector<std::unique_ptr<ManageClient>> idle;
