@@ -49,4 +49,33 @@ bool SendAll(int fd, const void *data, size_t len)
     return true;
 }
 
+bool RecvAll(int fd, void *buf, size_t len, std::chrono::steady_clock::time_point deadline)
+{
+    auto *p = static_cast<char *>(buf);
+    for (size_t got = 0; got < len;) {
+        int waitMs = -1;
+        if (deadline != std::chrono::steady_clock::time_point::max()) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            waitMs = static_cast<int>(left.count());
+        }
+        pollfd pfd{fd, POLLIN, 0};
+        int ready = poll(&pfd, 1, waitMs);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        ssize_t n = ready == 1 ? read(fd, p + got, len - got) : 0;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace simhost

@@ -4,6 +4,7 @@
 
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -18,5 +19,10 @@ int BindUnix(const std::string &path, int type, int backlog = 8);
 // Writes all of data, waiting on a full non-blocking socket and repeating
 // interrupted sends; never raises SIGPIPE. False when the peer is gone.
 bool SendAll(int fd, const void *data, size_t len);
+
+// Reads exactly len bytes, repeating short and interrupted reads; false when
+// the peer closed first or the deadline passed.
+bool RecvAll(int fd, void *buf, size_t len,
+             std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 
 }  // namespace simhost

@@ -14,20 +14,6 @@ namespace {
 // connection is dropped rather than read on.
 constexpr uint32_t kBodyReadMax = 4096;
 
-// Reads len bytes; false when the connection ended first (shut down included).
-bool ReadFull(int fd, void *buf, size_t len)
-{
-    auto *p = static_cast<char *>(buf);
-    for (size_t got = 0; got < len;) {
-        ssize_t n = read(fd, p + got, len - got);   // no signal handler here: EINTR never comes
-        if (n <= 0) {
-            return false;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string ManageMessage(uint64_t msgId, uint32_t msgType, int32_t result, std::string_view body, int64_t bufLen)
@@ -102,11 +88,11 @@ void FakeManageDaemon::Serve(int fd, int session)
     for (;;) {
         ManageRequest req;
         req.session = session;
-        if (!ReadFull(fd, &req.head, sizeof(req.head)) || req.head.bufLen > kBodyReadMax) {
+        if (!simhost::RecvAll(fd, &req.head, sizeof(req.head)) || req.head.bufLen > kBodyReadMax) {
             break;
         }
         req.body.resize(req.head.bufLen);
-        if (!ReadFull(fd, req.body.data(), req.body.size())) {
+        if (!simhost::RecvAll(fd, req.body.data(), req.body.size())) {
             break;
         }
         req.raw.assign(reinterpret_cast<const char *>(&req.head), sizeof(req.head));

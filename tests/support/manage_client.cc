@@ -21,24 +21,6 @@ void Put(std::string &out, T value)
     out.append(reinterpret_cast<const char *>(&value), sizeof(value));
 }
 
-// Reads exactly len bytes before the deadline; false when the peer closed or time ran out.
-bool ReadBefore(int fd, char *buf, size_t len, std::chrono::steady_clock::time_point deadline)
-{
-    for (size_t got = 0; got < len;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd pfd{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) != 1) {
-            return false;
-        }
-        ssize_t n = read(fd, buf + got, len - got);
-        if (n <= 0) {
-            return false;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 ManageClient::ManageClient()
@@ -79,12 +61,12 @@ std::optional<ManageReply> ManageClient::Receive(std::chrono::milliseconds timeo
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     ManageReply reply;
-    if (fd_ < 0 || !ReadBefore(fd_, reinterpret_cast<char *>(&reply.head), sizeof(reply.head), deadline) ||
+    if (fd_ < 0 || !simhost::RecvAll(fd_, &reply.head, sizeof(reply.head), deadline) ||
         reply.head.bufLen > HOST_MSG_BODY_MAX) {
         return std::nullopt;
     }
     reply.body.resize(reply.head.bufLen);
-    if (!ReadBefore(fd_, reply.body.data(), reply.body.size(), deadline)) {
+    if (!simhost::RecvAll(fd_, reply.body.data(), reply.body.size(), deadline)) {
         return std::nullopt;
     }
     return reply;
