@@ -197,11 +197,7 @@ void dumpVmMsg(const VmMsg *msg)
     }
     const char *name = DumpTypeName(VmMsgTypeName(msg->msgType), "vm", msg->msgType);
     const ModuleInfo &m = msg->module[0];
-    VmModuleText text{};
-    CopyField(text.name, m.name, sizeof(m.name));
-    CopyField(text.curversion, m.curversion, sizeof(m.curversion));
-    CopyField(text.tarversion, m.tarversion, sizeof(m.tarversion));
-    CopyField(text.checkresult, m.checkresult, sizeof(m.checkresult));
+    const VmModuleText text = ModuleText(m);
 
     UPG_LOG("vmMsg->msgId                 = %lu", static_cast<unsigned long>(msg->msgId));
     UPG_LOG("vmMsg->msgType               = %s", name);
@@ -215,15 +211,6 @@ void dumpVmMsg(const VmMsg *msg)
 }
 
 // ---- Host header ---------------------------------------------------------------
-
-int ParseHostHead(const uint8_t *buf, size_t len, MsgHeadInfo *head)
-{
-    if (buf == nullptr || head == nullptr || len < sizeof(MsgHeadInfo)) {
-        return -1;
-    }
-    std::memcpy(head, buf, sizeof(MsgHeadInfo));
-    return 0;
-}
 
 bool HostBodyLenAcceptable(const MsgHeadInfo &head)
 {
@@ -241,9 +228,9 @@ MsgHeadInfo MakeHostHead(uint64_t msgId, uint32_t msgType, uint32_t bufLen, int3
 }
 
 int BuildHostMsg(uint8_t *out, size_t outMax, uint64_t msgId, uint32_t msgType, int32_t result,
-                 const void *body, size_t bodyLen, size_t maxBody)
+                 const void *body, size_t bodyLen)
 {
-    if (out == nullptr || bodyLen > maxBody || bodyLen > UINT32_MAX ||
+    if (out == nullptr || bodyLen > HOST_MSG_BODY_MAX ||
         (body == nullptr && bodyLen != 0) || outMax < sizeof(MsgHeadInfo) ||
         outMax - sizeof(MsgHeadInfo) < bodyLen || sizeof(MsgHeadInfo) + bodyLen > INT_MAX) {
         return -1;
@@ -410,27 +397,14 @@ int CopyVmText(char *dest, size_t destMax, const char *field, size_t fieldSize)
     return 0;
 }
 
-int ParseVmMsg(const uint8_t *buf, size_t len, VmMsgView *view)
+VmModuleText ModuleText(const ModuleInfo &m)
 {
-    if (buf == nullptr || view == nullptr || len != sizeof(VmMsg)) {
-        return VM_MSG_BAD_LENGTH;
-    }
-    VmMsg msg;
-    std::memcpy(&msg, buf, sizeof(msg));
-    (void)memset_s(view, sizeof(*view), 0, sizeof(*view));
-    view->msgId = msg.msgId;
-    view->msgType = msg.msgType;
-    view->moduleNum = msg.moduleNum;
-    view->usableModules = std::clamp(msg.moduleNum, 0, VM_MSG_MODULE_MAX);
-    for (int i = 0; i < VM_MSG_MODULE_MAX; ++i) {
-        const ModuleInfo &m = msg.module[i];
-        VmModuleText &t = view->module[i];
-        t.rescode = m.rescode;
-        CopyField(t.name, m.name, sizeof(m.name));
-        CopyField(t.curversion, m.curversion, sizeof(m.curversion));
-        CopyField(t.tarversion, m.tarversion, sizeof(m.tarversion));
-        CopyField(t.checkresult, m.checkresult, sizeof(m.checkresult));
-        t.type = m.type;
-    }
-    return view->usableModules == msg.moduleNum ? VM_MSG_SOUND : VM_MSG_BAD_MODULE_NUM;
+    VmModuleText t{};
+    t.rescode = m.rescode;
+    CopyField(t.name, m.name, sizeof(m.name));
+    CopyField(t.curversion, m.curversion, sizeof(m.curversion));
+    CopyField(t.tarversion, m.tarversion, sizeof(m.tarversion));
+    CopyField(t.checkresult, m.checkresult, sizeof(m.checkresult));
+    t.type = m.type;
+    return t;
 }

@@ -42,17 +42,15 @@ void dumpVmMsg(const VmMsg *msg);
 
 // ---- Host header ---------------------------------------------------------------
 
-// Copies the first 56 bytes of buf into head. 0, or -1 when len is shorter.
-int ParseHostHead(const uint8_t *buf, size_t len, MsgHeadInfo *head);
 // True when a request's body may be read: bufLen (unsigned) at most 524.
 bool HostBodyLenAcceptable(const MsgHeadInfo &head);
 // A header with the given fields and every reserved byte zero.
 MsgHeadInfo MakeHostHead(uint64_t msgId, uint32_t msgType, uint32_t bufLen, int32_t result);
 // Lays out a whole message (header, then bodyLen bytes of body) in out.
-// Returns 56 + bodyLen, or -1 when bodyLen is over maxBody, body is null with
-// a non-zero bodyLen, or out can't hold the message.
+// Returns 56 + bodyLen, or -1 when bodyLen is over 524, body is null with a
+// non-zero bodyLen, or out can't hold the message.
 int BuildHostMsg(uint8_t *out, size_t outMax, uint64_t msgId, uint32_t msgType, int32_t result,
-                 const void *body, size_t bodyLen, size_t maxBody = HOST_MSG_BODY_MAX);
+                 const void *body, size_t bodyLen);
 
 // ---- Request bodies ----------------------------------------------------------
 
@@ -101,7 +99,7 @@ int BuildStateCodeBody(char *out, size_t outMax, const char *vmName, int code);
 
 // ---- VM messages ----------------------------------------------------------------
 
-// A received VmMsg with its text fields copied out, each terminated and never
+// A received module's text fields copied out, each terminated and never
 // longer than its field.
 struct VmModuleText {
     int32_t rescode;
@@ -111,23 +109,7 @@ struct VmModuleText {
     char checkresult[sizeof(ModuleInfo::checkresult) + 1];
     uint8_t type;
 };
-struct VmMsgView {
-    uint64_t msgId;
-    uint32_t msgType;
-    int32_t moduleNum;       // as received
-    int32_t usableModules;   // moduleNum clamped to 0..6
-    VmModuleText module[VM_MSG_MODULE_MAX];
-};
-
-inline constexpr int VM_MSG_SOUND = 0;
-inline constexpr int VM_MSG_BAD_LENGTH = -1;
-inline constexpr int VM_MSG_BAD_MODULE_NUM = 1;
-
-// Reads a received message. VM_MSG_SOUND; VM_MSG_BAD_MODULE_NUM when moduleNum
-// is outside 0 to 6 (the view is filled, usableModules clamped); or
-// VM_MSG_BAD_LENGTH when len is not 568 (a partial message is never acted on;
-// the view is left untouched).
-int ParseVmMsg(const uint8_t *buf, size_t len, VmMsgView *view);
+VmModuleText ModuleText(const ModuleInfo &m);
 // Length of a text field: up to its first NUL, at most fieldSize.
 size_t VmTextLen(const char *field, size_t fieldSize);
 // Copies a text field into dest, terminated. 0, or -1 when it does not fit

@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // The bytes as a whole message: header, then the body as far as it came.
     MsgHeadInfo head;
-    if (ParseHostHead(data, size, &head) == 0 && HostBodyLenAcceptable(head)) {
+    if (size >= sizeof(head) && (std::memcpy(&head, data, sizeof(head)), HostBodyLenAcceptable(head))) {
         uint8_t body[HOST_MSG_BODY_BUF] = {};
         size_t have = size - sizeof(MsgHeadInfo);
         size_t n = head.bufLen < have ? head.bufLen : have;
