@@ -1,9 +1,10 @@
 // Daemon core: start-up, signals, shutdown.
 //
 // main runs on the initial thread and, once started, only sleeps on
-// g_exitSem. One handler serves every termination signal: it records the
-// signal and its sender in two lock-free atomics and posts g_exitSem; main
-// then writes the termination report and stops the daemon in order. The
+// g_exitSem. One handler serves every termination signal (those sent from
+// outside reach main alone): it records the signal and its sender in two
+// lock-free atomics and posts g_exitSem; main then writes the termination
+// report and stops the daemon in order. The
 // long-running threads stop cooperatively: main raises the stop event, which
 // each of them polls at its stopping points, and joins them against one
 // deadline. A fault raised by the daemon's own code (SIGSEGV, SIGFPE, SIGILL,
@@ -274,15 +275,25 @@ int StartDaemonThreads()
 // them blocked, and the threads inherit main's mask.
 constexpr int kHandledSignals[] = {SIGTERM, SIGHUP,  SIGFPE, SIGSEGV, SIGILL,
                                    SIGABRT, SIGBUS,  SIGPIPE, SIGINT, SIGALRM};
+// Those sent from outside, a stop or the timer: main's alone. Every other
+// thread keeps them blocked, so that none is taken by a worker about to end,
+// and no worker's call is cut short by the timer.
+constexpr int kOutsideSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGALRM};
 
-int SetHandledSignalsBlocked(bool blocked)
+template <size_t N>
+int SetSignalsBlocked(const int (&signals)[N], bool blocked)
 {
     sigset_t set;
     sigemptyset(&set);
-    for (int signo : kHandledSignals) {
+    for (int signo : signals) {
         sigaddset(&set, signo);
     }
     return pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr) == 0 ? 0 : -1;
+}
+
+int SetHandledSignalsBlocked(bool blocked)
+{
+    return SetSignalsBlocked(kHandledSignals, blocked);
 }
 
 void InstallTimerHandler()
@@ -575,8 +586,9 @@ int UpgdMain()
     InstallSignalHandlers();
     InstallTimerHandler();
     // Handlers in place and no other thread yet: every thread started from
-    // here on inherits the unblocked mask.
-    if (SetHandledSignalsBlocked(false) != 0) {
+    // here on inherits a mask with the faults open and the signals sent from
+    // outside blocked, which main opens for itself once they are all started.
+    if (SetHandledSignalsBlocked(false) != 0 || SetSignalsBlocked(kOutsideSignals, true) != 0) {
         UPG_LOG("unblock signals failed, errno=%d", errno);
     }
 
@@ -598,6 +610,9 @@ int UpgdMain()
     if (StartDaemonThreads() != 0) {
         removePidFile();
         return -1;
+    }
+    if (SetSignalsBlocked(kOutsideSignals, false) != 0) {   // one sent meanwhile is taken now
+        UPG_LOG("unblock signals failed, errno=%d", errno);
     }
     usleep(100 * 1000);
     InitUpgradeInterval();
