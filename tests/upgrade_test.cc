@@ -112,9 +112,11 @@ TEST_F(GuestRun, MisbehavingGuestsNeverStopTheDaemon)
         // Gone before or after the daemon's write: no reply or the failure reply.
         {Behaviour::HangUp, 0, {-2, ""}, "vm vm1 qemu socket hup"},
         {Behaviour::Reset, 0, {-2, ""}, "getVmCmdMsg failed"},
+        {Behaviour::HalfReset, 0, {-2, ""}, "getVmCmdMsg failed"},   // no answer made of the half
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(guestsim::BehaviourName(r.behaviour));
+        ASSERT_TRUE(upgd_test::WaitUntil([&] { return host.Connected("vm1"); }, 10s));   // back after a hang-up
         ManageClient client;   // a late answer goes to the row's own client
         log.Clear();
         host.SetBehaviour("vm1", r.behaviour, r.badCount != 0 ? std::optional<int32_t>(r.badCount) : std::nullopt);
@@ -129,8 +131,7 @@ TEST_F(GuestRun, MisbehavingGuestsNeverStopTheDaemon)
         EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm2", 1), client), Reply(0, "vm2:{ok}"));
         host.SetBehaviour("vm1", Behaviour::Answer);
     }
-    // Reconnected after the hang-up and the reset (a channel that ended soon after its connect waits a little), vm1
-    // answers again.
+    // Reconnected after the resets (a channel that ended soon after its connect waits a little), vm1 answers again.
     ASSERT_TRUE(upgd_test::WaitUntil([&] { return host.Connected("vm1"); }, 10s));
     ManageClient client;
     EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), client), Reply(0, "vm1:{ok}"));
