@@ -54,6 +54,7 @@ TEST_F(Registry, StatusResetsComeOnEachVmsOwnMarkThroughTimerSignals)
             addVmNode(GetVmListHead(), n);
         }
     }
+    SetResetThreadWork(nullptr, nullptr, 60);   // it waits as in the daemon, at most a period at a time
     pthread_t thread;
     ASSERT_EQ(pthread_create(&thread, nullptr, ResetVmStatusThread, nullptr), 0);
     std::atomic<bool> burst{true};
