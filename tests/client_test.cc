@@ -18,7 +18,6 @@
 
 #include "fake_manage_daemon.h"
 #include "ortavis_upgclient.h"
-#include "unix_socket.h"
 
 namespace {
 
@@ -220,25 +219,6 @@ TEST(ClientReplies, ThreadsSharingAHandleEachGetTheirOwnReply)
 }
 
 // ---- Connecting and the library ---------------------------------------------------------
-
-TEST(ClientConnect, OnlyAListeningUnixSocketGivesAHandle)
-{
-    // A failed connect says why (no socket file at all: in upgctl_test).
-    int fd = simhost::BindUnix(kManageSocket, SOCK_STREAM, -1);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(upgClientConnect(AF_UNIX), nullptr) << "bound, not listening";
-    EXPECT_EQ(errno, ECONNREFUSED);
-    close(fd);
-
-    FakeManageDaemon daemon([](Session &, const ManageRequest &) {});
-    for (int family : {AF_INET, AF_INET6, AF_UNSPEC, -1}) {
-        EXPECT_EQ(upgClientConnect(family), nullptr) << "family " << family;
-    }
-    EXPECT_EQ(upgClientClose(nullptr), -1);
-    UpgClientHandle *h = upgClientConnect(AF_UNIX);
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(upgClientClose(h), 0);
-}
 
 TEST(ClientLibrary, ExportsOnlyItsCInterface)
 {
