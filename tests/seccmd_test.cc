@@ -112,29 +112,6 @@ TEST(SeccmdTest, PipelinesGiveTheLastCommandsStatusAndOutputWithinTheirTime)
     for (const std::string arg : {"device='cdrom'", "$(id)", "`id`", "a; b", "  two  blanks ", "*", "a|b>c", "\\n"}) {
         EXPECT_EQ(RunPipeline({{"printf", "%s", arg}, {"cat"}}).out, arg);
     }
-}
-
-TEST(SeccmdTest, EntryPointsAndBadArguments)
-{
-    Command printfWords = {"printf", "one\\ntwo\\n"}, grepWords = {"grep", "two"}, trueWords = {"true"};
-    auto printfArgv = Argv(printfWords), grepArgv = Argv(grepWords), ok = Argv(trueWords);
-    char *out = nullptr;
-    int status = -1;
-    ASSERT_EQ(seccmd_run_argset(&out, nullptr, &status, printfArgv.data(), grepArgv.data(), nullptr), 0);
-    EXPECT_STREQ(out, "two\n");
-    free(out);
-    ASSERT_EQ(seccmd_run_argset_timeout(nullptr, &status, 5000, grepArgv.data(), nullptr), 0);
-    EXPECT_EQ(status, 1);   // grep read /dev/null
-    // Without an output slot the last command writes into /dev/null.
-    ASSERT_EQ(RunPipeline({Sh("t=$(readlink /proc/$$/fd/1); echo $t > /run/fd1")}, -1, false).rc, 0);
-    EXPECT_EQ(upgd_test::ReadFile("/run/fd1"), "/dev/null\n");
-    // Refused, nothing run: reserved not null, an empty vector, no status slot, too many commands.
-    char *empty[] = {nullptr};
-    EXPECT_EQ(seccmd_run_argset(nullptr, &status, &status, ok.data(), nullptr), -1);
-    EXPECT_EQ(seccmd_run_argset(nullptr, nullptr, &status, empty, nullptr), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(seccmd_run_argset(nullptr, nullptr, nullptr, ok.data(), nullptr), -1);
-    EXPECT_EQ(status, 1) << "a refused call set the status";
     EXPECT_EQ(RunPipeline(std::vector<Command>(SECCMD_MAX_COMMANDS + 1, Command{"true"})).err, EINVAL);
     EXPECT_EQ(RunPipeline(std::vector<Command>(SECCMD_MAX_COMMANDS, Command{"true"})).status, 0);
 }
