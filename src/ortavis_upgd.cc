@@ -4,14 +4,14 @@
 // g_exitSem. One handler serves every termination signal (those sent from
 // outside reach main alone): it records the signal and its sender in two
 // lock-free atomics and posts g_exitSem; main then writes the termination
-// report and stops the daemon in order. The
-// long-running threads stop cooperatively: main raises the stop event, which
-// each of them polls at its stopping points, and joins them against one
-// deadline. A fault raised by the daemon's own code (SIGSEGV, SIGFPE, SIGILL,
-// SIGBUS) is never resumed: main writes the report and ends the process by
-// the same signal, and if main cannot (it is the faulting thread, or it does
-// not get there in time) the handler restores the default action so the
-// faulting instruction ends the process.
+// report and stops the daemon in order. The long-running threads stop
+// cooperatively: main raises the stop event, which each of them polls at its
+// stopping points, and joins them against one deadline. A fault raised by
+// the daemon's own code (SIGSEGV, SIGFPE, SIGILL, SIGBUS) is never resumed:
+// main writes the report and ends the process by the same signal, and if
+// main cannot (it is the faulting thread, or it does not get there in time)
+// the handler restores the default action so the faulting instruction ends
+// the process.
 #include "ortavis_upgd.h"
 
 #include <fcntl.h>
