@@ -181,19 +181,15 @@ bool Daemon::Start(std::initializer_list<int> blocked, const std::string &binary
 
 bool Daemon::WaitStarted(std::chrono::milliseconds timeout)
 {
-    // Main, the pool's 8 workers and the 4 long-running threads (and the
-    // thread-sanitizer runtime's own): start-up is over, not just the
-    // handlers in place, so a signal sent now never meets a thread being made.
-#if defined(__SANITIZE_THREAD__)
-    constexpr long kThreads = 1 + 8 + 4 + 1;
-#else
-    constexpr long kThreads = 1 + 8 + 4;
-#endif
-    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    // Main opens the signals sent from outside once every thread of its
+    // start-up runs (the pid file is written before, with them blocked):
+    // start-up is over, so a signal sent now never meets a thread being made.
+    const std::string status = "/proc/" + std::to_string(pid_) + "/status";
     return WaitUntil([&] {
-        std::error_code ec;
-        return ReadFile(kPidFile) == std::to_string(pid_) + "\n" &&
-               std::distance(std::filesystem::directory_iterator(tasks, ec), {}) >= kThreads;
+        std::string text = ReadFile(status).value_or("");
+        size_t at = text.find("\nSigBlk:\t");
+        return ReadFile(kPidFile) == std::to_string(pid_) + "\n" && at != std::string::npos &&
+               (std::stoull(text.substr(at + 9), nullptr, 16) & (1ull << (SIGTERM - 1))) == 0;
     }, timeout);
 }
 
