@@ -1,8 +1,8 @@
 // Daemon core: start-up, signals, shutdown.
 //
 // main runs on the initial thread and, once started, only sleeps on
-// g_exitSem. One handler serves every termination signal (those sent from
-// outside reach main alone): it records the signal and its sender in two
+// g_exitSem. One handler serves every termination signal (a stop sent from
+// outside reaches main alone): it records the signal and its sender in two
 // lock-free atomics and posts g_exitSem; main then writes the termination
 // report and stops the daemon in order. The long-running threads stop
 // cooperatively: main raises the stop event, which each of them polls at its
@@ -275,10 +275,11 @@ int StartDaemonThreads()
 // them blocked, and the threads inherit main's mask.
 constexpr int kHandledSignals[] = {SIGTERM, SIGHUP,  SIGFPE, SIGSEGV, SIGILL,
                                    SIGABRT, SIGBUS,  SIGPIPE, SIGINT, SIGALRM};
-// Those sent from outside, a stop or the timer: main's alone. Every other
-// thread keeps them blocked, so that none is taken by a worker about to end,
-// and no worker's call is cut short by the timer.
-constexpr int kOutsideSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGALRM};
+// Those sent to stop it: main's alone. Every other thread keeps them
+// blocked, so that no stop is taken by a worker about to end. (The timer's
+// SIGALRM may reach any thread: each expiry is one post wherever it lands,
+// and every wait repeats a call it cut short.)
+constexpr int kOutsideSignals[] = {SIGTERM, SIGHUP, SIGINT};
 
 template <size_t N>
 int SetSignalsBlocked(const int (&signals)[N], bool blocked)
@@ -586,8 +587,8 @@ int UpgdMain()
     InstallSignalHandlers();
     InstallTimerHandler();
     // Handlers in place and no other thread yet: every thread started from
-    // here on inherits a mask with the faults open and the signals sent from
-    // outside blocked, which main opens for itself once they are all started.
+    // here on inherits a mask with the stop signals blocked, which main opens
+    // for itself once they are all started.
     if (SetHandledSignalsBlocked(false) != 0 || SetSignalsBlocked(kOutsideSignals, true) != 0) {
         UPG_LOG("unblock signals failed, errno=%d", errno);
     }
