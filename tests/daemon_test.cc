@@ -26,8 +26,8 @@ namespace {
 using namespace std::chrono_literals;
 using namespace upgd_test;
 
-// The signal set /proc/<pid>/status shows as `field` (the main thread's view): bit signo - 1 for signo.
-// A signal set of /proc/PID/status, or of a thread's (task: its tid).
+// The signal set /proc/<pid>/status shows as `field` (the main thread's view, or with `task` that
+// thread's): bit signo - 1 for signo.
 std::bitset<64> ProcSigSet(pid_t pid, const std::string &field, pid_t task = 0)
 {
     std::string dir = "/proc/" + std::to_string(pid) + (task != 0 ? "/task/" + std::to_string(task) : "");

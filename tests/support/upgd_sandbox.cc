@@ -181,9 +181,9 @@ bool Daemon::Start(std::initializer_list<int> blocked, const std::string &binary
 
 bool Daemon::WaitStarted(std::chrono::milliseconds timeout)
 {
-    // Main opens the signals sent from outside once every thread of its
-    // start-up runs (the pid file is written before, with them blocked):
-    // start-up is over, so a signal sent now never meets a thread being made.
+    // Main opens the stop signals once every thread of its start-up runs
+    // (the pid file is written before, with them blocked): start-up is over,
+    // so a signal sent now never meets a thread being made.
     const std::string status = "/proc/" + std::to_string(pid_) + "/status";
     return WaitUntil([&] {
         std::string text = ReadFile(status).value_or("");
