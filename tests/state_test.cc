@@ -336,7 +336,7 @@ TEST_F(HostState, AClientThatReadsNoPageHoldsUpNoOtherRequest)
         slowest = std::max(slowest, std::chrono::steady_clock::now() - t0);
         ++asked;
     }
-    stuck.Close();
+    stuck.Shutdown();   // not closed under the flood's send
     flood.join();
     EXPECT_GT(log.Count("did not take its reply"), 0u) << asked;
     EXPECT_LT(slowest, 2500ms) << "a health check waited on the stuck client's 3-second write";

@@ -2,6 +2,8 @@
 // whole replies (header and body) in, and the request bodies of each type.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -34,6 +36,8 @@ public:
     // True once the daemon closed the connection (end of file) within the timeout.
     bool WaitClosed(std::chrono::milliseconds timeout) const;
     void Close();
+    // Ends the connection both ways, the descriptor kept: a send under way in another thread fails.
+    void Shutdown() const { (void)shutdown(fd_, SHUT_RDWR); }
 
 private:
     int fd_ = -1;
