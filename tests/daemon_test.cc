@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bitset>
 #include <cstdlib>
 #include <functional>
 #include <filesystem>
@@ -25,16 +24,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace upgd_test;
-
-// The signal set /proc/<pid>/status shows as `field` (the main thread's view, or with `task` that
-// thread's): bit signo - 1 for signo.
-std::bitset<64> ProcSigSet(pid_t pid, const std::string &field, pid_t task = 0)
-{
-    std::string dir = "/proc/" + std::to_string(pid) + (task != 0 ? "/task/" + std::to_string(task) : "");
-    std::string status = ReadFile(dir + "/status").value_or("");
-    size_t at = status.find("\n" + field + ":\t");
-    return at == std::string::npos ? ~0ull : std::stoull(status.substr(at + field.size() + 3), nullptr, 16);
-}
 
 class DaemonLife : public ::testing::Test {
 protected:

@@ -69,13 +69,9 @@ TEST_F(GuestRun, TriggersDuringARunGiveOneMoreRun)
     ManageClient client;
     ASSERT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(1, 0, "no"), client), Reply(0, ""));
     ASSERT_TRUE(log.WaitFor("send upgrade msg to vm start"));
-    auto alarmPending = [&] {   // signals of one kind merge while pending: each is sent once the last was taken
-        std::string status = upgd_test::ReadFile("/proc/" + std::to_string(daemon.Pid()) + "/status").value_or("");
-        size_t at = status.find("ShdPnd:");
-        return at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) >> (SIGALRM - 1) & 1) != 0;
-    };
     for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(upgd_test::WaitUntil([&] { return !alarmPending(); }));
+        // signals of one kind merge while pending: each is sent once the last was taken
+        ASSERT_TRUE(upgd_test::WaitUntil([&] { return !upgd_test::ProcSigSet(daemon.Pid(), "ShdPnd")[SIGALRM - 1]; }));
         ASSERT_TRUE(daemon.Signal(SIGALRM));
     }
     ASSERT_TRUE(log.WaitFor("5 upgrade triggers during the run: one more run", 15s)) << log.Dump();

@@ -179,17 +179,21 @@ bool Daemon::Start(std::initializer_list<int> blocked, const std::string &binary
     return pid_ > 0;
 }
 
+std::bitset<64> ProcSigSet(pid_t pid, const std::string &key, pid_t task)
+{
+    std::string dir = "/proc/" + std::to_string(pid) + (task != 0 ? "/task/" + std::to_string(task) : "");
+    std::string status = ReadFile(dir + "/status").value_or("");
+    size_t at = status.find("\n" + key + ":\t");
+    return at == std::string::npos ? ~0ull : std::stoull(status.substr(at + key.size() + 3), nullptr, 16);
+}
+
 bool Daemon::WaitStarted(std::chrono::milliseconds timeout)
 {
     // Main opens the stop signals once every thread of its start-up runs
     // (the pid file is written before, with them blocked): start-up is over,
     // so a signal sent now never meets a thread being made.
-    const std::string status = "/proc/" + std::to_string(pid_) + "/status";
     return WaitUntil([&] {
-        std::string text = ReadFile(status).value_or("");
-        size_t at = text.find("\nSigBlk:\t");
-        return ReadFile(kPidFile) == std::to_string(pid_) + "\n" && at != std::string::npos &&
-               (std::stoull(text.substr(at + 9), nullptr, 16) & (1ull << (SIGTERM - 1))) == 0;
+        return ReadFile(kPidFile) == std::to_string(pid_) + "\n" && !ProcSigSet(pid_, "SigBlk")[SIGTERM - 1];
     }, timeout);
 }
 

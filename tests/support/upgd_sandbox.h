@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <bitset>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -122,6 +123,9 @@ inline long StatusKib(pid_t pid, const std::string &key)
     size_t at = status.find("\n" + key + ":");
     return at == std::string::npos ? -1 : std::stol(status.substr(at + key.size() + 2));
 }
+// The signal set a line "Key:\tHEX" of /proc/PID/status shows (SigBlk, ShdPnd; with
+// `task`, that thread's own): bit signo - 1 for signo, all set when unreadable.
+std::bitset<64> ProcSigSet(pid_t pid, const std::string &key, pid_t task = 0);
 bool MakeDirs(const std::string &path);
 
 inline constexpr const char *kIsoDir = "/opt/patch/programfiles/ortavis";
