@@ -192,6 +192,9 @@ void KeepModuleReport(const char *vmName, const VmMsg *msg)
         const ModuleInfo &in = msg->module[i];
         char name[MOD_NAME_FIELD];
         CopyField(name, sizeof(name), in.name, sizeof(in.name));
+        if (name[0] == '\0') {
+            continue;   // a record in use has a name: a guest that counts more sent blanks
+        }
         int slot = 0;
         while (slot < kept.moduleCount && std::strcmp(kept.modules[slot].name, name) != 0) {
             ++slot;

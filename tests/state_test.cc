@@ -153,6 +153,7 @@ TEST_F(HostState, EachVmAsTheDaemonKnowsItFromWhatItsGuestSent)
     std::unique_ptr<UpgClientHandle, HandleClose> h(upgClientConnect(AF_UNIX));
     ASSERT_TRUE(h);
     host.SetModule("cur", {"ortavis", "1.0.0.2", "1.0.0.2", 0, ISO_LINUX});
+    host.SetBehaviour("cur", guestsim::Behaviour::BadCount, 7);   // one module, said to be seven
     ASSERT_TRUE(host.SendRequest("cur", VM_RSP_UPGRADE_STATE_MSG));
     char *text = upgClientGetUpgResult(h.get(), "old", "ortavis");
     EXPECT_STREQ(text, "old:{ortavis,1.0.0.1,0,1.0.0.1}");
