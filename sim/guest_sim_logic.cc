@@ -189,10 +189,10 @@ void Guest::Drop()
 
 VmMsg Guest::Request(uint32_t msgType)
 {
-    if (msgType == VM_RSP_UPGRADE_STATE_MSG) {
-        return StateReport();
-    }
-    return guestsim::Request(msgType, profile_, nextId_++);
+    std::vector<VmMsg> out = {msgType == VM_RSP_UPGRADE_STATE_MSG ? StateReport()
+                                                                : guestsim::Request(msgType, profile_, nextId_++)};
+    Spoil(out);   // spoiled as its answers are
+    return out.front();
 }
 
 VmMsg Guest::StateReport()

@@ -193,31 +193,6 @@ TEST_F(ManageChannel, TheSocketBelongsToRootAndTheLibvirtGroup)
     EXPECT_EQ(std::make_tuple(st.st_mode & 0777, st.st_uid, st.st_gid), std::make_tuple(0660u, 0u, 0u));
 }
 
-// Eight clients are served at once, a ninth waits for one to go; a header without its body is answered and closed.
-TEST_F(ManageChannel, EightClientsAreServedAtOnceAndLaterOnesWait)
-{
-    const std::string off = ControlBody(2, 0, "no");
-    std::vector<std::unique_ptr<ManageClient>> idle;
-    for (int i = 0; i < 8; ++i) {
-        idle.push_back(std::make_unique<ManageClient>());
-        ASSERT_EQ(Ask(UPG_START_UPGRADE_MSG, off, *idle.back()), Reply(0, ""));
-    }
-    ManageClient ninth;
-    ASSERT_TRUE(ninth.Send(upgd_test::ManageMessage(9, UPG_START_UPGRADE_MSG, 0, off)));
-    EXPECT_FALSE(ninth.Receive(1s)) << "a ninth client was served beside eight";
-    idle.pop_back();
-    auto reply = ninth.Receive(10s);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->head.msgId, 9u);
-    idle.clear();
-    ManageClient mute;
-    ASSERT_TRUE(mute.Send(upgd_test::ManageMessage(10, UPG_MSG_HEALTH_CHECK, 0, "", 12)));
-    reply = mute.Receive(5s);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(std::make_tuple(reply->head.result, reply->head.bufLen), std::make_tuple(1, 0u));
-    EXPECT_TRUE(mute.WaitClosed(5s));
-}
-
 // SIGTERM ends the daemon in order, at once (not at its 5-second bound), whatever is under way.
 TEST_F(ManageChannel, AStopEndsInOrderWhateverIsUnderWay)
 {
