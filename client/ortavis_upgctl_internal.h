@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ortavis_upgclient.h"
+#include "ortavis_upgclient_owners.h"
 
 namespace upgctl {
 
@@ -68,10 +68,7 @@ struct Outcome {
 void PutOutcome(Json &o, const Outcome &out);
 Outcome NoConnection(int err);
 
-struct HandleCloser {
-    void operator()(UpgClientHandle *h) const { upgClientClose(h); }
-};
-using Handle = std::unique_ptr<UpgClientHandle, HandleCloser>;
+using Handle = UpgHandle;
 
 Handle Connect();
 
@@ -89,10 +86,7 @@ int Status(char **vms, int count, const std::vector<std::string> &modules);
 
 // ---- The host at a glance (ortavis_upgctl_glance.cc) ----------------------
 
-struct StateFree {
-    void operator()(UpgClientHostState *s) const { upgClientFreeHostState(s); }
-};
-using HostState = std::unique_ptr<UpgClientHostState, StateFree>;
+using HostState = UpgState;
 
 HostState FetchState(const char *request, int *exit);
 int List();

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "fake_manage_daemon.h"
-#include "ortavis_upgclient.h"
+#include "ortavis_upgclient_owners.h"
 
 namespace {
 
@@ -26,14 +26,10 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Session = FakeManageDaemon::Session;
 
-struct HandleCloser {
-    void operator()(UpgClientHandle *h) const { upgClientClose(h); }
-};
-using Handle = std::unique_ptr<UpgClientHandle, HandleCloser>;
 
-Handle Connect()
+UpgHandle Connect()
 {
-    return Handle(upgClientConnect(AF_UNIX));
+    return UpgHandle(upgClientConnect(AF_UNIX));
 }
 
 // Takes ownership of a reply text; "<null>" stands for no reply.
@@ -59,7 +55,7 @@ int64_t MsSince(Clock::time_point start)
 TEST(ClientRequests, RefusedArgumentsSendNothingAndTheTextCallsGoOutExactly)
 {
     FakeManageDaemon daemon([](Session &s, const ManageRequest &r) { s.Reply(r, 1, std::to_string(r.head.msgType)); });
-    Handle h = Connect();
+    UpgHandle h = Connect();
     ASSERT_TRUE(h);
     const std::string p513(513, 'v'), n128(128, 'n'), m16(16, 'm'), n127(127, 'n'), m15(15, 'm');
     // The length of the list is checked before the action's rules, the action before the length.
@@ -84,7 +80,7 @@ TEST(ClientRequests, RefusedArgumentsSendNothingAndTheTextCallsGoOutExactly)
         EXPECT_EQ(text, nullptr);
     }
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(daemon.RequestCount(), 0u);
+    EXPECT_EQ(daemon.Requests().size(), 0u);
 
     // The three calls at the longest names the daemon takes.
     EXPECT_EQ(Take(upgClientHealthCheck(h.get(), n127.c_str(), 2)), "3");
@@ -162,9 +158,9 @@ TEST(ClientReplies, EachRequestTakesItsOwnAnswerOrFailsTheHandle)
     });
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
-        Handle h = Connect();
+        UpgHandle h = Connect();
         ASSERT_TRUE(h);
-        size_t before = daemon.RequestCount();
+        size_t before = daemon.Requests().size();
         auto start = Clock::now();
         EXPECT_EQ(r.control ? std::to_string(upgClientControlUpgrade(h.get(), 1, 0, "no"))
                             : Take(upgClientHealthCheck(h.get(), "web01", 1)),
@@ -177,7 +173,7 @@ TEST(ClientReplies, EachRequestTakesItsOwnAnswerOrFailsTheHandle)
         EXPECT_EQ(upgClientControlUpgrade(h.get(), 2, 0, "no"), r.breaks ? -1 : 0);
         EXPECT_LT(MsSince(start), r.breaks ? 1000 : 3000);   // at once, not after a reply wait of 10 s
         std::this_thread::sleep_for(20ms);
-        EXPECT_EQ(daemon.RequestCount(), before + (r.breaks ? 1 : 3));
+        EXPECT_EQ(daemon.Requests().size(), before + (r.breaks ? 1 : 3));
     }
 }
 
@@ -198,7 +194,7 @@ TEST(ClientReplies, ThreadsSharingAHandleEachGetTheirOwnReply)
         std::memcpy(&len, req.body.data(), sizeof(len));
         s.Reply(req, 0, req.body.substr(4, static_cast<size_t>(len)) + ":{0}");
     });
-    Handle h = Connect();
+    UpgHandle h = Connect();
     ASSERT_TRUE(h);
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;

@@ -24,7 +24,7 @@
 
 #include "daemon_host.h"
 #include "upgctl_run.h"
-#include "ortavis_upgclient.h"
+#include "ortavis_upgclient_owners.h"
 
 namespace {
 
@@ -36,32 +36,21 @@ std::string L(uint32_t v)
     return std::string(reinterpret_cast<const char *>(&v), sizeof(v));
 }
 
-struct StateFree {
-    void operator()(UpgClientHostState *s) const { upgClientFreeHostState(s); }
-};
-using State = std::unique_ptr<UpgClientHostState, StateFree>;
-
 // The state once `done` holds of it, or the last one read after 10 s.
 template <typename Pred>
-State WaitState(UpgClientHandle *h, Pred done)
+UpgState WaitState(UpgClientHandle *h, Pred done)
 {
-    State last;
-    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
+    UpgState last;
+    WaitUntil([&] {
         UpgClientHostState *s = nullptr;
-        if (upgClientGetHostState(h, &s) == 0) {
-            last.reset(s);
-            if (done(*s)) {
-                break;
-            }
+        if (upgClientGetHostState(h, &s) != 0) {
+            return false;
         }
-        std::this_thread::sleep_for(50ms);
-    }
+        last.reset(s);
+        return done(*s);
+    }, 10s);
     return last;
 }
-
-struct HandleClose {
-    void operator()(UpgClientHandle *h) const { upgClientClose(h); }
-};
 
 // The page reader refuses what the daemon never sends and keeps nothing of it.
 TEST(StatePage, RefusesWhatDoesNotParseAndKeepsNothingOfIt)
@@ -150,7 +139,7 @@ TEST_F(HostState, EachVmAsTheDaemonKnowsItFromWhatItsGuestSent)
     virsh.Script("qemu-agent-command", "mute", failed);
     virsh.Script("gethdbiso", "full", {1, "/images/user.iso\n", "", ""});
     SetUpHost({"cur", "old", "iso", "mute", "full"});
-    std::unique_ptr<UpgClientHandle, HandleClose> h(upgClientConnect(AF_UNIX));
+    UpgHandle h(upgClientConnect(AF_UNIX));
     ASSERT_TRUE(h);
     host.SetModule("cur", {"ortavis", "1.0.0.2", "1.0.0.2", 0, ISO_LINUX});
     host.SetBehaviour("cur", guestsim::Behaviour::BadCount, 7);   // one module, said to be seven
@@ -162,7 +151,7 @@ TEST_F(HostState, EachVmAsTheDaemonKnowsItFromWhatItsGuestSent)
         ASSERT_TRUE(host.SendRequest(vm, VM_REQ_ATTACH_ISO_MSG));
     }
     ASSERT_TRUE(log.WaitFor("attach iso success") && log.WaitFor("attachIso ortavis not running"));
-    State s = WaitState(h.get(), [](const UpgClientHostState &st) {
+    UpgState s = WaitState(h.get(), [](const UpgClientHostState &st) {
         return st.daemon.refusals == 1 && st.vmCount == 5 && st.vms[0].moduleCount == 1 &&
                st.vms[3].state == UPGRADE_CONNECT_TIMEOUT_STATE;
     });

@@ -117,10 +117,4 @@ std::vector<ManageRequest> FakeManageDaemon::Requests() const
     return requests_;
 }
 
-size_t FakeManageDaemon::RequestCount() const
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    return requests_.size();
-}
-
 }  // namespace upgd_test

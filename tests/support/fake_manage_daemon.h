@@ -62,7 +62,6 @@ public:
     FakeManageDaemon &operator=(const FakeManageDaemon &) = delete;
 
     std::vector<ManageRequest> Requests() const;
-    size_t RequestCount() const;
 
 private:
     void AcceptLoop();
