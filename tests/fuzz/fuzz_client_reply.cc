@@ -10,25 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_check.h"
 #include "ortavis_upgclient_internal.h"
+#include "unix_socket.h"
 
 namespace {
-
 constexpr size_t kStreamMax = 32768;   // fits a socket pair's buffer whole
-
-bool WriteAll(int fd, const uint8_t *data, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -43,22 +30,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
         return 0;
     }
-    bool written = WriteAll(sv[1], data + 9, size - 9);
+    bool written = simhost::SendAll(sv[1], data + 9, size - 9);
     close(sv[1]);
     if (written) {
         if (control) {
             int result = -2;
             upgclient::WaitStatus st = upgclient::WaitControlReply(sv[0], msgId, &result);
-            if (st == upgclient::WaitStatus::kAnswered ? result < -1 : result != -1) {
-                __builtin_trap();
-            }
+            Check(st == upgclient::WaitStatus::kAnswered ? result >= -1 : result == -1);
         } else {
             char *body = reinterpret_cast<char *>(1);
             upgclient::WaitStatus st = upgclient::WaitTextReply(sv[0], msgId, &body);
-            if (body != nullptr &&
-                (st != upgclient::WaitStatus::kAnswered || strnlen(body, 969) > 968)) {
-                __builtin_trap();
-            }
+            Check(body == nullptr || (st == upgclient::WaitStatus::kAnswered && strnlen(body, 969) <= 968));
             std::free(body);
         }
     }

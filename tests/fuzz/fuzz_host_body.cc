@@ -6,16 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_check.h"
 #include "ortavis_upgd_wire.h"
 
 namespace {
-
-void Check(bool ok)
-{
-    if (!ok) {
-        std::abort();
-    }
-}
 
 void ParseAll(const uint8_t *body, size_t len)
 {

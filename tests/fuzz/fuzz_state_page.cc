@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_check.h"
 #include "ortavis_upgclient.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -22,21 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         size_t n = len < size ? len : size;
         unsigned next = 0;
         size_t before = state.vmCount;
-        if (upgClientParseStatePage(data, n, page, &state, &next) != 0 && state.vmCount != before) {
-            std::abort();   // a refused page changed what was kept
-        }
+        // A refused page changes nothing of what was kept.
+        Check(upgClientParseStatePage(data, n, page, &state, &next) == 0 || state.vmCount == before);
         data += n;
         size -= n;
     }
-    if (std::strlen(state.daemon.version) >= sizeof(state.daemon.version) || state.offerCount > UPG_STATE_OFFER_MAX) {
-        std::abort();
-    }
+    Check(std::strlen(state.daemon.version) < sizeof(state.daemon.version) && state.offerCount <= UPG_STATE_OFFER_MAX);
     for (size_t i = 0; i < state.vmCount; ++i) {
         const UpgClientVmState &vm = state.vms[i];
-        if (std::strlen(vm.name) == 0 || vm.moduleCount > VM_MSG_MODULE_MAX ||
-            (i > 0 && std::strcmp(state.vms[i - 1].name, vm.name) >= 0)) {
-            std::abort();
-        }
+        Check(std::strlen(vm.name) != 0 && vm.moduleCount <= VM_MSG_MODULE_MAX &&
+              (i == 0 || std::strcmp(state.vms[i - 1].name, vm.name) < 0));
     }
     std::free(state.vms);
     return 0;

@@ -24,6 +24,7 @@
 #include <memory>
 #include <utility>
 
+#include "fuzz_check.h"
 #include "ortavis_upgd_message.h"
 #include "ortavis_upgd_task.h"
 
@@ -37,13 +38,6 @@ namespace {
 constexpr size_t kStreamMax = 4096;   // one chunk always fits the socket's buffer
 constexpr int kRetriesPerRead = 10;
 constexpr long kInterruptNs = 200000;   // the signal's period while a blocking read may wait
-
-void Check(bool ok)
-{
-    if (!ok) {
-        std::abort();
-    }
-}
 
 // The sending end of the socket pair.
 struct Peer {

@@ -8,19 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_check.h"
 #include "ortavis_upgd_vm.h"
 #include "ortavis_upgd_wire.h"
-
-namespace {
-
-void Check(bool ok)
-{
-    if (!ok) {
-        std::abort();
-    }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
