@@ -1,5 +1,4 @@
 // The host command runner, driven with real host tools inside the test sandbox.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -7,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -140,31 +138,6 @@ TEST(SeccmdTest, ChildrenGetOnlyStandardDescriptorsDefaultSignalsAndTheirOwnGrou
     std::string leader = groups.substr(0, groups.find(' '));
     EXPECT_EQ(groups, leader + " " + leader + "\n" + leader + "\n");
     EXPECT_NE(leader, std::to_string(getpgrp()));
-}
-
-TEST(SeccmdTest, ManyThreadsAtOnce)
-{
-    // Meanwhile another thread keeps opening descriptors without close-on-exec; none may reach a child.
-    std::jthread churn([](std::stop_token stop) {
-        while (!stop.stop_requested()) {
-            close(open("/dev/null", O_RDONLY));
-        }
-    });
-    std::atomic<int> failures{0};
-    {
-        std::vector<std::jthread> threads;
-        for (int t = 0; t < 8; ++t) {
-            threads.emplace_back([t, &failures] {
-                for (int i = 0; i < 25; ++i) {
-                    std::string mark = "thread " + std::to_string(t) + " run " + std::to_string(i);
-                    failures += RunPipeline({{"printf", "%s", mark}, {"cat"}}).out != mark ||
-                                RunPipeline({{"ls", "/proc/self/fd"}}).out != kStandardFds;
-                }
-            });
-        }
-    }
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_TRUE(NoChildren());
 }
 
 TEST(SeccmdTest, NoCommandOutlivesItsLimitTheStopOrTheDaemon)
