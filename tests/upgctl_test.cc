@@ -22,32 +22,30 @@ using namespace upgd_test;
 
 TEST(Upgctl, EachCommandSendsItsRequestAndReadsWhatTheRealDaemonNeverSends)
 {
-    const std::string v127(127, 'v'), p512(512, 'p');
-    auto L = [](uint32_t v) { return std::string(reinterpret_cast<const char *>(&v), sizeof(v)); };   // a number
-    auto T = [&](const std::string &text) { return L(static_cast<uint32_t>(text.size())) + text; };   // a text
+    const std::string p512(512, 'p');
     // The daemon answers with result and reply, or ends the connection ("<close>"); the tool's exit status.
-    struct Row { std::vector<std::string> args; std::string request; int32_t result; std::string reply; int exit; };
+    struct Row { std::vector<std::string> args; uint32_t type; std::string body; int32_t result; std::string reply;
+                 int exit; };
+    const std::string off = ControlBody(2, 0, "no");
     const std::vector<Row> rows = {
-        {{"health", "web01"}, L(3) + T("web01") + L(1), 0, "web01:{0}", 0},
-        {{"fix", "web01"}, L(3) + T("web01") + L(2), 0, "web01:{0}", 0},
-        {{"result", "web01", "tools"}, L(4) + T("web01") + T("tools"), 0, "web01:{t,2,0,3}", 0},
-        {{"auto", "db-2", "3"}, L(6) + T("db-2") + L(3), 0, "db-2:{5}", 0},
-        {{"health", v127}, L(3) + T(v127) + L(1), 0, v127 + ":{0}", 0},
-        {{"off"}, L(5) + L(2) + L(0) + T("no"), 0, "", 0},
-        {{"interval", "30"}, L(5) + L(1) + L(30) + T("no"), 0, "", 0},
-        {{"upgrade", p512}, L(5) + L(1) + L(0) + T(p512), 0, "", 0},
-        {{"upgrade", "no"}, L(5) + L(1) + L(0) + T("no"), 2, "", 1},
-        {{"off"}, L(5) + L(2) + L(0) + T("no"), 5, "", 1},
-        {{"health", "vm"}, L(3) + T("vm") + L(1), 0, "<close>", 3},
-        {{"off"}, L(5) + L(2) + L(0) + T("no"), 0, "<close>", 3},
-        {{"health", "web01"}, L(3) + T("web01") + L(1), 0, "", 1},               // an empty answer
-        {{"health", "web01"}, L(3) + T("web01") + L(1), 0, "db-2:{0}", 5},       // about another VM
-        {{"result", "w", "t"}, L(4) + T("w") + T("t"), 0, "w:{t,1,0,x,3}", 5},   // a comma too many
+        {{"health", "web01"}, 3, ActionBody("web01", 1), 0, "web01:{0}", 0},
+        {{"fix", "web01"}, 3, ActionBody("web01", 2), 0, "web01:{0}", 0},
+        {{"result", "web01", "tools"}, 4, QueryBody("web01", "tools"), 0, "web01:{t,2,0,3}", 0},
+        {{"auto", "db-2", "3"}, 6, ActionBody("db-2", 3), 0, "db-2:{5}", 0},
+        {{"off"}, 5, off, 0, "", 0},
+        {{"interval", "30"}, 5, ControlBody(1, 30, "no"), 0, "", 0},
+        {{"upgrade", p512}, 5, ControlBody(1, 0, p512), 0, "", 0},
+        {{"upgrade", "no"}, 5, ControlBody(1, 0, "no"), 2, "", 1},
+        {{"health", "vm"}, 3, ActionBody("vm", 1), 0, "<close>", 3},
+        {{"off"}, 5, off, 0, "<close>", 3},
+        {{"health", "web01"}, 3, ActionBody("web01", 1), 0, "", 1},               // an empty answer
+        {{"health", "web01"}, 3, ActionBody("web01", 1), 0, "db-2:{0}", 5},       // about another VM
+        {{"result", "w", "t"}, 4, QueryBody("w", "t"), 0, "w:{t,1,0,x,3}", 5},   // a comma too many
     };
     std::atomic<const Row *> current{nullptr};
     FakeManageDaemon daemon([&](FakeManageDaemon::Session &s, const ManageRequest &req) {
         const Row &row = *current.load();
-        EXPECT_EQ(L(req.head.msgType) + req.body, row.request);
+        EXPECT_EQ(std::tie(req.head.msgType, req.body), std::tie(row.type, row.body));
         row.reply == "<close>" ? s.Close() : (void)s.Reply(req, row.result, row.reply);
     });
     for (const Row &row : rows) {
