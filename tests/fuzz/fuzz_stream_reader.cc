@@ -1,7 +1,8 @@
 // Drives the daemon's stream reader, readHostMsg over ReadFD, on a socket pair.
-// Input: 1 byte of flags (bit 0: the peer closes after its last byte; bit 1: a
-// blocking reading end whose empty reads a signal interrupts, else non-blocking),
-// 1 byte n, n chunk sizes, then the stream: the n chunks, the rest as one more.
+// Input: 1 byte of flags (bit 0: the peer closes after its last byte; the other
+// bits are not read), 1 byte n, n chunk sizes, then the stream: the n chunks,
+// the rest as one more. The reading end is non-blocking, as every client socket
+// of the daemon is.
 // The peer sends its first chunk before the read and the next when the reader
 // pauses on an empty socket; the pause and poll are wrapped (--wrap, see
 // CMakeLists.txt), so a run takes microseconds and repeats exactly. A poll that
@@ -11,13 +12,10 @@
 // go on in step, and a peer that sends no more is given up (its end, or the
 // read's deadline).
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +35,6 @@ namespace {
 
 constexpr size_t kStreamMax = 4096;   // one chunk always fits the socket's buffer
 constexpr int kRetriesPerRead = 10;
-constexpr long kInterruptNs = 200000;   // the signal's period while a blocking read may wait
 
 // The sending end of the socket pair.
 struct Peer {
@@ -70,9 +67,6 @@ struct Peer {
         ++next;
         while (len > 0) {
             ssize_t n = write(writer, stream + sent, len);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
             Check(n > 0);   // the socket always has room for one chunk
             sent += static_cast<size_t>(n);
             len -= static_cast<size_t>(n);
@@ -91,15 +85,6 @@ struct Peer {
 };
 
 Peer *g_peer = nullptr;   // the run in progress
-timer_t g_interrupter;
-
-void OnInterrupt(int) {}
-
-void ArmInterrupter(long ns)
-{
-    itimerspec period{{0, ns}, {0, ns}};
-    Check(timer_settime(g_interrupter, 0, &period, nullptr) == 0);
-}
 
 }  // namespace
 
@@ -133,14 +118,6 @@ extern "C" int __wrap_poll(pollfd *fds, nfds_t nfds, int timeout)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     Check(CreateConnEndKey() == 0);
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;   // no SA_RESTART: a blocking read ends with EINTR
-    Check(sigaction(SIGRTMIN, &sa, nullptr) == 0);
-    sigevent ev{};
-    ev.sigev_notify = SIGEV_THREAD_ID;
-    ev.sigev_signo = SIGRTMIN;
-    ev._sigev_un._tid = gettid();   // this thread: the one that reads
-    Check(timer_create(CLOCK_MONOTONIC, &ev, &g_interrupter) == 0);
     return 0;
 }
 
@@ -149,9 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 2 || size - 2 < data[1] || size - 2 - data[1] > kStreamMax) {
         return 0;
     }
-    bool interrupt = (data[0] & 2) != 0;
     int sv[2];
-    Check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (interrupt ? 0 : SOCK_NONBLOCK), 0, sv) == 0);
+    Check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, sv) == 0);
     Peer peer{.reader = sv[0], .writer = sv[1], .stream = data + 2 + data[1], .streamLen = size - 2 - data[1],
               .sizes = data + 2, .chunks = data[1], .closeAtEnd = (data[0] & 1) != 0};
     (void)peer.SendNext();
@@ -161,9 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     auto body = std::make_unique_for_overwrite<uint8_t[]>(HOST_MSG_BODY_BUF);
     (void)SetConnEndMark(nullptr);
     g_peer = &peer;
-    ArmInterrupter(interrupt ? kInterruptNs : 0);
     int ret = readHostMsg(peer.reader, head.get(), body.get(), HOST_MSG_BODY_BUF);
-    ArmInterrupter(0);
     g_peer = nullptr;
 
     const char *mark = GetConnEndMark();
