@@ -1,10 +1,8 @@
 // The guest agent probe against the virsh stand-in, and the name check that
 // guards every command line.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -78,29 +76,16 @@ TEST_F(Probe, PatientModeRetriesAFailureAfterFiveSeconds)
     EXPECT_EQ(virsh.Calls().size(), 2u);
 }
 
-// Whether some process runs `sleep <marker>`.
-bool MarkerSleepAlive(const std::string &marker)
+// Takes the real 30 seconds: labelled slow. That the kill takes what the
+// command started along is the runner's own test (seccmd_test).
+TEST_F(Probe, HangingCommandIsKilledAfterThirtySeconds)
 {
-    for (const auto &e : std::filesystem::directory_iterator("/proc")) {
-        if (upgd_test::ReadFile(e.path() / "cmdline").value_or("") == "sleep" + std::string(1, '\0') + marker + '\0') {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Takes the real 30 seconds: labelled slow.
-TEST_F(Probe, HangingCommandIsKilledWithEverythingItStarted)
-{
-    const std::string marker = std::to_string(900000 + getpid() % 90000);   // the stand-in sleeps that long
-    virsh.Script("qemu-agent-command", "vm1", {0, "", "", marker});
+    virsh.Script("qemu-agent-command", "vm1", {0, "", "", "100"});   // the stand-in sleeps 100 s
     auto start = Clock::now();
     EXPECT_EQ(pingVmGuestAgent("vm1", PING_MODE_ONCE), 0);
     EXPECT_GE(Clock::now() - start, 29s);
     EXPECT_LT(Clock::now() - start, 35s);
     EXPECT_TRUE(log.WaitFor("ret is -2 and pszBuffer is ")) << log.Dump();
-    std::this_thread::sleep_for(200ms);
-    EXPECT_FALSE(MarkerSleepAlive(marker)) << "a child of the killed command was left behind";
 }
 
 }  // namespace
