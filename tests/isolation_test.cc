@@ -16,13 +16,9 @@
 namespace {
 
 using namespace std::chrono_literals;
-using upgd_test::ActionBody;
-using upgd_test::ManageClient;
-using upgd_test::ManageMessage;
-using upgd_test::QueryBody;
-using Reply = std::pair<int, std::string>;
+using namespace upgd_test;
 
-class Isolation : public upgd_test::DaemonHost {
+class Isolation : public DaemonHost {
 protected:
     void SetUp() override { SetUpHost({"vm1", "vm2", "hang", "ask8"}); }
     // The hostile guests have a simulator thread of their own: however

@@ -20,13 +20,9 @@
 namespace {
 
 using namespace std::chrono_literals;
-using upgd_test::ActionBody;
-using upgd_test::ControlBody;
-using upgd_test::kIsoDir;
-using upgd_test::ManageClient;
-using upgd_test::QueryBody;
+using namespace upgd_test;
 
-class ManageChannel : public upgd_test::DaemonHost {
+class ManageChannel : public DaemonHost {
 protected:
     void SetUp() override
     {
@@ -35,7 +31,6 @@ protected:
     }
 };
 
-using Reply = std::pair<int, std::string>;
 
 TEST_F(ManageChannel, RequestsAreAnsweredByTheGuestOrOnItsBehalf)
 {
@@ -61,11 +56,11 @@ TEST_F(ManageChannel, RequestsAreAnsweredByTheGuestOrOnItsBehalf)
     }
     // Opening and unknown types get no reply and keep the connection; closing ends it.
     for (uint32_t type : {UPG_MSG_OPEN_CONNECT, 99u}) {
-        ASSERT_TRUE(client.Send(upgd_test::ManageMessage(7, type, 0, "")));
+        ASSERT_TRUE(client.Send(ManageMessage(7, type, 0, "")));
         EXPECT_FALSE(client.Receive(300ms)) << type;
     }
     EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), client), Reply(0, "vm1:{ok}"));
-    ASSERT_TRUE(client.Send(upgd_test::ManageMessage(8, UPG_MSG_CLOSE_CONNECT, 0, "")));
+    ASSERT_TRUE(client.Send(ManageMessage(8, UPG_MSG_CLOSE_CONNECT, 0, "")));
     EXPECT_TRUE(client.WaitClosed(5s));
     ManageClient second;
 
@@ -86,7 +81,7 @@ TEST_F(ManageChannel, RequestsAreAnsweredByTheGuestOrOnItsBehalf)
               Reply(1, "vm2:{ortavis,0.0.0.0,2,0.0.0.0}"));
     report(VM_RSP_UPGRADE_STATE_MSG);
     ASSERT_TRUE(log.WaitFor("vm vm2 reset status", 8s));
-    EXPECT_EQ(upgd_test::DriveSource("vm2"), "");
+    EXPECT_EQ(DriveSource("vm2"), "");
     EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm2", 1), second), Reply(0, "vm2:{ok}"));
 }
 
@@ -145,7 +140,7 @@ TEST_F(ManageChannel, UpgradeControlAnswersEachRequestAndKeepsTheInterval)
         SCOPED_TRACE(r.logged);
         log.Clear();
         EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, r.body, client), Reply(r.want, ""));
-        EXPECT_EQ(upgd_test::ReadFile(upgd_test::kUpgradeConf).value_or(""), r.conf);
+        EXPECT_EQ(ReadFile(kUpgradeConf).value_or(""), r.conf);
         EXPECT_TRUE(log.WaitFor(r.logged)) << log.Dump();
     }
 }
@@ -159,19 +154,19 @@ TEST_F(ManageChannel, AnOffSentWhileItStartsAlwaysWins)
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE(round);
         StopDaemon();
-        ASSERT_TRUE(upgd_test::WriteFile(upgd_test::kUpgradeConf, stored));
+        ASSERT_TRUE(WriteFile(kUpgradeConf, stored));
         log.Clear();
         ASSERT_TRUE(daemon.Start({}, binary));
         ManageClient client;
         ASSERT_TRUE(round % 2 == 0 || log.WaitFor("--> InitUpgradeInterval"));
         EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(2, 0, "no"), client), Reply(0, ""));
-        ASSERT_TRUE(upgd_test::WaitUntil([&] {
+        ASSERT_TRUE(WaitUntil([&] {
             return log.Count("run upgrade interval 525600 minutes") + log.Count("conf interTime len is 0") > 0;
         })) << log.Dump();
         auto texts = log.Texts();
         auto last = [&](const std::string &t) { return std::find(texts.rbegin(), texts.rend(), t) - texts.rbegin(); };
         EXPECT_GT(last("--> InitTimer"), last("--> UninitTimer")) << "the timer is armed after the off";
-        EXPECT_EQ(upgd_test::ReadFile(upgd_test::kUpgradeConf), "interval=0");
+        EXPECT_EQ(ReadFile(kUpgradeConf), "interval=0");
     }
 }
 
@@ -180,23 +175,23 @@ TEST_F(ManageChannel, TheSocketBelongsToRootAndTheLibvirtGroup)
 {
     struct stat st {};
     ManageClient first;  // the socket listens, so it is as clients find it
-    ASSERT_EQ(stat(upgd_test::kManageSocket, &st), 0);
+    ASSERT_EQ(stat(kManageSocket, &st), 0);
     EXPECT_EQ(std::make_tuple(st.st_mode & 0777, st.st_uid, st.st_gid), std::make_tuple(0660u, 0u, 65300u));
     first.Close();
     StopDaemon();
-    ASSERT_TRUE(upgd_test::WriteFile("/run/group-without-libvirt", "root:x:0:\n"));
+    ASSERT_TRUE(WriteFile("/run/group-without-libvirt", "root:x:0:\n"));
     ASSERT_EQ(mount("/run/group-without-libvirt", "/etc/group", nullptr, MS_BIND, nullptr), 0);
     StartDaemon();
     EXPECT_TRUE(log.WaitFor("getgrnam of libvirt failed, libvirt_gid is 0"));
     ManageClient second;
-    ASSERT_EQ(stat(upgd_test::kManageSocket, &st), 0);
+    ASSERT_EQ(stat(kManageSocket, &st), 0);
     EXPECT_EQ(std::make_tuple(st.st_mode & 0777, st.st_uid, st.st_gid), std::make_tuple(0660u, 0u, 0u));
 }
 
 // SIGTERM ends the daemon in order, at once (not at its 5-second bound), whatever is under way.
 TEST_F(ManageChannel, AStopEndsInOrderWhateverIsUnderWay)
 {
-    const upgd_test::FakeVirsh::Reply fails = {1, "\n", "error: internal error: unable to execute QEMU command", ""};
+    const FakeVirsh::Reply fails = {1, "\n", "error: internal error: unable to execute QEMU command", ""};
     const std::pair<const char *, std::function<void(std::vector<std::unique_ptr<ManageClient>> &)>> rows[] = {
         {"eight idle clients",
          [](auto &clients) {
@@ -214,7 +209,7 @@ TEST_F(ManageChannel, AStopEndsInOrderWhateverIsUnderWay)
          [&](auto &clients) {
              virsh.Script("qemu-agent-command", "vm2", {0, "", "", "hang"});
              clients.push_back(std::make_unique<ManageClient>());
-             ASSERT_TRUE(clients.back()->Send(upgd_test::ManageMessage(1, UPG_MSG_HEALTH_CHECK, 0, ActionBody("vm2", 1))));
+             ASSERT_TRUE(clients.back()->Send(ManageMessage(1, UPG_MSG_HEALTH_CHECK, 0, ActionBody("vm2", 1))));
              ASSERT_TRUE(log.WaitFor("[dealWithCmdMsg] msg type : UPG_MSG_HEALTH_CHECK"));
          }},
     };
@@ -273,7 +268,7 @@ TEST_F(ManageChannel, ClientsGuestsAndRunsAtOnceEachRequestGetsItsOwnReply)
             for (uint64_t n = 0; n < rounds; ++n) {
                 const auto &[type, body] = requests[(c + n) % std::size(requests)];
                 uint64_t id = c << 32 | n;
-                ASSERT_TRUE(client.Send(upgd_test::ManageMessage(id, type, 0, body)));
+                ASSERT_TRUE(client.Send(ManageMessage(id, type, 0, body)));
                 auto reply = client.Receive(25s);
                 ASSERT_TRUE(reply) << "no reply to " << type << " " << body.substr(4, 5);
                 ASSERT_EQ(reply->head.msgId, id);
@@ -287,7 +282,7 @@ TEST_F(ManageChannel, ClientsGuestsAndRunsAtOnceEachRequestGetsItsOwnReply)
     stop = true;
     churn.join();
     host.StopVm("churn");
-    EXPECT_TRUE(upgd_test::WaitUntil([&] { return OpenSockets() == sockets; }, 10s))
+    EXPECT_TRUE(WaitUntil([&] { return OpenSockets() == sockets; }, 10s))
         << OpenSockets() << " sockets, not " << sockets << ": a client's or a channel's left open";
 }
 

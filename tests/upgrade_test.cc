@@ -11,19 +11,14 @@
 namespace {
 
 using namespace std::chrono_literals;
-using upgd_test::ActionBody;
-using upgd_test::ControlBody;
-using upgd_test::DriveSource;
-using upgd_test::ManageClient;
-using upgd_test::QueryBody;
-using Reply = std::pair<int, std::string>;
+using namespace upgd_test;
 
-class GuestSide : public upgd_test::DaemonHost {
+class GuestSide : public DaemonHost {
 protected:
     // Waits until the guest runs the product at `version` and its drive is empty again.
     bool Upgraded(const std::string &vm, const std::string &version, std::chrono::seconds timeout)
     {
-        return upgd_test::WaitUntil([&] {
+        return WaitUntil([&] {
             auto modules = host.Modules(vm);
             return !modules.empty() && modules[0].curversion == version && !host.Upgrading(vm) && DriveSource(vm).empty();
         }, timeout);
@@ -71,7 +66,7 @@ TEST_F(GuestRun, TriggersDuringARunGiveOneMoreRun)
     ASSERT_TRUE(log.WaitFor("send upgrade msg to vm start"));
     for (int i = 0; i < 5; ++i) {
         // signals of one kind merge while pending: each is sent once the last was taken
-        ASSERT_TRUE(upgd_test::WaitUntil([&] { return !upgd_test::ProcSigSet(daemon.Pid(), "ShdPnd")[SIGALRM - 1]; }));
+        ASSERT_TRUE(WaitUntil([&] { return !ProcSigSet(daemon.Pid(), "ShdPnd")[SIGALRM - 1]; }));
         ASSERT_TRUE(daemon.Signal(SIGALRM));
     }
     ASSERT_TRUE(log.WaitFor("5 upgrade triggers during the run: one more run", 15s)) << log.Dump();
@@ -83,10 +78,10 @@ TEST_F(GuestRun, TriggersDuringARunGiveOneMoreRun)
 // With no ISO to offer a trigger runs nothing; the next one, once ISOs are there, runs.
 TEST_F(GuestRun, AnEmptyIsoDirectoryDelaysTheRunUntilIsosCome)
 {
-    std::filesystem::remove(upgd_test::kProductIso);
+    std::filesystem::remove(kProductIso);
     ASSERT_TRUE(daemon.Signal(SIGALRM));
     ASSERT_TRUE(log.WaitFor("upgrade_vm msg is null.return..."));
-    ASSERT_TRUE(upgd_test::WriteFile(upgd_test::kProductIso, "iso"));
+    ASSERT_TRUE(WriteFile(kProductIso, "iso"));
     ManageClient client;
     EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(1, 0, "vm2"), client), Reply(0, ""));
     EXPECT_TRUE(Upgraded("vm2", "1.0.0.2", 20s)) << log.Dump();
@@ -112,7 +107,7 @@ TEST_F(GuestRun, MisbehavingGuestsNeverStopTheDaemon)
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(guestsim::BehaviourName(r.behaviour));
-        ASSERT_TRUE(upgd_test::WaitUntil([&] { return host.Connected("vm1"); }, 10s));   // back after a hang-up
+        ASSERT_TRUE(WaitUntil([&] { return host.Connected("vm1"); }, 10s));   // back after a hang-up
         ManageClient client;   // a late answer goes to the row's own client
         log.Clear();
         host.SetBehaviour("vm1", r.behaviour, r.badCount != 0 ? std::optional<int32_t>(r.badCount) : std::nullopt);
@@ -128,7 +123,7 @@ TEST_F(GuestRun, MisbehavingGuestsNeverStopTheDaemon)
         host.SetBehaviour("vm1", Behaviour::Answer);
     }
     // Reconnected after the resets (a channel that ended soon after its connect waits a little), vm1 answers again.
-    ASSERT_TRUE(upgd_test::WaitUntil([&] { return host.Connected("vm1"); }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return host.Connected("vm1"); }, 10s));
     ManageClient client;
     EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), client), Reply(0, "vm1:{ok}"));
     EXPECT_TRUE(daemon.Running());

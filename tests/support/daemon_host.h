@@ -21,6 +21,8 @@ namespace upgd_test {
 inline const std::string kUpgradeConf = std::string(kIsoDir) + "/upgrade.conf";
 inline const std::string kProductIso = std::string(kIsoDir) + "/ortavis-linux.iso";
 
+using Reply = std::pair<int, std::string>;   // a reply's result and body
+
 class DaemonHost : public ::testing::Test {
 protected:
     // The guests to start with; a test's SetUp may add more before StartDaemon.
@@ -51,9 +53,9 @@ protected:
         EXPECT_EQ(ExitCode(daemon.WaitExit().value_or(-1)), 0) << log.Dump();
     }
     void TearDown() override { StopDaemon(); }
-    // One request: its reply's result and body (result -1: no reply in time).
-    // The reply echoes the request's msgId and type.
-    std::pair<int, std::string> Ask(uint32_t type, const std::string &body, const ManageClient &client,
+    // One request: its reply (result -1: no reply in time). The reply
+    // echoes the request's msgId and type.
+    Reply Ask(uint32_t type, const std::string &body, const ManageClient &client,
                                     std::chrono::milliseconds timeout = std::chrono::seconds(10))
     {
         static uint64_t msgId = 1000;
