@@ -119,7 +119,8 @@ public:
     // The channel went: an upgrade under way ends where it stands.
     void Drop();
     // A message of the guest's own (attach, detach, upgrade information,
-    // state report), from its profile, with the guest's next msgId, spoiled as its behaviour says.
+    // state report), from its profile, with the guest's next msgId, spoiled
+    // as its behaviour says.
     VmMsg Request(uint32_t msgType);
 
 private:
