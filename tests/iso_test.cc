@@ -252,10 +252,7 @@ TEST_F(IsoHost, AnAttachIsAnsweredByWhatTheDriveAllowsAndTheReportEjectsIt)
 {
     guestsim::VmOptions sata = Guest();
     sata.cdromDev = "sdb";
-    ASSERT_TRUE(host.AddVm("sata", sata));
-    ManageClient client;
-    (void)Ask(UPG_MSG_HEALTH_CHECK, ActionBody("sata", 1), client);   // a discovery pass
-    ASSERT_TRUE(host.WaitAccepted("sata", 1));
+    StartVm("sata", sata);
     const std::string iso = kProductIso;
     const FakeVirsh::Reply failed = {1, "\n", "error: internal error: unable to execute QEMU command", ""};
     const std::string onlyForced = "case \" ${all[*]} \" in *\" --force \"*) ;; *) rc=1 out=$'\\n' err=busy ;; esac\n";

@@ -90,7 +90,7 @@ TEST_F(ManageChannel, CheckResultsCarryTheDaemonsFindingsAboutTheDrive)
 {
     guestsim::VmOptions sata;
     sata.cdromDev = "sdb";
-    ASSERT_TRUE(host.AddVm("sata", sata));
+    StartVm("sata", sata);
     ManageClient client;
     // action 1 health check, 2 fix; drive: the drive script's answer.
     const struct { const char *vm, *checkresult; uint32_t action; int drive; const char *want; } rows[] = {

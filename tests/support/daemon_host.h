@@ -46,6 +46,16 @@ protected:
         opts.profile.modules = {{"ortavis", "1.0.0.1", "1.0.0.1", 0, ISO_LINUX}};
         return opts;
     }
+    // A guest that starts while the daemon runs, once the daemon holds its channel.
+    void StartVm(const std::string &name, const guestsim::VmOptions &opts)
+    {
+        ASSERT_TRUE(host.AddVm(name, opts));
+        ManageClient client;
+        ASSERT_TRUE(WaitUntil([&] {
+            (void)Ask(UPG_MSG_HEALTH_CHECK, ActionBody(name, 1), client);   // each request runs a discovery pass
+            return host.Accepted(name) > 0;
+        }, std::chrono::seconds(10)));
+    }
     void StartDaemon() { ASSERT_TRUE(daemon.Start({}, binary) && daemon.WaitStarted()) << log.Dump(); }
     void StopDaemon()
     {
