@@ -189,10 +189,9 @@ void Guest::Drop()
 
 VmMsg Guest::Request(uint32_t msgType)
 {
-    std::vector<VmMsg> out = {msgType == VM_RSP_UPGRADE_STATE_MSG ? StateReport()
-                                                                : guestsim::Request(msgType, profile_, nextId_++)};
+    VmMsg out = msgType == VM_RSP_UPGRADE_STATE_MSG ? StateReport() : guestsim::Request(msgType, profile_, nextId_++);
     Spoil(out);   // spoiled as its answers are
-    return out.front();
+    return out;
 }
 
 VmMsg Guest::StateReport()
@@ -206,15 +205,20 @@ VmMsg Guest::StateReport()
     return out;
 }
 
-void Guest::Spoil(std::vector<VmMsg> &out)
+void Guest::Spoil(VmMsg &m) const
+{
+    switch (profile_.behaviour) {
+    case Behaviour::WrongType: m.msgType = kWrongType; break;
+    case Behaviour::BadCount: m.moduleNum = profile_.badModuleNum; break;
+    case Behaviour::StrayId: m.msgId ^= kStrayIdBits; break;
+    default: break;
+    }
+}
+
+void Guest::Spoil(std::vector<VmMsg> &out) const
 {
     for (VmMsg &m : out) {
-        switch (profile_.behaviour) {
-        case Behaviour::WrongType: m.msgType = kWrongType; break;
-        case Behaviour::BadCount: m.moduleNum = profile_.badModuleNum; break;
-        case Behaviour::StrayId: m.msgId ^= kStrayIdBits; break;
-        default: break;
-        }
+        Spoil(m);
     }
 }
 

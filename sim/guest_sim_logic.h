@@ -134,7 +134,8 @@ private:
     std::vector<VmMsg> AttachAnswered(const VmMsg &in, const DriveProbe &drive, Clock::time_point now);
     std::vector<VmMsg> NextStep(Clock::time_point now);
     VmMsg StateReport();
-    void Spoil(std::vector<VmMsg> &out);
+    void Spoil(VmMsg &m) const;   // one field spoiled, as the behaviour says
+    void Spoil(std::vector<VmMsg> &out) const;
 
     Profile profile_;
     std::deque<Step> plan_;   // front: the module being upgraded
