@@ -52,13 +52,13 @@ TEST(TaskPool, QueuedJobsWaitForAFreeWorkerAndRunFirstInFirstOut)
         std::vector<std::jthread> adders;
         for (intptr_t t = 0; t < 4; ++t) {
             adders.emplace_back([t] {
-                for (intptr_t i = t; i < 2000; i += 4) {
+                for (intptr_t i = t; i < 20000; i += 4) {
                     EXPECT_EQ(AddTask(OrderedJob, reinterpret_cast<void *>(i)), 0);
                 }
             });
         }
     }
-    EXPECT_TRUE(WaitUntil([] { return g_ran == 2000; })) << g_ran << " of 2000 jobs ran";
+    EXPECT_TRUE(WaitUntil([] { return g_ran == 20000; }, 30s)) << g_ran << " of 20000 jobs ran";
     EXPECT_EQ(g_overtook.load(), 0);
     seven = true;
     DestroyTaskPool();
