@@ -35,9 +35,10 @@ public:
 
     std::vector<std::string> Lines() const;   // whole syslog lines
     std::vector<std::string> Texts() const;
-    // Waits until `count` messages (one for WaitFor) contain `text`; false after the timeout.
-    bool WaitForCount(const std::string &text, size_t count, std::chrono::milliseconds timeout = 5s) const;
-    bool WaitFor(const std::string &text, std::chrono::milliseconds timeout = 5s) const;
+    // Waits until `count` messages (one for WaitFor) contain `text`; false after the timeout, which
+    // only a fault reaches: a loaded machine may take seconds for what an idle one does at once.
+    bool WaitForCount(const std::string &text, size_t count, std::chrono::milliseconds timeout = 30s) const;
+    bool WaitFor(const std::string &text, std::chrono::milliseconds timeout = 30s) const;
     size_t Count(const std::string &text) const;
     // Returns once every line this process logged before the call arrived, so
     // a Count after it sees them all (for other processes' lines: nothing).
