@@ -7,7 +7,6 @@
 // leaves a bounded log.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,11 +40,8 @@ TEST_F(Isolation, NoPeerStallsAnother)
     ASSERT_TRUE(add("flood", guestsim::Behaviour::Flood) && add("halfclosed", guestsim::Behaviour::HalfClose));
 
     // Six clients take six workers; one of them asks about the VM whose probe hangs.
-    std::vector<std::unique_ptr<ManageClient>> idle;
-    for (int i = 0; i < 6; ++i) {
-        idle.push_back(std::make_unique<ManageClient>());
-    }
-    ASSERT_TRUE(idle[0]->Send(ManageMessage(77, UPG_MSG_GET_UPG_RES, 0, QueryBody("hang", "ortavis"))));
+    ManageClient idle[6];
+    ASSERT_TRUE(idle[0].Send(ManageMessage(77, UPG_MSG_GET_UPG_RES, 0, QueryBody("hang", "ortavis"))));
     ManageClient a, b;   // the last two workers
     ASSERT_TRUE(log.WaitForCount("accept a new fd", 8)) << log.Dump();
     ASSERT_TRUE(log.WaitFor("vm list add vm : flood", 10s));

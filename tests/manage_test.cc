@@ -35,7 +35,6 @@ protected:
 TEST_F(ManageChannel, RequestsAreAnsweredByTheGuestOrOnItsBehalf)
 {
     ManageClient client;
-    ASSERT_TRUE(client.Connected());
     const struct { uint32_t type; std::string body; Reply want; } rows[] = {
         {UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), {0, "vm1:{ok}"}},
         {UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 2), {0, "vm1:{fixed}"}},
@@ -156,7 +155,7 @@ TEST_F(ManageChannel, AnOffSentWhileItStartsAlwaysWins)
         StopDaemon();
         ASSERT_TRUE(WriteFile(kUpgradeConf, stored));
         log.Clear();
-        ASSERT_TRUE(daemon.Start({}, binary));
+        StartDaemon();
         ManageClient client;
         ASSERT_TRUE(round % 2 == 0 || log.WaitFor("--> InitUpgradeInterval"));
         EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(2, 0, "no"), client), Reply(0, ""));
@@ -173,17 +172,14 @@ TEST_F(ManageChannel, AnOffSentWhileItStartsAlwaysWins)
 // The socket is root:libvirt 0660, or root:root with the lookup failure logged when the group is missing.
 TEST_F(ManageChannel, TheSocketBelongsToRootAndTheLibvirtGroup)
 {
-    struct stat st {};
-    ManageClient first;  // the socket listens, so it is as clients find it
+    struct stat st {};   // as clients find it: the daemon started listens
     ASSERT_EQ(stat(kManageSocket, &st), 0);
     EXPECT_EQ(std::make_tuple(st.st_mode & 0777, st.st_uid, st.st_gid), std::make_tuple(0660u, 0u, 65300u));
-    first.Close();
     StopDaemon();
     ASSERT_TRUE(WriteFile("/run/group-without-libvirt", "root:x:0:\n"));
     ASSERT_EQ(mount("/run/group-without-libvirt", "/etc/group", nullptr, MS_BIND, nullptr), 0);
     StartDaemon();
     EXPECT_TRUE(log.WaitFor("getgrnam of libvirt failed, libvirt_gid is 0"));
-    ManageClient second;
     ASSERT_EQ(stat(kManageSocket, &st), 0);
     EXPECT_EQ(std::make_tuple(st.st_mode & 0777, st.st_uid, st.st_gid), std::make_tuple(0660u, 0u, 0u));
 }
@@ -261,23 +257,22 @@ TEST_F(ManageChannel, ClientsGuestsAndRunsAtOnceEachRequestGetsItsOwnReply)
     // Each client's requests; the stress group asks for many more.
     const char *asked = std::getenv("UPGD_STRESS_ROUNDS");
     const uint64_t rounds = asked != nullptr ? std::strtoull(asked, nullptr, 10) : 30;
-    std::vector<std::thread> clients;
-    for (uint64_t c = 1; c <= 4; ++c) {
-        clients.emplace_back([&, c] {
-            ManageClient client;
-            for (uint64_t n = 0; n < rounds; ++n) {
-                const auto &[type, body] = requests[(c + n) % std::size(requests)];
-                uint64_t id = c << 32 | n;
-                ASSERT_TRUE(client.Send(ManageMessage(id, type, 0, body)));
-                auto reply = client.Receive(25s);
-                ASSERT_TRUE(reply) << "no reply to " << type << " " << body.substr(4, 5);
-                ASSERT_EQ(reply->head.msgId, id);
-                ASSERT_EQ(reply->head.msgType, type);
-            }
-        });
-    }
-    for (auto &t : clients) {
-        t.join();
+    {
+        std::vector<std::jthread> clients;   // joined at the end of the block
+        for (uint64_t c = 1; c <= 4; ++c) {
+            clients.emplace_back([&, c] {
+                ManageClient client;
+                for (uint64_t n = 0; n < rounds; ++n) {
+                    const auto &[type, body] = requests[(c + n) % std::size(requests)];
+                    uint64_t id = c << 32 | n;
+                    ASSERT_TRUE(client.Send(ManageMessage(id, type, 0, body)));
+                    auto reply = client.Receive(25s);
+                    ASSERT_TRUE(reply) << "no reply to " << type << " " << body.substr(4, 5);
+                    ASSERT_EQ(reply->head.msgId, id);
+                    ASSERT_EQ(reply->head.msgType, type);
+                }
+            });
+        }
     }
     stop = true;
     churn.join();

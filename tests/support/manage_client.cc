@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <thread>
 
 #include "fake_manage_daemon.h"
 #include "unix_socket.h"
@@ -23,19 +22,13 @@ void Put(std::string &out, T value)
 
 }  // namespace
 
-ManageClient::ManageClient()
+ManageClient::ManageClient() : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
 {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, kManageSocket, sizeof(addr.sun_path) - 1);
-    for (int i = 0; i < 100 && fd_ < 0; ++i) {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0) {
-            fd_ = fd;
-        } else {
-            close(fd);
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+    if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+        Close();
     }
 }
 

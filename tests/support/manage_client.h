@@ -21,7 +21,7 @@ struct ManageReply {
 
 class ManageClient {
 public:
-    // Connects to the daemon's socket, waiting up to 5 s for it to appear.
+    // Connects to the daemon's socket (Connected() tells whether it could).
     ManageClient();
     ~ManageClient();
     ManageClient(const ManageClient &) = delete;

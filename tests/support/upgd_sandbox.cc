@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "unix_socket.h"
 
@@ -189,11 +190,26 @@ std::bitset<64> ProcSigSet(pid_t pid, const std::string &key, pid_t task)
 
 bool Daemon::WaitStarted(std::chrono::milliseconds timeout)
 {
-    // Main opens the stop signals once every thread of its start-up runs
-    // (the pid file is written before, with them blocked): start-up is over,
-    // so a signal sent now never meets a thread being made.
+    // Main opens the stop signals once every thread of its start-up runs (the
+    // pid file is written before, with them blocked), so a signal sent now never
+    // meets a thread being made. Its command thread may still have to listen: its
+    // socket bears the accepting flag (/proc/net/unix lists other sandboxes' too).
+    auto listens = [this] {
+        std::istringstream in(ReadFile("/proc/net/unix").value_or(""));
+        std::string num, refs, protocol, flags, type, state, inode, path, own;
+        std::error_code ec;
+        for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec)) {
+            own += std::filesystem::read_symlink(fd.path(), ec).string();   // "socket:[inode]" for a socket
+        }
+        bool found = false;
+        while (!found && in >> num >> refs >> protocol >> flags >> type >> state >> inode && std::getline(in, path)) {
+            found = flags == "00010000" && path == " /var/run/upgraded_manage" &&
+                    own.find("[" + inode + "]") != std::string::npos;
+        }
+        return found;
+    };
     return WaitUntil([&] {
-        return ReadFile(kPidFile) == std::to_string(pid_) + "\n" && !ProcSigSet(pid_, "SigBlk")[SIGTERM - 1];
+        return ReadFile(kPidFile) == std::to_string(pid_) + "\n" && !ProcSigSet(pid_, "SigBlk")[SIGTERM - 1] && listens();
     }, timeout);
 }
 

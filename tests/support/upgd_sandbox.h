@@ -76,8 +76,8 @@ public:
     // Forks and execs the daemon with the caller's signal mask, environment
     // and descriptors, the signals in `blocked` added to the mask.
     bool Start(std::initializer_list<int> blocked = {}, const std::string &binary = BinaryPath());
-    // Waits until its pid is the pid file's text and it takes a stop (which
-    // it does once every thread of its start-up runs). False after the timeout.
+    // Waits until its pid is the pid file's text, it takes a stop (once every
+    // start-up thread runs) and its socket listens. False after the timeout.
     bool WaitStarted(std::chrono::milliseconds timeout = 10s);
     pid_t Pid() const { return pid_; }
     bool Signal(int signo) const { return pid_ > 0 && kill(pid_, signo) == 0; }
