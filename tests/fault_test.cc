@@ -197,11 +197,9 @@ TEST_F(Faults, AThousandChannelsLeaveTheClientsTheirDescriptors)
     ManageClient first;
     EXPECT_EQ(Check("vm1020", first), Reply(0, "vm1020:{ok}"));
     ASSERT_TRUE(host.WaitAccepted("vm500", 1));
-    ManageClient more[4];
-    for (auto &client : more) {
-        EXPECT_EQ(Check("vm1", client), kVm1Ok);
-    }
-    EXPECT_EQ(log.Count("too many client"), 0u);
+    EXPECT_LT(OpenSockets(1025), 10u) << "the channels took the numbers a client can have";
+    ManageClient second;
+    EXPECT_EQ(Check("vm1", second), kVm1Ok);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <filesystem>
 #include <initializer_list>
 #include <string>
@@ -80,13 +81,14 @@ protected:
         EXPECT_EQ(reply->head.msgType, type);
         return {reply->head.result, reply->body};
     }
-    // How many sockets the daemon holds open now (its log, server, clients and channels).
-    size_t OpenSockets() const
+    // How many sockets the daemon holds open now (log, server, clients, channels), numbered below `below`.
+    size_t OpenSockets(int below = INT_MAX) const
     {
         size_t n = 0;
         for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(daemon.Pid()) + "/fd")) {
             std::error_code ec;
-            n += std::filesystem::read_symlink(fd.path(), ec).string().starts_with("socket:");
+            n += std::stoi(fd.path().filename()) < below &&
+                 std::filesystem::read_symlink(fd.path(), ec).string().starts_with("socket:");
         }
         return n;
     }
