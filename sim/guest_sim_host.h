@@ -64,13 +64,14 @@ public:
     // What the guest read, whole messages in order (a Reset or HalfReset guest's last
     // message stays unread and is not among them).
     std::vector<VmMsg> Received(const std::string &name) const;
-    bool WaitReceived(const std::string &name, size_t count,
-                      std::chrono::milliseconds timeout = 5s) const;
+    // Each Wait is for what must come: its default is long, for a loaded
+    // machine, and only a fault reaches it.
+    bool WaitReceived(const std::string &name, size_t count, std::chrono::milliseconds timeout = 30s) const;
     // What the guest wrote, whole messages in order: its answers and
     // requests, spoiled as its behaviour says, garbage included, a half
     // message not; also what Send and SendRequest wrote.
     std::vector<VmMsg> Sent(const std::string &name) const;
-    bool WaitSent(const std::string &name, size_t count, std::chrono::milliseconds timeout = 5s) const;
+    bool WaitSent(const std::string &name, size_t count, std::chrono::milliseconds timeout = 30s) const;
     // The guest's modules as they stand (versions and result codes).
     std::vector<Module> Modules(const std::string &name) const;
     // True while the guest is in an upgrade (awaiting an attach answer or
@@ -78,7 +79,7 @@ public:
     bool Upgrading(const std::string &name) const;
     // Clients accepted so far on the VM's channel.
     int Accepted(const std::string &name) const;
-    bool WaitAccepted(const std::string &name, int count, std::chrono::milliseconds timeout = 5s) const;
+    bool WaitAccepted(const std::string &name, int count, std::chrono::milliseconds timeout = 30s) const;
     bool Connected(const std::string &name) const;
     std::string XmlPath(const std::string &name) const;
     std::string ChannelPath(const std::string &name) const;
