@@ -26,7 +26,9 @@ void HoldJob(void *open)
     WaitUntil([open] { return static_cast<std::atomic<bool> *>(open)->load(); }, 60s);
 }
 
-// Jobs numbered i % 4 come from one adder in order: none may overtake another.
+// Jobs numbered i % 4 come from one adder in order: none may overtake another,
+// and so many that a pool letting two adders into its queue at once loses one.
+constexpr int kJobs = 20000;
 std::atomic<int> g_ran{0}, g_overtook{0};
 int g_lastOfAdder[4] = {-1, -1, -1, -1};   // one worker at a time touches it
 void OrderedJob(void *arg)
@@ -52,13 +54,13 @@ TEST(TaskPool, QueuedJobsWaitForAFreeWorkerAndRunFirstInFirstOut)
         std::vector<std::jthread> adders;
         for (intptr_t t = 0; t < 4; ++t) {
             adders.emplace_back([t] {
-                for (intptr_t i = t; i < 20000; i += 4) {
+                for (intptr_t i = t; i < kJobs; i += 4) {
                     EXPECT_EQ(AddTask(OrderedJob, reinterpret_cast<void *>(i)), 0);
                 }
             });
         }
     }
-    EXPECT_TRUE(WaitUntil([] { return g_ran == 20000; }, 30s)) << g_ran << " of 20000 jobs ran";
+    EXPECT_TRUE(WaitUntil([] { return g_ran == kJobs; }, 30s)) << g_ran << " of " << kJobs << " jobs ran";
     EXPECT_EQ(g_overtook.load(), 0);
     seven = true;
     DestroyTaskPool();
