@@ -204,7 +204,7 @@ bool Daemon::WaitStarted(std::chrono::milliseconds timeout)
         bool found = false;
         while (!found && in >> num >> refs >> protocol >> flags >> type >> state >> inode && std::getline(in, path)) {
             found = flags == "00010000" && path == " /var/run/upgraded_manage" &&
-                    own.find("[" + inode + "]") != std::string::npos;
+                    own.find("socket:[" + inode + "]") != std::string::npos;
         }
         return found;
     };
