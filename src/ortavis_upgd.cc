@@ -341,17 +341,7 @@ int InitExitSem()
 
 void AwaitTermination()
 {
-    // Main also wakes each second to look at the recorded signal itself: a
-    // signal whose handler a thread sanitizer defers to the next intercepted
-    // call, or a post main missed, still ends the wait.
-    for (;;) {
-        timespec wake{};
-        clock_gettime(CLOCK_REALTIME, &wake);
-        wake.tv_sec += 1;
-        if (sem_timedwait(&g_exitSem, &wake) == 0 || (errno != EINTR && errno != ETIMEDOUT) ||
-            g_recvSigNo.load() != 0) {
-            break;
-        }
+    while (sem_wait(&g_exitSem) != 0 && errno == EINTR) {
     }
     int signo = g_recvSigNo.load();
     if (signo != 0) {

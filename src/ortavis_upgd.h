@@ -54,8 +54,8 @@ void InstallTimerHandler();
 int GetRecvSigNo();
 // Initialises g_exitSem (0) and clears the recorded signal. 0 or -1.
 int InitExitSem();
-// Sleeps on g_exitSem until it is posted or a signal is recorded (an
-// interrupted or timed-out wait is repeated, any other failure ends it), then writes the termination report when a signal was recorded.
+// Sleeps on g_exitSem (an interrupted wait is repeated, any other failure
+// ends it), then writes the termination report when a signal was recorded.
 // After a fault of the daemon's own code it does not return: the pid file is
 // removed and the process ends by that signal.
 void AwaitTermination();
