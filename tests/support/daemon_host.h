@@ -43,9 +43,7 @@ protected:
     }
     static guestsim::VmOptions Guest()
     {
-        guestsim::VmOptions opts;
-        opts.profile.modules = {{"ortavis", "1.0.0.1", "1.0.0.1", 0, ISO_LINUX}};
-        return opts;
+        return {.profile = {.modules = {{"ortavis", "1.0.0.1", "1.0.0.1", 0, ISO_LINUX}}}};
     }
     // A guest that starts while the daemon runs, once the daemon holds its channel.
     void StartVm(const std::string &name, const guestsim::VmOptions &opts)
@@ -60,8 +58,11 @@ protected:
     void StartDaemon() { ASSERT_TRUE(daemon.Start({}, binary) && daemon.WaitStarted()) << log.Dump(); }
     void StopDaemon()
     {
-        ASSERT_TRUE(daemon.Signal(SIGTERM));
-        EXPECT_EQ(ExitCode(daemon.WaitExit().value_or(-1)), 0) << log.Dump();
+        auto status = daemon.Signal(SIGTERM) ? daemon.WaitExit() : std::nullopt;
+#if defined(__SANITIZE_THREAD__)   // its runtime at times drops unhandled a stop sent just after start-up
+        status = status || !daemon.Signal(SIGTERM) ? status : daemon.WaitExit();
+#endif
+        EXPECT_EQ(ExitCode(status.value_or(-1)), 0) << log.Dump();
     }
     void TearDown() override { StopDaemon(); }
     // One request: its reply (result -1: no reply in time). The reply
@@ -85,8 +86,7 @@ protected:
     size_t OpenSockets(int below = INT_MAX) const
     {
         size_t n = 0;
-        for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(daemon.Pid()) + "/fd")) {
-            std::error_code ec;
+        for (std::error_code ec; const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(daemon.Pid()) + "/fd")) {
             n += std::stoi(fd.path().filename()) < below &&
                  std::filesystem::read_symlink(fd.path(), ec).string().starts_with("socket:");
         }
