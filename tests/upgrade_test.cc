@@ -63,9 +63,9 @@ TEST_F(GuestRun, TriggersDuringARunGiveOneMoreRun)
     virsh.Script("qemu-agent-command", "", {1, "", "error: guest agent is not responding", "2"});
     ManageClient client;
     ASSERT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(1, 0, "no"), client), Reply(0, ""));
-    ASSERT_TRUE(log.WaitFor("send upgrade msg to vm start"));
+    ASSERT_TRUE(log.WaitFor("send upgrade msg to vm start") && log.WaitFor("conf interTime len is 0"));
     for (int i = 0; i < 5; ++i) {
-        // to main, idle in its wait (no sanitizer defers it), once it took the last: pending ones merge
+        // to main, idle in its wait once it read the interval (a sanitizer defers none), once it took the last
         ASSERT_TRUE(WaitUntil([&] { return !ProcSigSet(daemon.Pid(), "SigPnd", daemon.Pid())[SIGALRM - 1]; }));
         ASSERT_EQ(tgkill(daemon.Pid(), daemon.Pid(), SIGALRM), 0);
     }
