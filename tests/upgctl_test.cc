@@ -136,8 +136,7 @@ TEST_F(UpgctlOnHost, JsonAndTheTableShowWhatTheGuestChoseAsPlainText)
                             R"(,"result":0,"reply":"vm1:{q\"\\\u0001\t\u00e9\ufffd,1\"\\\u007f,0,\ud83d\ude00\ufffd)"
                             R"(\ufffd\ufffd}","answer":{"module":"q\"\\\u0001\t\u00e9\ufffd","curversion":)"
                             R"("1\"\\\u007f","rescode":0,"tarversion":"\ud83d\ude00\ufffd\ufffd\ufffd"},"code":"ok"})"
-                            "\n",
-                         ""));
+                            "\n", ""));
     EXPECT_EQ(Upgctl({"status", "ghost", "vm1", "mute"}),
               std::tuple(1, R"(VM     CHANNEL      CHECK    MODULE   CURRENT  TARGET   RESULT
 ghost  refused      -        -        -        -        -

@@ -67,8 +67,7 @@ protected:
     void TearDown() override { StopDaemon(); }
     // One request: its reply (result -1: no reply in time). The reply
     // echoes the request's msgId and type.
-    Reply Ask(uint32_t type, const std::string &body, const ManageClient &client,
-                                    std::chrono::milliseconds timeout = std::chrono::seconds(10))
+    Reply Ask(uint32_t type, const std::string &body, const ManageClient &client, std::chrono::milliseconds timeout = 10s)
     {
         static uint64_t msgId = 1000;
         if (!client.Send(ManageMessage(++msgId, type, 0, body))) {

@@ -103,11 +103,6 @@ size_t LogCollector::CountLocked(const std::string &text) const
                          [&](const std::string &l) { return Message(l).find(text) != std::string::npos; });
 }
 
-bool LogCollector::WaitFor(const std::string &text, std::chrono::milliseconds timeout) const
-{
-    return WaitForCount(text, 1, timeout);
-}
-
 bool LogCollector::WaitForCount(const std::string &text, size_t count, std::chrono::milliseconds timeout) const
 {
     std::unique_lock<std::mutex> lock(mu_);
@@ -126,10 +121,7 @@ static std::string LogMarker(const LogCollector &log)
     return marker;
 }
 
-void LogCollector::Barrier() const
-{
-    (void)LogMarker(*this);
-}
+void LogCollector::Barrier() const { (void)LogMarker(*this); }
 
 std::vector<std::string> LogCollector::TextsLoggedBy(const std::function<void()> &fn) const
 {
@@ -158,14 +150,10 @@ std::string LogCollector::Dump() const
 
 // ---- Daemon ----------------------------------------------------------------
 
-std::string Daemon::BinaryPath()
-{
-    return UPGD_DAEMON_PATH;
-}
+std::string Daemon::BinaryPath() { return UPGD_DAEMON_PATH; }
 
 bool Daemon::Start(std::initializer_list<int> blocked, const std::string &binary)
 {
-    const std::string &bin = binary;
     pid_ = fork();
     if (pid_ == 0) {
         sigset_t set;
@@ -174,7 +162,7 @@ bool Daemon::Start(std::initializer_list<int> blocked, const std::string &binary
             sigaddset(&set, signo);
         }
         pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        execl(bin.c_str(), "ortavis-upgd", static_cast<char *>(nullptr));
+        execl(binary.c_str(), "ortavis-upgd", static_cast<char *>(nullptr));
         _exit(127);
     }
     return pid_ > 0;

@@ -38,7 +38,10 @@ public:
     // Waits until `count` messages (one for WaitFor) contain `text`; false after the timeout, which
     // only a fault reaches: a loaded machine may take seconds for what an idle one does at once.
     bool WaitForCount(const std::string &text, size_t count, std::chrono::milliseconds timeout = 30s) const;
-    bool WaitFor(const std::string &text, std::chrono::milliseconds timeout = 30s) const;
+    bool WaitFor(const std::string &text, std::chrono::milliseconds timeout = 30s) const
+    {
+        return WaitForCount(text, 1, timeout);
+    }
     size_t Count(const std::string &text) const;
     // Returns once every line this process logged before the call arrived, so
     // a Count after it sees them all (for other processes' lines: nothing).
