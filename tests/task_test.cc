@@ -76,9 +76,7 @@ TEST(TaskPool, DestroyWaitsForRunningJobsDropsQueuedOnesAndRefusesLaterOnes)
                       g_held++;
                       pollfd pfd{StopEventFd(), POLLIN, 0};
                       poll(&pfd, 1, 60000);
-                  },
-                          nullptr),
-                  0);
+                  }, nullptr), 0);
     }
     ASSERT_TRUE(WaitUntil([] { return g_held == 2; }));
     for (int i = 0; i < 3; ++i) {

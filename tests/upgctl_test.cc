@@ -92,7 +92,7 @@ TEST_F(UpgctlOnHost, ArgumentsAndEveryExitStatus)
         {{"health", "-j", "cd"}, 5, R"("reply":"cd:{ok,9}","answer":{"checkresult":"ok,9"},"code":"guest-failure")"},
         {{"auto", "mute", "1"}, 5, "mute: its guest agent does not answer (code 13), the daemon answering"},
         {{"health", "vm2", "--timeout", "1", "--json"}, 4, R"("code":"guest-silent")"},
-        {{"-t1", "status", "vm1", "-m", "ortavis", "vm2"}, 4, "vm2  silent     -"},
+        {{"-t1", "status", "vm1", "-m", "ortavis", "vm2"}, 4, "vm2  silent"},
         {{"status", "-m", "bad", "vm1"}, 5, "vm1  answering  \\x1b[2J  bad     0.9      1.0     1"},
         {{"health", "ghost"}, 1, "the daemon refused the request (is ghost a running VM?)"},
         {{"--json", "upgrade", "ghost"}, 1, R"("result":3,"meaning":"not-found","not_running":["ghost"],"code":"refused")"},

@@ -79,8 +79,9 @@ TEST_F(GuestRun, TriggersDuringARunGiveOneMoreRun)
 TEST_F(GuestRun, AnEmptyIsoDirectoryDelaysTheRunUntilIsosCome)
 {
     std::filesystem::remove(kProductIso);
-    ASSERT_TRUE(daemon.Signal(SIGALRM));
-    ASSERT_TRUE(log.WaitFor("upgrade_vm msg is null.return..."));
+    // to main once it read the interval, as the test above does
+    ASSERT_TRUE(log.WaitFor("conf interTime len is 0") && tgkill(daemon.Pid(), daemon.Pid(), SIGALRM) == 0);
+    ASSERT_TRUE(log.WaitFor("upgrade_vm msg is null.return...")) << log.Dump();
     ASSERT_TRUE(WriteFile(kProductIso, "iso"));
     ManageClient client;
     EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(1, 0, "vm2"), client), Reply(0, ""));
