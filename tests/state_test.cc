@@ -165,7 +165,7 @@ TEST_F(HostState, EachVmAsTheDaemonKnowsItFromWhatItsGuestSent)
             EXPECT_EQ(std::tuple(std::string(vm.modules[0].name), std::string(vm.modules[0].curversion),
                                  vm.modules[0].rescode),
                       std::tuple("ortavis", r.cur, 0));
-            EXPECT_LT(vm.modules[0].age, 10u);
+            EXPECT_LE(vm.modules[0].age, d.now - d.startTime);   // reported since the daemon started
         }
     }
     virsh.ClearCalls();
