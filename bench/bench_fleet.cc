@@ -35,7 +35,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -55,6 +54,7 @@
 #include "ortavis_upgclient.h"
 #include "ortavis_upgd_raii.h"
 #include "ortavis_upgd_vm.h"
+#include "unix_socket.h"
 
 namespace {
 
@@ -83,15 +83,10 @@ double Seconds(Clock::duration d)
             if (name.size() <= 4 || !name.ends_with(".xml")) {
                 continue;
             }
-            sockaddr_un addr{};
-            addr.sun_family = AF_UNIX;
-            std::snprintf(addr.sun_path, sizeof(addr.sun_path), "%s/%.*s.upgraded", VM_RUN_DIR,
-                          static_cast<int>(name.size() - 4), name.data());
-            int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0) {
+            int fd = simhost::ConnectUnix(std::string(VM_RUN_DIR) + "/" + std::string(name.substr(0, name.size() - 4)) +
+                                          ".upgraded");
+            if (fd >= 0) {
                 channels.push_back(fd);
-            } else if (fd >= 0) {
-                close(fd);
             }
         }
         closedir(dir);

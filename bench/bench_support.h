@@ -209,7 +209,7 @@ struct DaemonHost {
         if (open != nullptr) {
             *open = Clock::now() - t0;
         }
-        return daemon.WaitStarted(30s);
+        return daemon.WaitStarted(nullptr, 30s);
     }
 
     const int count;

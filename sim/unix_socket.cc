@@ -11,6 +11,18 @@
 
 namespace simhost {
 
+namespace {
+
+sockaddr_un UnixAddress(const std::string &path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    return addr;
+}
+
+}  // namespace
+
 int BindUnix(const std::string &path, int type, int backlog)
 {
     unlink(path.c_str());
@@ -18,12 +30,21 @@ int BindUnix(const std::string &path, int type, int backlog)
     if (fd < 0) {
         return -1;
     }
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    sockaddr_un addr = UnixAddress(path);
     bool stream = (type & SOCK_STREAM) == SOCK_STREAM && (type & SOCK_DGRAM) != SOCK_DGRAM;
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
         (stream && backlog >= 0 && listen(fd, backlog) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int ConnectUnix(const std::string &path)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = UnixAddress(path);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
         close(fd);
         return -1;
     }

@@ -16,6 +16,9 @@ namespace simhost {
 // or -1.
 int BindUnix(const std::string &path, int type, int backlog = 8);
 
+// A stream socket connected to the one listening at path; -1 when none does.
+int ConnectUnix(const std::string &path);
+
 // Writes all of data, waiting on a full non-blocking socket and repeating
 // interrupted sends; never raises SIGPIPE. False when the peer is gone.
 bool SendAll(int fd, const void *data, size_t len);

@@ -32,7 +32,7 @@ protected:
     void StartReady(Daemon &d, bool supervisorMask = false)
     {
         ASSERT_TRUE(supervisorMask ? d.Start({SIGTERM, SIGHUP, SIGALRM}) : d.Start());
-        ASSERT_TRUE(d.WaitStarted()) << log.Dump();
+        ASSERT_TRUE(d.WaitStarted(&log)) << log.Dump();
     }
     // Sends signo (0: the stop was sent already) and waits for an orderly
     // end: status 0, the pid file gone, the farewell the last line.
@@ -111,7 +111,7 @@ TEST_F(DaemonLife, AnInstanceThatLockedARemovedPidFileTakesTheNewOne)
     ASSERT_EQ(unlink(kPidFile), 0);
     ASSERT_TRUE(WriteFile(kPidFile, ""));
     ASSERT_EQ(ptrace(PTRACE_DETACH, d.Pid(), nullptr, nullptr), 0);
-    EXPECT_TRUE(d.WaitStarted()) << "it must run with its pid at the path\n" << log.Dump();
+    EXPECT_TRUE(d.WaitStarted(&log)) << "it must run with its pid at the path\n" << log.Dump();
     StopCleanly(d, SIGTERM);
 }
 
@@ -269,7 +269,7 @@ TEST(DaemonFault, FaultOnAWorkerWhileStoppingNeverEndsWithStatus0)
     LogCollector log;
     Daemon d;
     ASSERT_TRUE(d.Start());
-    ASSERT_TRUE(d.WaitStarted()) << log.Dump();
+    ASSERT_TRUE(d.WaitStarted(&log)) << log.Dump();
     pid_t tid = -1;   // any thread but main: one of the pool's workers
     for (const auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(d.Pid()) + "/task")) {
         tid = std::max(tid, std::stoi(e.path().filename()) == d.Pid() ? -1 : std::stoi(e.path().filename()));

@@ -155,7 +155,7 @@ TEST_F(ManageChannel, AnOffSentWhileItStartsAlwaysWins)
         StopDaemon();
         ASSERT_TRUE(WriteFile(kUpgradeConf, stored));
         log.Clear();
-        StartDaemon();
+        StartDaemon(false);   // not waiting for the start-up read
         ManageClient client;
         ASSERT_TRUE(round % 2 == 0 || log.WaitFor("--> InitUpgradeInterval"));
         EXPECT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(2, 0, "no"), client), Reply(0, ""));

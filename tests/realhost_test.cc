@@ -350,7 +350,7 @@ TEST_F(RealHostTest, TheDaemonUpgradesARealVm)
     ASSERT_TRUE(upgd_test::WriteFile(std::string(upgd_test::kIsoDir) + "/version.info", "linuxversion=1.0.0.2\n"));
     ASSERT_TRUE(upgd_test::WriteFile(std::string(upgd_test::kIsoDir) + "/upgrade.conf", "interval=0"));
     upgd_test::Daemon daemon;
-    ASSERT_TRUE(daemon.Start() && daemon.WaitStarted()) << log().Dump();
+    ASSERT_TRUE(daemon.Start() && daemon.WaitStarted(&log())) << log().Dump();
     upgd_test::ManageClient client;
     auto ask = [&](uint64_t id, uint32_t type, const std::string &body) {
         EXPECT_TRUE(client.Send(upgd_test::ManageMessage(id, type, 0, body)));

@@ -2,10 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
-
-#include <cstring>
 
 #include "fake_manage_daemon.h"
 #include "unix_socket.h"
@@ -22,15 +19,7 @@ void Put(std::string &out, T value)
 
 }  // namespace
 
-ManageClient::ManageClient() : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
-{
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, kManageSocket, sizeof(addr.sun_path) - 1);
-    if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-        Close();
-    }
-}
+ManageClient::ManageClient() : fd_(simhost::ConnectUnix(kManageSocket)) {}
 
 ManageClient::~ManageClient()
 {

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -176,7 +177,7 @@ std::bitset<64> ProcSigSet(pid_t pid, const std::string &key, pid_t task)
     return at == std::string::npos ? ~0ull : std::stoull(status.substr(at + key.size() + 3), nullptr, 16);
 }
 
-bool Daemon::WaitStarted(std::chrono::milliseconds timeout)
+bool Daemon::WaitStarted(const LogCollector *log, std::chrono::milliseconds timeout)
 {
     // Main opens the stop signals once every thread of its start-up runs (the
     // pid file is written before, with them blocked), so a signal sent now never
@@ -196,8 +197,25 @@ bool Daemon::WaitStarted(std::chrono::milliseconds timeout)
         }
         return found;
     };
-    return WaitUntil([&] {
+    bool started = WaitUntil([&] {
         return ReadFile(kPidFile) == std::to_string(pid_) + "\n" && !ProcSigSet(pid_, "SigBlk")[SIGTERM - 1] && listens();
+    }, timeout);
+    if (!started || log == nullptr) {
+        return started;
+    }
+    // Main then reads the interval and sleeps on a futex in its last wait, where a signal
+    // is taken at once (a sanitizer's runtime may drop one sent before). The interval's
+    // line follows its first, on the ISO directory, in once this process's marker is.
+    log->Barrier();
+    const std::string mainCall = "/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/syscall";
+    return WaitUntil([&] {
+        auto texts = log->Texts();
+        auto first = std::find_if(texts.rbegin(), texts.rend(), [](const std::string &t) {
+            return t.starts_with(std::string(kIsoDir) + " is ") || t.starts_with("failed to readlink,");
+        });
+        return std::any_of(texts.rbegin(), first, [](const std::string &t) {
+            return t == "conf interTime len is 0" || t == "Open config file failed" || t.starts_with("run upgrade interval ");
+        }) && ReadFile(mainCall).value_or("").starts_with(std::to_string(SYS_futex) + " ");
     }, timeout);
 }
 

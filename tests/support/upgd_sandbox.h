@@ -80,8 +80,9 @@ public:
     // and descriptors, the signals in `blocked` added to the mask.
     bool Start(std::initializer_list<int> blocked = {}, const std::string &binary = BinaryPath());
     // Waits until its pid is the pid file's text, it takes a stop (once every
-    // start-up thread runs) and its socket listens. False after the timeout.
-    bool WaitStarted(std::chrono::milliseconds timeout = 10s);
+    // start-up thread runs), its socket listens and, given its `log`, main has
+    // read the interval and is in its last wait. False after the timeout.
+    bool WaitStarted(const LogCollector *log, std::chrono::milliseconds timeout = 10s);
     pid_t Pid() const { return pid_; }
     bool Signal(int signo) const { return pid_ > 0 && kill(pid_, signo) == 0; }
     // Looks without reaping: WaitExit still gets the status, and the pid is
