@@ -690,24 +690,32 @@ int upgClientGetHostState(UpgClientHandle *handle, UpgClientHostState **out)
     if (state == nullptr) {
         return -1;
     }
-    unsigned page = 0;
+    // The daemon first, then pages of VMs, each from the name the last one ended with.
+    unsigned part = UPG_STATE_DAEMON;
+    unsigned more = 0;
     do {
+        UpgStateRequest ask{};
+        std::memcpy(ask.tag, UPG_TAG_HOST_STATE, sizeof(ask.tag));
+        ask.part = part;
+        const char *after = part == UPG_STATE_VMS && state->vmCount > 0 ? state->vms[state->vmCount - 1].name : "";
+        ask.afterLen = static_cast<uint8_t>(strnlen(after, VM_NAME_MAX));
         RequestBuffer req;
         char *body = nullptr;
         uint32_t len = 0;
-        int result = req.PutU32(page) ? TextRequest(handle, UPG_MSG_HOST_STATE, &req, &body, &len) : -1;
+        int result = req.Put(&ask, sizeof(ask)) && req.Put(after, ask.afterLen)
+                         ? TextRequest(handle, UPG_MSG_HOST_STATE, &req, &body, &len)
+                         : -1;
         CharBuf owned(body);
-        unsigned next = 0;
         if (result != HOST_RESULT_OK ||
-            upgClientParseStatePage(reinterpret_cast<const unsigned char *>(body), len, page, state, &next) != 0) {
+            upgClientParseStatePage(reinterpret_cast<const unsigned char *>(body), len, part, state, &more) != 0) {
             if (result >= 0) {
                 errno = EPROTO;   // an answer, but not a state
             }
             upgClientFreeHostState(state);
             return -1;
         }
-        page = next;
-    } while (page != 0);
+        part = UPG_STATE_VMS;
+    } while (more != 0);
     *out = state;
     return 0;
 }

@@ -157,16 +157,16 @@ typedef struct UpgClientHostState {
 UPGCLIENT_API int upgClientGetHostState(UpgClientHandle *handle, UpgClientHostState **out);
 /* Frees a state of upgClientGetHostState (nothing for NULL). */
 UPGCLIENT_API void upgClientFreeHostState(UpgClientHostState *state);
-/* Parses the body of one host state reply to a request for `page` into
- * *state: page 0 fills the daemon's part, any other page appends its VMs (a
- * VM whose name does not sort after the last one held came twice and is
- * skipped). Every record must lie whole within the body, every count and
- * length in range, every fixed text NUL-terminated, and nothing may follow
- * the last record; *nextPage is the page to ask for next (0: done), which
- * must be the page after this one's VMs. Returns 0, or -1 with errno EINVAL
+/* Parses the body of one host state reply to a request for `part` into
+ * *state: UPG_STATE_DAEMON fills the daemon's part, UPG_STATE_VMS appends the
+ * page's VMs (a VM whose name does not sort after the last one held came
+ * twice and is skipped). Every record must lie whole within the body, every
+ * count and length in range, every fixed text NUL-terminated, and nothing
+ * may follow the last record; *more is 1 when VMs follow (ask for those after
+ * the last name held), 0 when done. Returns 0, or -1 with errno EINVAL
  * (ENOMEM when the VMs cannot grow), *state's VMs then as before the call. */
-UPGCLIENT_API int upgClientParseStatePage(const unsigned char *body, size_t len, unsigned page,
-                                          UpgClientHostState *state, unsigned *nextPage);
+UPGCLIENT_API int upgClientParseStatePage(const unsigned char *body, size_t len, unsigned part,
+                                          UpgClientHostState *state, unsigned *more);
 
 #ifdef __cplusplus
 }

@@ -48,16 +48,16 @@ bool TakeText(Cursor &c, char *out, size_t n)
     return true;
 }
 
-bool ParseDaemonPage(Cursor &c, const UpgStateHead &head, UpgClientHostState *state, unsigned *nextPage)
+bool ParseDaemonPage(Cursor &c, const UpgStateHead &head, UpgClientHostState *state, unsigned *more)
 {
     UpgStateDaemon d;
     char current[VM_NAME_MAX + 1];
     UpgStateOffer offer[UPG_STATE_OFFER_MAX];
-    if (head.vmCount != 0 || head.nextPage > 1 || !c.Take(&d, sizeof(d)) ||
+    if (head.vmCount != 0 || head.more > 1 || !c.Take(&d, sizeof(d)) ||
         !Terminated(d.version, sizeof(d.version)) || d.offerCount > UPG_STATE_OFFER_MAX ||
         d.currentNameLen > VM_NAME_MAX || !TakeText(c, current, d.currentNameLen) ||
         !c.Take(offer, d.offerCount * sizeof(UpgStateOffer)) || c.Left() != 0 ||
-        (head.nextPage == 1) != (d.vmCount > 0)) {
+        (head.more == 1) != (d.vmCount > 0)) {
         return false;
     }
     for (int i = 0; i < d.offerCount; ++i) {
@@ -70,7 +70,7 @@ bool ParseDaemonPage(Cursor &c, const UpgStateHead &head, UpgClientHostState *st
     std::memcpy(state->current, current, sizeof(current));
     state->offerCount = d.offerCount;
     std::memcpy(state->offer, offer, sizeof(offer));
-    *nextPage = head.nextPage;
+    *more = head.more;
     return true;
 }
 
@@ -109,9 +109,9 @@ bool ParseVm(Cursor &c, UpgClientVmState *vm)
     return true;
 }
 
-bool ParseVmPage(Cursor &c, const UpgStateHead &head, unsigned page, UpgClientHostState *state, unsigned *nextPage)
+bool ParseVmPage(Cursor &c, const UpgStateHead &head, UpgClientHostState *state, unsigned *more)
 {
-    if (head.nextPage != 0 && (head.vmCount == 0 || head.nextPage != page + head.vmCount)) {
+    if (head.more > 1 || (head.more == 1 && head.vmCount == 0)) {
         return false;
     }
     UpgClientVmState parsed[UPG_STATE_PAGE_VMS_MAX];
@@ -139,17 +139,17 @@ bool ParseVmPage(Cursor &c, const UpgStateHead &head, unsigned page, UpgClientHo
         }
         state->vms[state->vmCount++] = parsed[i];
     }
-    *nextPage = head.nextPage;
+    *more = head.more;
     return true;
 }
 
 }  // namespace
 
-extern "C" int upgClientParseStatePage(const unsigned char *body, size_t len, unsigned page,
-                                       UpgClientHostState *state, unsigned *nextPage)
+extern "C" int upgClientParseStatePage(const unsigned char *body, size_t len, unsigned part,
+                                       UpgClientHostState *state, unsigned *more)
 {
     errno = EINVAL;
-    if (body == nullptr || state == nullptr || nextPage == nullptr || len > CLIENT_MSG_BODY_MAX) {
+    if (body == nullptr || state == nullptr || more == nullptr || len > CLIENT_MSG_BODY_MAX || part > UPG_STATE_VMS) {
         return -1;
     }
     Cursor c(body, len);
@@ -157,6 +157,6 @@ extern "C" int upgClientParseStatePage(const unsigned char *body, size_t len, un
     if (!c.Take(&head, sizeof(head)) || head.reserved != 0) {
         return -1;
     }
-    bool ok = page == 0 ? ParseDaemonPage(c, head, state, nextPage) : ParseVmPage(c, head, page, state, nextPage);
+    bool ok = part == UPG_STATE_DAEMON ? ParseDaemonPage(c, head, state, more) : ParseVmPage(c, head, state, more);
     return ok ? 0 : -1;
 }

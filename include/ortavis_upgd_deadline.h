@@ -16,6 +16,15 @@ inline int64_t MonotonicMs()
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// Seconds of the monotonic clock: the stamp of every deadline and age the
+// daemon measures, which a step of the wall clock leaves alone.
+inline int64_t MonotonicSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec);
+}
+
 // Waits until fd reports one of `events`, a hang-up or an error (the next
 // transfer tells which) before the deadline; a deadline already passed still
 // gets one look. False on the deadline (errno ETIMEDOUT) or a failed poll.

@@ -5,25 +5,34 @@
  * without running a command: its own state on page 0, then every running
  * VM, sorted by name, a page at a time.
  *
- * Request: MsgHeadInfo with msgType UPG_MSG_HOST_STATE and a 4-byte body,
- * the page (unsigned 32-bit). Page 0 asks for the daemon; page p >= 1 for
- * the VMs from the (p-1)th on. Any other body length is refused (result 1).
+ * Request: MsgHeadInfo with msgType UPG_MSG_HOST_STATE and a body that
+ * opens with the request's tag: an UpgStateRequest, then afterLen name bytes.
+ * Type 7 is one that agents of the original protocol expect no answer to,
+ * so a type-7 message without the tag (whatever its body) is left
+ * unanswered as every unknown type is, and a stream that carries one stays
+ * in step. Further additions take type 7 with tags of their own.
  *
- * Reply, result 0: an UpgStateHead, then on page 0 one UpgStateDaemon
+ * `part` UPG_STATE_DAEMON asks for the daemon; UPG_STATE_VMS for the VMs
+ * whose names sort after the afterLen bytes of name that follow the request
+ * (afterLen 0: from the first). A tagged request whose fields do not hold
+ * is refused (result 1).
+ *
+ * Reply, result 0: an UpgStateHead, then for the daemon one UpgStateDaemon
  * followed by its currentNameLen bytes of the VM served now and its
- * offerCount UpgStateOffer records; on other pages vmCount VM entries, each
- * one UpgStateVm followed by nameLen name bytes, isoNameLen ISO-name bytes
- * and moduleCount UpgStateModule records. A VM entry is never split over
- * two replies: the reply holds as many whole entries as fit in 524 bytes,
- * and nextPage names the page of the first VM left out (0 when none is).
- * Records follow each other without padding, so a reader copies each one
- * out of the body (memcpy) rather than pointing into it. Text fields of
- * fixed size are NUL-padded; text of a stated length has no terminator.
- * Times are seconds: absolute ones since the epoch, ages counted back from
- * the daemon's clock (UpgStateDaemon.now) when the reply was built.
+ * offerCount UpgStateOffer records; for the VMs vmCount VM entries in name
+ * order, each one UpgStateVm followed by nameLen name bytes, isoNameLen
+ * ISO-name bytes and moduleCount UpgStateModule records. A VM entry is never
+ * split over two replies: the reply holds as many whole entries as fit in
+ * 524 bytes, and `more` is 1 when VMs follow the last one it holds (ask for
+ * those after its name), 0 when none does. The daemon's part has `more` 1
+ * when any VM runs. Records follow each other without padding, so a reader
+ * copies each one out of the body (memcpy) rather than pointing into it.
+ * Text fields of fixed size are NUL-padded; text of a stated length has no
+ * terminator. Times are seconds: absolute ones since the epoch, ages
+ * measured on the daemon's monotonic clock when the reply was built.
  *
- * The VM list is taken anew for each page, so a VM started or stopped
- * while the pages are fetched may be missed or come twice (by name).
+ * Each reply continues from a name, so a VM that runs through a whole fetch
+ * is in it exactly once; one started or stopped meanwhile may or may not be.
  */
 #ifndef ORTAVIS_UPGD_HOSTSTATE_H
 #define ORTAVIS_UPGD_HOSTSTATE_H
@@ -40,6 +49,14 @@
 #define UPGD_STATE_JOIN(a, b) UPGD_STATE_JOIN2(a, b)
 #define UPGD_STATE_ASSERT(cond) typedef char UPGD_STATE_JOIN(upgd_state_check_, __LINE__)[(cond) ? 1 : -1]
 #endif
+
+/* The tag of a host state request: the first bytes of its body. */
+#define UPG_EXT_TAG_SIZE 8
+#define UPG_TAG_HOST_STATE "UPGSTAT1"
+
+/* UpgStateRequest.part */
+#define UPG_STATE_DAEMON 0u
+#define UPG_STATE_VMS 1u
 
 #define UPG_STATE_OFFER_MAX 6
 #define UPG_STATE_ISO_NAME_MAX 32   /* a longer ISO name is not sent (isoNameLen 0) */
@@ -61,13 +78,25 @@
 #define UPG_VM_ISO_IN_DRIVE 1u        /* the daemon's ISO is in the VM's drive */
 #define UPG_VM_UPGRADE_AVAILABLE 2u   /* a module is offered at another version than the guest's */
 
+typedef struct UpgStateRequest {
+    char tag[UPG_EXT_TAG_SIZE];   /* UPG_TAG_HOST_STATE, no terminator */
+    uint32_t part;                /* UPG_STATE_DAEMON or UPG_STATE_VMS */
+    uint8_t afterLen;             /* 0 to VM_NAME_MAX name bytes that follow */
+    uint8_t reserved[3];
+} UpgStateRequest;
+UPGD_STATE_ASSERT(sizeof(UpgStateRequest) == 16);
+UPGD_STATE_ASSERT(offsetof(UpgStateRequest, tag) == 0);
+UPGD_STATE_ASSERT(offsetof(UpgStateRequest, part) == 8);
+UPGD_STATE_ASSERT(offsetof(UpgStateRequest, afterLen) == 12);
+UPGD_STATE_ASSERT(sizeof(UpgStateRequest) + VM_NAME_MAX <= HOST_MSG_BODY_MAX);
+
 typedef struct UpgStateHead {
-    uint32_t nextPage;   /* 0: nothing more */
-    uint16_t vmCount;    /* VM entries in this reply (0 on page 0) */
+    uint32_t more;       /* 1: VMs follow the last one here; 0: nothing more */
+    uint16_t vmCount;    /* VM entries in this reply (0 for the daemon) */
     uint16_t reserved;
 } UpgStateHead;
 UPGD_STATE_ASSERT(sizeof(UpgStateHead) == 8);
-UPGD_STATE_ASSERT(offsetof(UpgStateHead, nextPage) == 0);
+UPGD_STATE_ASSERT(offsetof(UpgStateHead, more) == 0);
 UPGD_STATE_ASSERT(offsetof(UpgStateHead, vmCount) == 4);
 UPGD_STATE_ASSERT(offsetof(UpgStateHead, reserved) == 6);
 
@@ -126,7 +155,7 @@ UPGD_STATE_ASSERT(offsetof(UpgStateOffer, os) == 32);
 typedef struct UpgStateVm {
     int32_t state;            /* UPGRADE_*_STATE */
     int32_t outcome;          /* UPG_OUTCOME_* */
-    uint32_t isoAge;          /* seconds the ISO has been in the drive */
+    uint32_t isoAge;          /* seconds since the daemon put the ISO in */
     uint8_t nameLen;          /* 1 to VM_NAME_MAX */
     uint8_t channel;          /* 1 when the guest channel is connected */
     uint8_t moduleCount;      /* 0 to VM_MSG_MODULE_MAX: the guest's last module report */

@@ -22,7 +22,7 @@
 #define UPG_MSG_GET_UPG_RES 4u    /* query body: VM and module name */
 #define UPG_START_UPGRADE_MSG 5u  /* control body: action, interval, VM list */
 #define UPG_MSG_AUTO_CTRL 6u      /* action body: the value 1 to 3 for the guest */
-#define UPG_MSG_HOST_STATE 7u     /* an addition: a page number; the host at a glance (ortavis_upgd_hoststate.h) */
+#define UPG_MSG_HOST_STATE 7u     /* additions, each opening its body with a tag of its own; untagged: no reply */
 
 /* Check kinds of a health-check request. */
 #define UPG_CHECK_HEALTH 1

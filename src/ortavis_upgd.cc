@@ -441,7 +441,7 @@ int JoinThreadsByDeadline(std::span<DaemonThread> threads, const timespec &deadl
         if (!t.started) {
             continue;
         }
-        if (pthread_timedjoin_np(t.handle, nullptr, &deadline) != 0) {
+        if (JoinBefore(t.handle, deadline) != 0) {
             UPG_LOG("can't join thread %s", t.name);
             (void)pthread_detach(t.handle);   // abandoned: it ends with the process
             t.started = false;

@@ -441,7 +441,7 @@ int dealWithCmdMsg(const std::shared_ptr<ClientConn> &client)
         errno = err;
         return CMD_MSG_FAILED;
     }
-    if (head.msgType == UPG_MSG_HOST_STATE) {
+    if (head.msgType == UPG_MSG_HOST_STATE && IsHostStateRequest(head, body)) {
         // From memory alone: no discovery pass, no guest, no command.
         ServeHostState(*client, head, body);
         return CMD_MSG_DONE;

@@ -18,6 +18,7 @@
 #include "ortavis_upgd_drive.h"
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "ortavis_upgd.h"
+#include "ortavis_upgd_deadline.h"
 #include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_probe.h"
@@ -258,8 +260,8 @@ namespace {
 // The deadline counts from `from` (the attach or the latest report); `since`
 // and `iso` say what went in and when, for the host state request.
 struct AttachRecord {
-    time_t from;
-    time_t since;
+    int64_t from;    // monotonic seconds
+    int64_t since;   // monotonic seconds
     std::string iso;
 };
 ObjectMutex g_attachLock = PTHREAD_MUTEX_INITIALIZER;
@@ -267,8 +269,9 @@ std::map<std::string, AttachRecord> g_attached GUARDED_BY(g_attachLock);
 
 // A new record for an ISO put in (iso set), or the deadline of the VM's
 // record renewed (iso null).
-void RecordAttach(const char *vmName, time_t now, const char *iso)
+void RecordAttach(const char *vmName, const char *iso)
 {
+    const int64_t now = MonotonicSeconds();
     MutexGuard guard(&g_attachLock);
     AttachRecord &rec = g_attached[vmName];
     rec.from = now;
@@ -292,21 +295,39 @@ bool IsOwnMedium(const char *source)
            source[dirLen + 1] != '\0' && std::strchr(source + dirLen + 1, '/') == nullptr;
 }
 
-// Ejects the daemon's own medium from the VM's drive; a medium from
-// elsewhere stays. 0 when the drive holds none of the daemon's media
-// afterwards (ejected, empty, or another medium), -1 when it may still.
-int EjectOwnMedium(const char *vmName)
+// Takes the daemon's own medium out of the VM's drive, only once the drive
+// script answered that the drive holds a file of the ISO directory: a medium
+// from elsewhere stays, and so does whatever the drive holds when the script
+// fails or gives no answer. With isoName, the guest's detach (the named
+// change with its retries); without, the daemon's own eject. 0 when the
+// drive holds none of the daemon's media afterwards (taken out, empty, or
+// another medium), -1 when it may still.
+int EjectOwnMedium(const char *vmName, const char *isoName)
 {
     char source[UPGD_PATH_MAX];
     int drive = DriveIsoSource(vmName, source);
+    if (drive == 0) {
+        return 0;
+    }
     if (drive != 1) {
-        return drive == 0 ? 0 : -1;
+        UPG_LOG("vm %s: the drive script gave no answer (%d): the drive is left as it is", vmName, drive);
+        return -1;
     }
     if (!IsOwnMedium(source)) {
         UPG_LOG("vm %s holds %s, not from the ISO directory: left in", vmName, source);
         return 0;
     }
     char cdromDev[] = "hdb";
+    if (isoName != nullptr) {
+        MediaCommand cmd;
+        int ran = cmd.RunAttempts(Media::Detach, vmName, cdromDev, isoName);
+        if (ran == 1) {
+            UPG_LOG("detach iso success: %s\n", cmd.line);
+        } else if (ran == 0) {
+            UPG_LOG("try detach iso 3 times already failed. cmd:%s", cmd.line);
+        }
+        return ran == 1 ? 0 : -1;
+    }
     char *eject[] = {const_cast<char *>("virsh"), const_cast<char *>("change-media"), const_cast<char *>(vmName),
                      cdromDev, const_cast<char *>("--eject"), nullptr};
     int status = -1;
@@ -325,7 +346,7 @@ bool IsoAttached(const VmNode *vm)
     return g_attached.contains(vm->name);
 }
 
-bool AttachedIso(const char *vmName, std::string *iso, time_t *since)
+bool AttachedIso(const char *vmName, std::string *iso, int64_t *since)
 {
     MutexGuard guard(&g_attachLock);
     auto it = g_attached.find(vmName);
@@ -394,7 +415,7 @@ void attachIso(VmNode *vm, const char *isoName, VmMsg *req)
         return;
     }
     if (ran == 1) {
-        RecordAttach(vm->name, time(nullptr), isoName);
+        RecordAttach(vm->name, isoName);
         CountEvent(StateCount::kAttaches);
         // A reset still pending from the guest's last report would undo this upgrade.
         vm->resetTime.store(0);
@@ -415,7 +436,7 @@ void detachIso(VmNode *vm, const char *isoName)
     if (vm == nullptr) {
         return;
     }
-    vm->detachTime.store(time(nullptr));
+    vm->detachTime.store(MonotonicSeconds());
     char cdromDev[CDROM_DEV_LEN] = {0};
     if (CheckCdromName(vm->name, cdromDev) != 0) {
         UPG_LOG("CheckCdromName failed");
@@ -427,30 +448,16 @@ void detachIso(VmNode *vm, const char *isoName)
             return;
         }
         UPG_LOG("The iso_name is NULL, but isoattachFlag is 1");
-        RecordAttach(vm->name, time(nullptr), nullptr);   // the deadline counts from the latest report
-        if (EjectOwnMedium(vm->name) == 0) {
-            ForgetAttach(vm->name);
-            CountEvent(StateCount::kDetaches);
-            UPG_LOG("detach iso by eject success");
-        }
+        RecordAttach(vm->name, nullptr);   // the deadline counts from the latest report
+    } else if (!IsoCommandNamesSafe(vm, isoName)) {
         return;
     }
-    if (!IsoCommandNamesSafe(vm, isoName)) {
-        return;
-    }
-    char source[UPGD_PATH_MAX];
-    if (DriveIsoSource(vm->name, source) == 1 && !IsOwnMedium(source)) {
-        UPG_LOG("vm %s holds %s, not from the ISO directory: left in", vm->name, source);
-        return;
-    }
-    MediaCommand cmd;
-    int ran = cmd.RunAttempts(Media::Detach, vm->name, cdromDev, isoName);
-    if (ran == 1) {
+    if (EjectOwnMedium(vm->name, isoName) == 0) {
         ForgetAttach(vm->name);
         CountEvent(StateCount::kDetaches);
-        UPG_LOG("detach iso success: %s\n", cmd.line);
-    } else if (ran == 0) {
-        UPG_LOG("try detach iso 3 times already failed. cmd:%s", cmd.line);
+        if (isoName == nullptr) {
+            UPG_LOG("detach iso by eject success");
+        }
     }
 }
 
@@ -471,6 +478,13 @@ void SetVmIdle(const char *vmName)
         vm->resetTime.store(0);
         vm->upgradeFlag.store(UPGRADE_IDLE_STATE);
     }
+}
+
+// True while the VM's live description is in the libvirt run directory.
+bool VmDescribed(const std::string &name)
+{
+    std::string path = std::string(VM_RUN_DIR) + "/" + name + ".xml";
+    return access(path.c_str(), F_OK) == 0;
 }
 
 // The VM names of the live descriptions in the libvirt run directory.
@@ -502,7 +516,7 @@ void RecordAttachedAtStart()
         char source[UPGD_PATH_MAX];
         if (DriveIsoSource(name.c_str(), source) == 1 && IsOwnMedium(source)) {
             const char *slash = std::strrchr(source, '/');
-            RecordAttach(name.c_str(), time(nullptr), slash != nullptr ? slash + 1 : source);
+            RecordAttach(name.c_str(), slash != nullptr ? slash + 1 : source);
             UPG_LOG("vm %s holds %s from before the start: recorded as attached", name.c_str(), source);
         }
     }
@@ -510,20 +524,28 @@ void RecordAttachedAtStart()
 
 void EjectOverdueIsos()
 {
-    const time_t now = time(nullptr);
+    const int64_t now = MonotonicSeconds();
     std::vector<std::string> overdue;
+    std::vector<std::string> gone;
     {
         MutexGuard guard(&g_attachLock);
         for (const auto &[name, rec] : g_attached) {
-            if (now - rec.from >= kAttachDeadlineSeconds) {
+            if (!VmDescribed(name)) {
+                gone.push_back(name);
+            } else if (now - rec.from >= kAttachDeadlineSeconds) {
                 overdue.push_back(name);
             }
         }
     }
+    for (const std::string &name : gone) {
+        // Its drive went with it: no lookup can reach it any more.
+        ForgetAttach(name.c_str());
+        UPG_LOG("vm %s no longer runs: its attach record is dropped", name.c_str());
+    }
     for (const std::string &name : overdue) {
         UPG_LOG("vm %s sent no upgrade report for %d seconds since its attach: ejecting", name.c_str(),
                 kAttachDeadlineSeconds);
-        if (EjectOwnMedium(name.c_str()) != 0) {
+        if (EjectOwnMedium(name.c_str(), nullptr) != 0) {
             UPG_LOG("vm %s: eject after the deadline failed, tried again later", name.c_str());
             continue;
         }

@@ -49,8 +49,10 @@ void dealAttachIsoReq(int isoMissing, VmNode *vm, VmMsg *req, const char *isoNam
 void attachIso(VmNode *vm, const char *isoName, VmMsg *req);
 // Takes the ISO out of the VM's drive: with a name, the guest's detach
 // request; without, the daemon's own eject after an upgrade report (only
-// when the daemon attached one to the VM). A medium that is not a file of
-// the ISO directory is never ejected. The guest gets no answer.
+// when the daemon attached one to the VM). Either ejects only once the drive
+// script answered that the drive holds a file of the ISO directory: a medium
+// from elsewhere, or any medium when the script fails, stays. The guest gets
+// no answer.
 void detachIso(VmNode *vm, const char *isoName);
 
 // ---- Attach records and their deadline ---------------------------------------------
@@ -62,8 +64,8 @@ void detachIso(VmNode *vm, const char *isoName);
 
 // True when the daemon's ISO is recorded in the VM's drive.
 bool IsoAttached(const VmNode *vm);
-// The same by name, with the ISO's file name and the time it went in.
-bool AttachedIso(const char *vmName, std::string *iso, time_t *since);
+// The same by name, with the ISO's file name and when it went in (monotonic seconds).
+bool AttachedIso(const char *vmName, std::string *iso, int64_t *since);
 // At start-up: every running VM whose drive holds a file of the ISO
 // directory is recorded as attached, its deadline counted from now.
 void RecordAttachedAtStart();

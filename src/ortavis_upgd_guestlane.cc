@@ -57,7 +57,7 @@ bool AwaitWork(Lane &lane) REQUIRES(lane.lock)
     while (lane.running && lane.ready.empty()) {
         timespec until = DeadlineAfter(GUEST_LANE_IDLE_MS / 1000);
         ++lane.idle;
-        int rc = pthread_cond_timedwait(&lane.work, &lane.lock, &until);
+        int rc = pthread_cond_clockwait(&lane.work, &lane.lock, CLOCK_MONOTONIC, &until);
         --lane.idle;
         if (rc == ETIMEDOUT && lane.ready.empty() && lane.live > GUEST_LANE_WORKERS_KEPT) {
             return false;
@@ -178,7 +178,7 @@ int StopGuestLane(const timespec &deadline)
     }
     pthread_cond_broadcast(&lane.work);
     while (lane.live > 0) {
-        if (pthread_cond_timedwait(&lane.ended, &lane.lock, &deadline) == ETIMEDOUT) {
+        if (pthread_cond_clockwait(&lane.ended, &lane.lock, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT) {
             UPG_LOG("guest lane: %d workers still busy", lane.live);
             return lane.live;
         }

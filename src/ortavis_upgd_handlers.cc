@@ -9,6 +9,7 @@
 #include <new>
 
 #include "ortavis_upgd.h"
+#include "ortavis_upgd_deadline.h"
 #include "ortavis_upgd_drive.h"
 #include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
@@ -182,7 +183,8 @@ int getUpgResult(const MsgHeadInfo &head, VmNode *vm, const char *modName, Clien
         return 0;
     }
     int code = UPGRADE_PENDING_STATE;
-    if (!answers && time(nullptr) - vm->detachTime.load() > QUERY_SILENCE_SECONDS) {
+    const int64_t detached = vm->detachTime.load();   // 0: never
+    if (!answers && (detached == 0 || MonotonicSeconds() - detached > QUERY_SILENCE_SECONDS)) {
         code = UPGRADE_CONNECT_TIMEOUT_STATE;
     }
     vmModuleUpgradeState(client, vm, head, modName, code);

@@ -21,13 +21,18 @@ struct LogBudget {
     int64_t lastSummaryMs GUARDED_BY(lock) = 0;
     long dropped GUARDED_BY(lock) = 0;
     char peer[80] = {0};
+    // A VM's budget: the registry entries that hold it, and since when none
+    // has (guarded by the table's lock, not this one).
+    int holders = 0;
+    int64_t unheldMs = 0;
 };
 
 namespace {
 
-// VM budgets by name. VM names come from libvirt's run directory, so the
-// table grows only with the VMs a host ever ran; past the bound a VM goes
-// without one.
+// VM budgets by name, each held by the registry entries of its VM: a VM
+// whose channel is replaced keeps what it used, and a budget no entry has
+// held for a minute goes. Past the bound, the VMs share one overflow budget,
+// so no VM ever logs without a limit.
 constexpr size_t kVmBudgetsMax = 8192;
 constexpr int64_t kMinuteMs = 60 * 1000;
 
@@ -36,6 +41,17 @@ std::unordered_map<std::string, std::unique_ptr<LogBudget>> &VmBudgets() REQUIRE
 {
     static std::unordered_map<std::string, std::unique_ptr<LogBudget>> budgets;
     return budgets;
+}
+int64_t g_vmBudgetsSweptMs GUARDED_BY(g_vmBudgetsLock) = 0;
+
+LogBudget &OverflowBudget()
+{
+    static LogBudget *budget = [] {
+        auto *b = new LogBudget;   // for the daemon's life
+        (void)snprintf(b->peer, sizeof(b->peer), "%s", "VMs past the budget table");
+        return b;
+    }();
+    return *budget;
 }
 
 thread_local LogBudget *t_peer = nullptr;
@@ -101,27 +117,75 @@ void Escape(const char *text, char *out, size_t outSize)
     out[o] = '\0';
 }
 
+void LogLeftOut(const LogBudget &budget, long leftOut)
+{
+    char name[sizeof(budget.peer) * 4];
+    Escape(budget.peer, name, sizeof(name));
+    syslog(LOG_INFO, "[%s:%d] %ld log lines of %s left out", __FILE_NAME__, __LINE__, leftOut, name);
+}
+
+// Frees the VM budgets that no entry has held for a minute, each telling
+// the lines it still had left out. At most once a minute.
+void SweepVmBudgets(int64_t now) REQUIRES(g_vmBudgetsLock)
+{
+    if (now - g_vmBudgetsSweptMs < kMinuteMs) {
+        return;
+    }
+    g_vmBudgetsSweptMs = now;
+    auto &budgets = VmBudgets();
+    for (auto it = budgets.begin(); it != budgets.end();) {
+        LogBudget &b = *it->second;
+        if (b.holders > 0 || now - b.unheldMs < kMinuteMs) {
+            ++it;
+            continue;
+        }
+        long dropped = 0;
+        {
+            MutexGuard guard(&b.lock);
+            dropped = b.dropped;
+        }
+        if (dropped > 0) {
+            LogLeftOut(b, dropped);
+        }
+        it = budgets.erase(it);
+    }
+}
+
 }  // namespace
 
 LogBudget *VmLogBudget(const char *name)
 {
     MutexGuard guard(&g_vmBudgetsLock);
+    SweepVmBudgets(MonotonicMs());
     auto &budgets = VmBudgets();
     auto it = budgets.find(name);
     if (it != budgets.end()) {
+        ++it->second->holders;
         return it->second.get();
     }
     if (budgets.size() >= kVmBudgetsMax) {
-        return nullptr;
+        return &OverflowBudget();
     }
     std::unique_ptr<LogBudget> budget(new (std::nothrow) LogBudget);
     if (!budget) {
-        return nullptr;
+        return &OverflowBudget();
     }
     SetPeerName(budget.get(), name);
+    budget->holders = 1;
     LogBudget *raw = budget.get();
     budgets.emplace(name, std::move(budget));
     return raw;
+}
+
+void ReleaseVmLogBudget(LogBudget *budget)
+{
+    if (budget == nullptr || budget == &OverflowBudget()) {
+        return;
+    }
+    MutexGuard guard(&g_vmBudgetsLock);
+    if (--budget->holders == 0) {
+        budget->unheldMs = MonotonicMs();
+    }
 }
 
 LogBudget *NewLogBudget(const char *peer)
@@ -154,9 +218,7 @@ void UpgLogLine(const char *file, int line, const char *fmt, ...)
     long leftOut = 0;
     bool allowed = peer == nullptr || TakeLine(peer, &leftOut);
     if (leftOut > 0) {
-        char name[sizeof(peer->peer) * 4];
-        Escape(peer->peer, name, sizeof(name));
-        syslog(LOG_INFO, "[%s:%d] %ld log lines of %s left out", __FILE_NAME__, __LINE__, leftOut, name);
+        LogLeftOut(*peer, leftOut);
     }
     if (!allowed) {
         return;

@@ -26,10 +26,12 @@ inline constexpr int LOG_PEER_PER_MINUTE = 120;
 
 struct LogBudget;
 
-// The budget of the VM named `name`, one per name for the daemon's life (a
-// VM whose channel is replaced keeps what it used). Null when no more can be
-// made: that VM's lines then go unbounded.
+// The budget of the VM named `name`, for a registry entry of the VM to hold
+// until it gives it back with ReleaseVmLogBudget: a VM whose channel is
+// replaced keeps what it used, and a budget no entry held for a minute goes.
+// Past a bound of names, VMs share one overflow budget; never null.
 LogBudget *VmLogBudget(const char *name);
+void ReleaseVmLogBudget(LogBudget *budget);
 // A budget of its own for one management connection, told in the summary as
 // `peer`; freed with DeleteLogBudget. Null when it cannot be allocated.
 LogBudget *NewLogBudget(const char *peer);

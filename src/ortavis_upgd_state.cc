@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "ortavis_upgd_deadline.h"
 #include "ortavis_upgd_drive.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_message.h"
@@ -36,14 +37,14 @@ struct KeptModule {
     char curversion[16];
     char tarversion[16];
     int32_t rescode;
-    time_t at;
+    int64_t at;   // monotonic seconds
 };
 
 struct KeptVm {
     KeptModule modules[VM_MSG_MODULE_MAX];
     uint8_t moduleCount;
     int32_t outcome;
-    time_t latest;   // of the newest report or outcome
+    int64_t latest;   // of the newest report or outcome, monotonic seconds
 };
 
 ObjectMutex g_keptLock = PTHREAD_MUTEX_INITIALIZER;
@@ -89,9 +90,9 @@ KeptVm &KeptEntry(const char *vmName) REQUIRES(g_keptLock)
     return g_kept.try_emplace(vmName, KeptVm{}).first->second;
 }
 
-uint32_t Age(time_t now, time_t at)
+uint32_t Age(int64_t now, int64_t at)
 {
-    return now > at ? static_cast<uint32_t>(std::min<time_t>(now - at, UINT32_MAX)) : 0;
+    return now > at ? static_cast<uint32_t>(std::min<int64_t>(now - at, UINT32_MAX)) : 0;
 }
 
 // A VM as the registry had it when the request came.
@@ -106,7 +107,7 @@ struct VmView {
     KeptVm kept{};
     bool isoIn = false;
     std::string iso;
-    time_t isoSince = 0;
+    int64_t isoSince = 0;   // monotonic seconds
 };
 
 // True when a module the guest reported is offered at another version.
@@ -136,7 +137,7 @@ bool Put(uint8_t *body, size_t room, size_t *len, const void *bytes, size_t n)
 
 // One VM's whole entry at *len, or nothing (false) when it does not fit.
 bool PutVm(uint8_t *body, size_t *len, const StateRow &row, const VmView &view, const UpgStateOffer *offer,
-           int offerCount, time_t now)
+           int offerCount, int64_t now)
 {
     UpgStateVm rec{};
     rec.state = row.state;
@@ -184,7 +185,7 @@ void KeepModuleReport(const char *vmName, const VmMsg *msg)
     if (count == 0 && msg->module[0].name[0] != '\0') {
         count = 1;
     }
-    const time_t now = time(nullptr);
+    const int64_t now = MonotonicSeconds();
     MutexGuard guard(&g_keptLock);
     KeptVm &kept = KeptEntry(vmName);
     kept.latest = now;
@@ -224,7 +225,7 @@ void NoteOutcome(const char *vmName, int32_t outcome)
     MutexGuard guard(&g_keptLock);
     KeptVm &kept = KeptEntry(vmName);
     kept.outcome = outcome;
-    kept.latest = time(nullptr);
+    kept.latest = MonotonicSeconds();
 }
 
 void KeepOffer(const VmMsg *msg)
@@ -284,13 +285,13 @@ void NoteRunEnded()
 
 namespace {
 
-// Page 0: the daemon itself.
-size_t BuildDaemonPage(uint8_t *body, size_t vmCount, time_t now)
+// The daemon itself.
+size_t BuildDaemonPage(uint8_t *body, size_t vmCount)
 {
     UpgStateDaemon d{};
     CopyField(d.version, sizeof(d.version), UPGD_VERSION, sizeof(UPGD_VERSION));
     d.startTime = g_startTime;
-    d.now = now;
+    d.now = time(nullptr);
     d.intervalMinutes = g_intervalMinutes.load();
     itimerval timer{};
     if (getitimer(ITIMER_REAL, &timer) == 0) {
@@ -325,15 +326,15 @@ size_t BuildDaemonPage(uint8_t *body, size_t vmCount, time_t now)
     (void)Put(body, HOST_MSG_BODY_MAX, &len, current, d.currentNameLen);
     (void)Put(body, HOST_MSG_BODY_MAX, &len, offer, d.offerCount * sizeof(UpgStateOffer));
     if (vmCount > 0) {
-        UpgStateHead h{1, 0, 0};
+        UpgStateHead h{1, 0, 0};   // VMs follow
         std::memcpy(body, &h, sizeof(h));
     }
     return len;
 }
 
-// Page p >= 1: whole VM entries of rows, the page's VMs in name order from
-// the (p-1)th of all `total`.
-size_t BuildVmPage(uint8_t *body, const StateRow *rows, size_t count, uint32_t page, size_t total, time_t now)
+// Whole VM entries of rows, in name order; `more` when VMs sort after the
+// last one that fits.
+size_t BuildVmPage(uint8_t *body, const StateRow *rows, size_t count, bool moreAfterRows, int64_t now)
 {
     UpgStateOffer offer[UPG_STATE_OFFER_MAX];
     int offerCount = 0;
@@ -360,7 +361,7 @@ size_t BuildVmPage(uint8_t *body, const StateRow *rows, size_t count, uint32_t p
         }
         ++head.vmCount;
     }
-    head.nextPage = page - 1 + i < total ? static_cast<uint32_t>(page + i) : 0;
+    head.more = i < count || moreAfterRows ? 1 : 0;
     std::memcpy(body, &head, sizeof(head));
     return len;
 }
@@ -391,18 +392,29 @@ void SortRegistry() REQUIRES(GetVmListHead()->lock, g_sortedLock)
 
 }  // namespace
 
+bool IsHostStateRequest(const MsgHeadInfo &head, const uint8_t *body)
+{
+    return head.bufLen >= UPG_EXT_TAG_SIZE && std::memcmp(body, UPG_TAG_HOST_STATE, UPG_EXT_TAG_SIZE) == 0;
+}
+
 void ServeHostState(ClientConn &client, const MsgHeadInfo &request, const uint8_t *body)
 {
-    if (request.bufLen != sizeof(uint32_t)) {
+    UpgStateRequest req{};
+    if (request.bufLen >= sizeof(req)) {
+        std::memcpy(&req, body, sizeof(req));
+    }
+    if (request.bufLen < sizeof(req) || request.bufLen != sizeof(req) + req.afterLen || req.afterLen > VM_NAME_MAX ||
+        req.part > UPG_STATE_VMS || (req.part == UPG_STATE_DAEMON && req.afterLen != 0)) {
         UPG_LOG("host state request of %u bytes refused", request.bufLen);
         (void)ClientWriteHead(client, request, HOST_RESULT_FAIL);
         return;
     }
-    uint32_t page = 0;
-    std::memcpy(&page, body, sizeof(page));
-    StateRow rows[UPG_STATE_PAGE_VMS_MAX];   // at most a reply's worth, from the page's first VM on
+    // The name the last page ended with; the body's buffer holds a NUL past its bytes.
+    std::string_view after(reinterpret_cast<const char *>(body) + sizeof(req), req.afterLen);
+    StateRow rows[UPG_STATE_PAGE_VMS_MAX];   // at most a reply's worth, from the first VM after `after`
     size_t count = 0;
     size_t total = 0;
+    bool moreAfterRows = false;
     {
         // A sort of the list when its members changed, else a copy of the
         // page's few: no more than a discovery pass does under this lock.
@@ -411,30 +423,33 @@ void ServeHostState(ClientConn &client, const MsgHeadInfo &request, const uint8_
         if (!g_sorted.valid || g_sorted.generation != RegistryGeneration()) {
             SortRegistry();
         }
-        total = g_sorted.byName.size();
-        for (size_t i = page > 0 ? page - 1 : total; i < total && count < UPG_STATE_PAGE_VMS_MAX; ++i) {
-            const VmNode *n = g_sorted.byName[i];
+        const auto &byName = g_sorted.byName;
+        total = byName.size();
+        auto it = byName.end();
+        if (req.part == UPG_STATE_VMS) {
+            it = std::upper_bound(byName.begin(), byName.end(), after, [](std::string_view name, const VmNode *n) {
+                return name.compare(std::string_view(n->name, strnlen(n->name, VM_NAME_LEN))) < 0;
+            });
+        }
+        for (; it != byName.end() && count < UPG_STATE_PAGE_VMS_MAX; ++it) {
+            const VmNode *n = *it;
             StateRow &row = rows[count++];
             std::memcpy(row.name, n->name, sizeof(row.name));
             row.name[VM_NAME_FIELD - 1] = '\0';
             row.channel = n->fd.load() >= 0 ? 1 : 0;
             row.state = n->upgradeFlag.load();
         }
+        moreAfterRows = it != byName.end();
     }
-    const time_t now = time(nullptr);
     struct Reply {
         MsgHeadInfo head;
         uint8_t body[HOST_MSG_BODY_MAX];
     } reply{};
     size_t len = 0;
-    if (page == 0) {
-        len = BuildDaemonPage(reply.body, total, now);
-    } else if (page > total) {
-        UpgStateHead head{};
-        len = sizeof(head);
-        std::memcpy(reply.body, &head, sizeof(head));
+    if (req.part == UPG_STATE_DAEMON) {
+        len = BuildDaemonPage(reply.body, total);
     } else {
-        len = BuildVmPage(reply.body, rows, count, page, total, now);
+        len = BuildVmPage(reply.body, rows, count, moreAfterRows, MonotonicSeconds());
     }
     reply.head.msgId = request.msgId;
     reply.head.msgType = request.msgType;

@@ -6,7 +6,7 @@
 // thread notes the run's progress and each VM's outcome; the drive area
 // counts attaches, detaches, failures and refusals; the timer's setters note
 // the interval; PackingMsg keeps the ISO offer it read. Reader: a pool
-// thread serving the request, which copies the page's VMs (name, channel,
+// thread serving the request, which copies a page's VMs (name, channel,
 // state) under the registry lock from a list sorted by name that is sorted
 // again only when the registry's members change (no more than a discovery
 // pass does under that lock), and formats outside it. Each kept table has a
@@ -45,7 +45,10 @@ void NoteRunServing(const char *vmName);
 void NoteRunServed();
 void NoteRunEnded();
 
-// Answers a host state request (page in a 4-byte body): the page's reply,
-// or the failure reply for a body of another length.
+// True when a type-7 request carries the host state request's tag; any
+// other type-7 message is left unanswered.
+bool IsHostStateRequest(const MsgHeadInfo &head, const uint8_t *body);
+// Answers a tagged host state request: the daemon's part or a page of VMs,
+// or the failure reply for fields that do not hold.
 void ServeHostState(ClientConn &client, const MsgHeadInfo &head, const uint8_t *body);
 

@@ -306,7 +306,7 @@ int StopWorkers(TaskPool *pool, int started, const timespec &deadline)
 
     int stuck = 0;
     for (int i = 0; i < started; ++i) {
-        if (pthread_timedjoin_np(pool->threads[i], nullptr, &deadline) != 0) {
+        if (JoinBefore(pool->threads[i], deadline) != 0) {
             UPG_LOG("can't join task pool worker %d", i);
             (void)pthread_detach(pool->threads[i]);   // it ends on its own, unjoined
             ++stuck;
@@ -415,9 +415,25 @@ int AddTask(void (*routine)(void *), void *arg)
 timespec DeadlineAfter(int seconds)
 {
     timespec deadline{};
-    (void)clock_gettime(CLOCK_REALTIME, &deadline);
+    (void)clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += seconds;
     return deadline;
+}
+
+int JoinBefore(pthread_t thread, const timespec &deadline)
+{
+    const int64_t until = static_cast<int64_t>(deadline.tv_sec) * 1000 + deadline.tv_nsec / 1000000;
+    for (;;) {
+        int rc = pthread_tryjoin_np(thread, nullptr);
+        if (rc != EBUSY) {
+            return rc;
+        }
+        if (MonotonicMs() >= until) {
+            return ETIMEDOUT;
+        }
+        timespec pause{0, 5L * 1000 * 1000};
+        (void)nanosleep(&pause, nullptr);
+    }
 }
 
 int DestroyTaskPool()

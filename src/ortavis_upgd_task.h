@@ -194,8 +194,12 @@ int AddTask(void (*routine)(void *), void *arg);
 int DestroyTaskPool(const timespec &deadline);
 // The same with a deadline 5 seconds from now.
 int DestroyTaskPool();
-// CLOCK_REALTIME now plus `seconds`: the absolute deadline of the joins.
+// CLOCK_MONOTONIC now plus `seconds`: an absolute deadline of the joins and
+// waits at shutdown, which a step of the wall clock leaves alone.
 timespec DeadlineAfter(int seconds);
+// Joins the thread before a DeadlineAfter deadline: 0, ETIMEDOUT when it
+// still runs then, or the join's error.
+int JoinBefore(pthread_t thread, const timespec &deadline);
 
 // ---- Stop event ----------------------------------------------------------------
 // Raised once at shutdown. Long-running threads and pool jobs test

@@ -161,6 +161,7 @@ void VmNodePut(VmNode *node)
         if (node->ownedFd >= 0 && close(node->ownedFd) != 0) {
             UPG_LOG("release socket failed");
         }
+        ReleaseVmLogBudget(node->logBudget);
         pthread_mutex_destroy(&node->stateLock);
         pthread_mutex_destroy(&node->writeLock);
         delete node;
@@ -766,7 +767,7 @@ int vmConnectTimeOut(ClientConn &client, const VmNode *vm, uint32_t msgType, con
 
 void postResetVmStatus(VmNode *node)
 {
-    node->resetTime.store(time(nullptr));
+    node->resetTime.store(MonotonicSeconds());
     if (sem_post(&g_resetVmStatusSem) != 0) {
         UPG_LOG("post resetVmStatusSem failed");
     }
@@ -790,10 +791,10 @@ int WaitResetSem(int periodSeconds)
         return SemWaitRetry(&g_resetVmStatusSem) == 0 ? 1 : -1;
     }
     timespec until{};
-    (void)clock_gettime(CLOCK_REALTIME, &until);
+    (void)clock_gettime(CLOCK_MONOTONIC, &until);
     until.tv_sec += periodSeconds;
     for (;;) {
-        if (sem_timedwait(&g_resetVmStatusSem, &until) == 0) {
+        if (sem_clockwait(&g_resetVmStatusSem, CLOCK_MONOTONIC, &until) == 0) {
             return 1;
         }
         if (errno == ETIMEDOUT) {
@@ -811,10 +812,10 @@ bool ResetDueVms()
 {
     VmNode *head = GetVmListHead();
     ObjectLockGuard registry(head);
-    const time_t now = time(nullptr);
+    const int64_t now = MonotonicSeconds();
     bool pending = false;
     for (VmNode *node = head->next; node != nullptr; node = node->next) {
-        time_t mark = node->resetTime.load();
+        int64_t mark = node->resetTime.load();
         if (mark == 0) {
             continue;
         }

@@ -51,8 +51,8 @@ struct VmNode {
     int32_t syncMark;                   // discovery work mark: 1 unseen, 2 seen
     int64_t connectedMs;                // when the channel was connected (monotonic)
     std::atomic<int32_t> upgradeFlag;   // UPGRADE_*_STATE
-    std::atomic<time_t> detachTime;
-    std::atomic<time_t> resetTime;
+    std::atomic<int64_t> detachTime;   // monotonic seconds
+    std::atomic<int64_t> resetTime;    // monotonic seconds
     ObjectMutex stateLock;
     VmNode *next;                       // guarded by the lock of the list's head
     ObjectMutex writeLock;              // held for each whole message to the guest

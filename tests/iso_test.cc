@@ -488,4 +488,80 @@ TEST_F(IsoDeadline, NoIsoIsLeftInADrive)
     }, 20s)) << "a later run upgrades it";
 }
 
+// A medium from elsewhere, swapped into a drive that held the daemon's ISO,
+// stays there whatever the drive script answers: the guest's detach, its
+// report and the deadline eject only a file of the ISO directory, and a
+// script that fails (or times out, after its minute) leaves the drive as it is.
+TEST_F(IsoDeadline, AMediumFromElsewhereIsNeverEjected)
+{
+    const std::string user = "/opt/images/user.iso", leftIn = "vm vm1 holds " + user + ", not from the ISO directory: left in";
+    const std::string noAnswer = "vm vm1: the drive script gave no answer (";
+    ASSERT_TRUE(MakeDirs("/opt/images") && WriteFile(user, "iso"));
+    const FakeVirsh::Reply sound{-1, "", "", ""}, failing{2, "", "broken", ""};
+    const struct { const char *what; FakeVirsh::Reply script; bool named; std::string logged; bool recordStays; } rows[] = {
+        {"sound, detach", sound, true, leftIn, false},
+        {"sound, report", sound, false, leftIn, false},
+        {"failing, detach", failing, true, noAnswer + "2): the drive is left as it is", true},
+        {"failing, report and deadline", failing, false, "vm vm1: eject after the deadline failed, tried again later", true},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        log.Clear();
+        ASSERT_EQ(GuestAttach("ortavis", "1.0.0.2"), 0);
+        ASSERT_EQ(std::system(("virsh change-media vm1 hdb " + user).c_str()), 0);   // behind the daemon's back
+        if (r.script.rc >= 0) {
+            virsh.Script("gethdbiso", "vm1", r.script);
+        }
+        virsh.ClearCalls();
+        ASSERT_TRUE(r.named ? (GuestSend(VM_REQ_DETACH_ISO_MSG, "ortavis", "1.0.0.2", "vm1"), true) : Report());
+        EXPECT_TRUE(log.WaitFor(r.logged, 40s)) << log.Dump();
+        EXPECT_EQ(MediaCalls(), Calls{});
+        EXPECT_EQ(DriveSource("vm1"), user);
+        virsh.Unscript("gethdbiso", "vm1");
+        ASSERT_EQ(std::system("virsh change-media vm1 hdb --eject"), 0);
+        EXPECT_TRUE(!r.recordStays || log.WaitFor("vm vm1: iso ejected after the deadline, state idle", 10s));
+    }
+    // A VM that stops with the ISO in: its record goes with one line, and no lookup is tried on it again.
+    log.Clear();
+    ASSERT_EQ(GuestAttach("ortavis", "1.0.0.2"), 0);
+    host.StopVm("vm1");
+    EXPECT_TRUE(log.WaitFor("vm vm1 no longer runs: its attach record is dropped", 10s));
+    EXPECT_EQ(log.Count("vm vm1: eject after the deadline failed"), 0u);
+}
+
+// The attach deadline is measured, not read off the wall: a step of the
+// daemon's wall clock two hours either way while a guest installs neither
+// ejects its ISO at the next check nor holds it past the deadline (12 s,
+// checked every 3 s).
+class IsoClockStep : public IsoHost {
+protected:
+    void SetUp() override
+    {
+        binary = UPGD_DEADLINE12_PATH;
+        ASSERT_TRUE(WriteFile(kShift, "0"));
+        std::string asan = getenv("ASAN_OPTIONS") != nullptr ? getenv("ASAN_OPTIONS") : "";
+        setenv("ASAN_OPTIONS", (asan + ":verify_asan_link_order=0").c_str(), 1);   // the shift comes first
+        setenv("UPGD_CLOCK_SHIFT_FILE", kShift, 1);
+        setenv("LD_PRELOAD", UPGD_CLOCK_SHIFT_LIB, 1);
+        IsoHost::SetUp();
+        unsetenv("LD_PRELOAD");
+    }
+    static constexpr const char *kShift = "/run/upgd-clock-shift";
+};
+
+TEST_F(IsoClockStep, AWallClockStepNeitherEjectsEarlyNorLate)
+{
+    for (const char *step : {"7200", "-7200"}) {
+        SCOPED_TRACE(step);
+        log.Clear();
+        ASSERT_EQ(GuestAttach("ortavis", "1.0.0.2"), 0);
+        ASSERT_TRUE(WriteFile(kShift, step));
+        const auto stepped = std::chrono::steady_clock::now();
+        ASSERT_TRUE(log.WaitFor("vm vm1 sent no upgrade report for 12 seconds since its attach: ejecting", 20s));
+        EXPECT_GT(std::chrono::steady_clock::now() - stepped, 6s) << "ejected at the first check after the step";
+        EXPECT_TRUE(log.WaitFor("vm vm1: iso ejected after the deadline, state idle"));
+        EXPECT_EQ(DriveSource("vm1"), "");
+    }
+}
+
 }  // namespace

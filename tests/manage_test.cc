@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -53,13 +54,25 @@ TEST_F(ManageChannel, RequestsAreAnsweredByTheGuestOrOnItsBehalf)
     for (const auto &r : rows) {
         EXPECT_EQ(Ask(r.type, r.body, client), r.want) << r.type << " " << r.body.substr(4, 5);
     }
-    // Opening and unknown types get no reply and keep the connection; closing ends it.
-    for (uint32_t type : {UPG_MSG_OPEN_CONNECT, 99u}) {
-        ASSERT_TRUE(client.Send(ManageMessage(7, type, 0, "")));
-        EXPECT_FALSE(client.Receive(300ms)) << type;
+    // Opening, type 7 without the host state tag, and every type past it get
+    // no reply and keep the connection in step: the reply that follows each
+    // is its own request's. Closing gets none either and ends the connection.
+    std::string noise(37, '\0');
+    std::mt19937 random(7);
+    for (char &c : noise) {
+        c = static_cast<char>(random());
     }
-    EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), client), Reply(0, "vm1:{ok}"));
+    const std::pair<uint32_t, std::string> silent[] = {
+        {UPG_MSG_OPEN_CONNECT, "x"}, {UPG_MSG_HOST_STATE, ""}, {UPG_MSG_HOST_STATE, std::string(4, '\0')},
+        {UPG_MSG_HOST_STATE, std::string("\1\0\0\0", 4)}, {UPG_MSG_HOST_STATE, noise},
+        {UPG_MSG_HOST_STATE, StateBody(UPG_STATE_DAEMON).substr(1)}, {8, ""}, {99, ""}, {0x80000000u, "x"},
+    };
+    for (const auto &[type, body] : silent) {
+        ASSERT_TRUE(client.Send(ManageMessage(7, type, 0, body)));
+        EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), client), Reply(0, "vm1:{ok}")) << type;
+    }
     ASSERT_TRUE(client.Send(ManageMessage(8, UPG_MSG_CLOSE_CONNECT, 0, "")));
+    EXPECT_FALSE(client.Receive(5s));
     EXPECT_TRUE(client.WaitClosed(5s));
     ManageClient second;
 

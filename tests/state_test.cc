@@ -31,11 +31,6 @@ namespace {
 using namespace upgd_test;
 using namespace std::chrono_literals;
 
-std::string L(uint32_t v)
-{
-    return std::string(reinterpret_cast<const char *>(&v), sizeof(v));
-}
-
 // The state once `done` holds of it, or the last one read after 10 s.
 template <typename Pred>
 UpgState WaitState(UpgClientHandle *h, Pred done)
@@ -217,66 +212,99 @@ TEST_F(HostState, EachVmAsTheDaemonKnowsItFromWhatItsGuestSent)
 
 // Pages of VMs without modules: 4 names of 109 characters fill a reply to
 // its last byte, a fifth goes to the next; 127-character names go three
-// to a reply. A name is never cut: each page parses whole on its own.
-TEST_F(HostState, PagesHoldWholeVmsAndSayWhereTheNextStarts)
+// to a reply. A name is never cut: each page parses whole on its own. Each
+// page goes on after the name the last one ended with, so a VM that runs
+// through a whole fetch is in it once, whatever starts or stops between
+// its pages.
+TEST_F(HostState, PagesHoldWholeVmsAndGoOnFromTheLastName)
 {
     SetUpHost({});
     ManageClient client;
+    // The daemon's part once it counts `vms`, each request a discovery pass.
+    auto daemonPart = [&](UpgClientHostState *st, size_t vms) {
+        unsigned more = 7;
+        WaitUntil([&] {
+            auto [result, body] = Ask(UPG_MSG_HOST_STATE, StateBody(UPG_STATE_DAEMON), client);
+            EXPECT_EQ(result, HOST_RESULT_OK);
+            EXPECT_EQ(upgClientParseStatePage(reinterpret_cast<const unsigned char *>(body.data()), body.size(),
+                                              UPG_STATE_DAEMON, st, &more), 0);
+            return st->daemon.vmCount == vms ||
+                   (Ask(UPG_MSG_HEALTH_CHECK, ActionBody("none", 1), client), false);
+        }, 10s);
+        EXPECT_EQ(st->daemon.vmCount, vms);
+        EXPECT_EQ(more, vms > 0 ? 1u : 0u);
+    };
+    // The next page of VMs into st: how many it held, and whether more follow.
+    auto nextPage = [&](UpgClientHostState *st) {
+        std::string after = st->vmCount > 0 ? st->vms[st->vmCount - 1].name : "";
+        auto [result, body] = Ask(UPG_MSG_HOST_STATE, StateBody(UPG_STATE_VMS, after), client);
+        EXPECT_EQ(result, HOST_RESULT_OK);
+        EXPECT_LE(body.size(), HOST_MSG_BODY_MAX);
+        size_t before = st->vmCount;
+        unsigned more = 0;
+        EXPECT_EQ(upgClientParseStatePage(reinterpret_cast<const unsigned char *>(body.data()), body.size(),
+                                          UPG_STATE_VMS, st, &more), 0);
+        return std::pair(static_cast<int>(st->vmCount - before), more == 1);
+    };
+    auto names = [](const UpgClientHostState &st) {
+        std::vector<std::string> out;
+        for (size_t i = 0; i < st.vmCount; ++i) {
+            out.push_back(st.vms[i].name);
+        }
+        return out;
+    };
     struct Row { int vms; size_t nameLen; std::vector<int> perPage; };
     const Row rows[] = {
-        {0, 0, {}}, {1, 5, {1}}, {4, 109, {4}}, {5, 109, {4, 1}}, {7, 127, {3, 3, 1}},
+        {0, 0, {0}}, {1, 5, {1}}, {4, 109, {4}}, {5, 109, {4, 1}}, {7, 127, {3, 3, 1}},
     };
-    std::vector<std::string> names;
+    std::vector<std::string> running;
     char row = '0';
     for (const Row &r : rows) {
         SCOPED_TRACE(r.vms);
-        for (const std::string &n : names) {
+        for (const std::string &n : running) {
             host.StopVm(n);
         }
-        names.clear();
+        running.clear();
         for (int i = 0; i < r.vms; ++i) {
-            names.push_back(std::string{static_cast<char>('a' + i), row} + std::string(r.nameLen - 2, 'x'));
-            ASSERT_TRUE(host.AddVm(names.back(), Guest()));
+            running.push_back(std::string{static_cast<char>('a' + i), row} + std::string(r.nameLen - 2, 'x'));
+            ASSERT_TRUE(host.AddVm(running.back(), Guest()));
         }
         UpgClientHostState st{};
-        unsigned next = 1;
-        for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
-            auto [result, body] = Ask(UPG_MSG_HOST_STATE, L(0), client);
-            ASSERT_EQ(result, HOST_RESULT_OK);
-            ASSERT_EQ(upgClientParseStatePage(reinterpret_cast<const unsigned char *>(body.data()), body.size(), 0,
-                                              &st, &next), 0);
-            if (st.daemon.vmCount == r.vms) {
-                break;
-            }
-            (void)Ask(UPG_MSG_HEALTH_CHECK, ActionBody("none", 1), client);   // a discovery pass
-        }
-        ASSERT_EQ(st.daemon.vmCount, r.vms);
-        EXPECT_EQ(next, r.vms > 0 ? 1u : 0u);
+        daemonPart(&st, running.size());
         std::vector<int> perPage;
-        for (unsigned page = 1; page != 0;) {
-            auto [result, body] = Ask(UPG_MSG_HOST_STATE, L(page), client);
-            ASSERT_EQ(result, HOST_RESULT_OK);
-            ASSERT_LE(body.size(), HOST_MSG_BODY_MAX);
-            size_t before = st.vmCount;
-            ASSERT_EQ(upgClientParseStatePage(reinterpret_cast<const unsigned char *>(body.data()), body.size(), page,
-                                              &st, &page), 0);
-            perPage.push_back(static_cast<int>(st.vmCount - before));
-            if (r.nameLen == 109 && perPage.size() == 1) {
-                EXPECT_EQ(body.size(), HOST_MSG_BODY_MAX);
-            }
-        }
-        if (r.vms == 0) {
-            perPage.pop_back();   // page 1 of no VMs: empty, and nothing after
+        for (bool more = true; more;) {
+            auto [held, after] = nextPage(&st);
+            perPage.push_back(held);
+            more = after;
         }
         EXPECT_EQ(perPage, r.perPage);
-        ASSERT_EQ(st.vmCount, names.size());
-        for (size_t i = 0; i < names.size(); ++i) {
-            EXPECT_EQ(st.vms[i].name, names[i]);
-        }
+        EXPECT_EQ(names(st), running);
         std::free(st.vms);
         ++row;
     }
-    auto [result, body] = Ask(UPG_MSG_HOST_STATE, L(0) + "x", client);
+    // 40 VMs of 20 to a page: between the first page and the second, a VM
+    // of the first stops.
+    for (const std::string &n : running) {
+        host.StopVm(n);
+    }
+    running.clear();
+    for (int i = 10; i < 50; ++i) {
+        running.push_back("vm" + std::to_string(i) + "x");
+        ASSERT_TRUE(host.AddVm(running.back(), Guest()));
+    }
+    UpgClientHostState st{};
+    daemonPart(&st, running.size());
+    ASSERT_EQ(nextPage(&st), std::pair(20, true));
+    host.StopVm(running[3]);
+    UpgClientHostState now{};
+    daemonPart(&now, running.size() - 1);
+    std::free(now.vms);
+    while (nextPage(&st).second) {
+    }
+    EXPECT_EQ(names(st), running);
+    std::free(st.vms);
+    // A tagged request whose fields do not hold is refused.
+    auto [result, body] = Ask(UPG_MSG_HOST_STATE, StateBody(UPG_STATE_DAEMON) + "x", client);
     EXPECT_EQ(std::tuple(result, body.size()), std::tuple(HOST_RESULT_FAIL, 0u));
 }
 
@@ -291,7 +319,7 @@ TEST_F(HostState, AClientThatReadsNoPageHoldsUpNoOtherRequest)
     std::thread flood([&] {
         std::string requests;
         for (uint64_t id = 1; id <= 20000; ++id) {
-            requests += ManageMessage(id, UPG_MSG_HOST_STATE, 0, L(0));
+            requests += ManageMessage(id, UPG_MSG_HOST_STATE, 0, StateBody(UPG_STATE_DAEMON));
         }
         (void)stuck.Send(requests);   // fails once the daemon gives up on it
     });

@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "fake_manage_daemon.h"
 #include "unix_socket.h"
 
@@ -91,6 +93,15 @@ std::string ControlBody(int32_t action, int32_t interval, const std::string &par
     Put(out, interval);
     Put(out, paraLen >= 0 ? paraLen : static_cast<int32_t>(para.size()));
     return out + para;
+}
+
+std::string StateBody(uint32_t part, const std::string &after)
+{
+    UpgStateRequest req{};
+    std::memcpy(req.tag, UPG_TAG_HOST_STATE, sizeof(req.tag));
+    req.part = part;
+    req.afterLen = static_cast<uint8_t>(after.size());
+    return std::string(reinterpret_cast<const char *>(&req), sizeof(req)) + after;
 }
 
 }  // namespace upgd_test

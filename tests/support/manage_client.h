@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fake_manage_daemon.h"
+#include "ortavis_upgd_hoststate.h"
 #include "ortavis_upgd_msg.h"
 
 namespace upgd_test {
@@ -49,5 +50,7 @@ std::string ActionBody(const std::string &vm, uint32_t action);
 std::string QueryBody(const std::string &vm, const std::string &mod);
 // Type 5: action_type, interval_time, upgrade_para_len, upgrade_para.
 std::string ControlBody(int32_t action, int32_t interval, const std::string &para, int32_t paraLen = -1);
+// Type 7, tagged as a host state request: the daemon (UPG_STATE_DAEMON) or the VMs after `after`.
+std::string StateBody(uint32_t part, const std::string &after = "");
 
 }  // namespace upgd_test
