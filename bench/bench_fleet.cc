@@ -40,6 +40,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -627,24 +628,30 @@ bool ReportSixModules(Fleet &f)
 size_t g_statePages = 0;       // requests of one whole fetch
 size_t g_stateReplyBytes = 0;  // their replies' bytes, headers included
 
-// The pages of one whole fetch, asked one by one on the fleet's raw client.
+// The pages of one whole fetch, asked one by one on the fleet's raw client,
+// each from the last name the one before held.
 bool CountStatePages(Fleet &f)
 {
     g_statePages = 0;
     g_stateReplyBytes = 0;
-    for (uint32_t page = 0;; ++g_statePages) {
-        std::string body(reinterpret_cast<const char *>(&page), sizeof(page));
-        auto reply = f.client->Ask(++f.msgId, UPG_MSG_HOST_STATE, body);
-        if (!reply || reply->head.result != HOST_RESULT_OK || reply->body.size() < sizeof(UpgStateHead)) {
-            return false;
-        }
-        g_stateReplyBytes += sizeof(MsgHeadInfo) + reply->body.size();
-        std::memcpy(&page, reply->body.data(), sizeof(page));
-        if (page == 0) {
+    UpgClientHostState held{};
+    unsigned part = UPG_STATE_DAEMON;
+    unsigned more = 0;
+    bool ok = true;
+    do {
+        std::string after = held.vmCount > 0 ? held.vms[held.vmCount - 1].name : "";
+        auto reply = f.client->Ask(++f.msgId, UPG_MSG_HOST_STATE, upgd_test::StateBody(part, after));
+        ok = reply && reply->head.result == HOST_RESULT_OK &&
+             upgClientParseStatePage(reinterpret_cast<const unsigned char *>(reply->body.data()), reply->body.size(),
+                                     part, &held, &more) == 0;
+        if (ok) {
             ++g_statePages;
-            return true;
+            g_stateReplyBytes += sizeof(MsgHeadInfo) + reply->body.size();
         }
-    }
+        part = UPG_STATE_VMS;
+    } while (ok && more != 0);
+    std::free(held.vms);
+    return ok;
 }
 
 // The whole state through the client library: every page, parsed.

@@ -1,6 +1,7 @@
 // Arbitrary bytes as the body of host state replies, read by the client
 // library's page reader into one state, as upgClientGetHostState does.
-// Input: pieces, each 4 bytes of the page asked for, 2 bytes of the body's
+// Input: pieces, each 4 bytes of the part asked for (0 the daemon, 1 a page
+// of VMs; any other is refused), 2 bytes of the body's
 // length (cut to what is left), then the body. What the reader keeps must be
 // terminated text and counts in range, whatever it was given.
 #include <cstdint>
@@ -14,9 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     UpgClientHostState state{};
     while (size >= 6) {
-        uint32_t page = 0;
+        uint32_t part = 0;
         uint16_t len = 0;
-        std::memcpy(&page, data, sizeof(page));
+        std::memcpy(&part, data, sizeof(part));
         std::memcpy(&len, data + 4, sizeof(len));
         data += 6;
         size -= 6;
@@ -24,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         unsigned next = 0;
         size_t before = state.vmCount;
         // A refused page changes nothing of what was kept.
-        Check(upgClientParseStatePage(data, n, page, &state, &next) == 0 || state.vmCount == before);
+        Check(upgClientParseStatePage(data, n, part, &state, &next) == 0 || state.vmCount == before);
         data += n;
         size -= n;
     }
