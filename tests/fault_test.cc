@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "daemon_host.h"
+#include "unix_socket.h"
 
 namespace {
 
@@ -199,6 +200,17 @@ TEST_F(Faults, AThousandChannelsLeaveTheClientsTheirDescriptors)
     EXPECT_LT(OpenSockets(1025), 10u) << "the channels took the numbers a client can have";
     ManageClient second;
     EXPECT_EQ(Check("vm1", second), kVm1Ok);
+    // A start drops all a guest sent before its drain: early, made last, is connected and writes first.
+    StopDaemon();
+    int listener = simhost::BindUnix(host.ChannelPath("early"), SOCK_STREAM), early = -1;
+    ASSERT_TRUE(listener >= 0 && WriteFile(host.XmlPath("early"), ""));
+    VmMsg msgs[4] = {{}, {}, {}, {4242, 0, 0, {}}};
+    std::jthread guest([&] { early = accept(listener, nullptr, nullptr), simhost::SendAll(early, msgs, 3 * sizeof(VmMsg)); });
+    StartDaemon();
+    ASSERT_TRUE(log.WaitFor("clearVmSocketReadBuf vmname early"));
+    guest.join();
+    ASSERT_TRUE(simhost::SendAll(early, &msgs[3], sizeof(VmMsg)) && log.WaitFor("= 4242"));
+    EXPECT_EQ(log.Count("recieve vm msg : early"), 1u);
 }
 
 }  // namespace
