@@ -1,13 +1,10 @@
-// Peers kept apart, through the real daemon on the simulated host. A guest
-// asking faster than it is handled has its messages past sixteen left unread
-// in its channel, none lost, and read as soon as there is room (not at the
-// loop's 30-second poll time-out). Then every worker of the pool serving a
-// client, ten guests dribbling bytes, one flooding, one half-closed, one whose
-// agent probe hangs while a client asks about it and its reset is due, one
-// asking for the upgrade information again and again with its agent silent.
-// The sound VMs' health checks and result queries each get their own answer
-// within five seconds, the dribblers are cut off, and the flood's lines past
-// its burst are left out, told in one summary a minute.
+// Peers kept apart, through the real daemon on the simulated host: every
+// worker of the pool serving a client, ten guests dribbling bytes, one
+// flooding, one half-closed, one whose agent probe hangs while a client asks
+// about it and its reset is due, one asking for the upgrade information again
+// and again with its agent silent. Meanwhile the sound VMs' health checks and
+// result queries each get their own answer within five seconds, and the flood
+// leaves a bounded log.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -31,6 +28,7 @@ protected:
 
 TEST_F(Isolation, NoPeerStallsAnother)
 {
+    // First ask8 asks faster than it is handled: past sixteen waiting, the rest wait in its channel, all answered soon.
     host.SetModule("ask8", {"ortavis", "1.0.0.2", "1.0.0.2", 0, ISO_LINUX});   // an offer starts nothing
     for (int i = 0; i < 40; ++i) {
         ASSERT_TRUE(host.SendRequest("ask8", VM_REQ_UPGRADE_INFO_MSG));
