@@ -162,17 +162,6 @@ TEST_F(DaemonLife, IsoDirectoryFromTheLink)
     }
 }
 
-// Sends signo to pid as sigqueue would with a forged sender pid.
-bool SendQueued(pid_t pid, int signo, int senderPid)
-{
-    siginfo_t si{};
-    si.si_signo = signo;
-    si.si_code = SI_QUEUE;
-    si.si_pid = senderPid;
-    si.si_uid = getuid();
-    return syscall(SYS_rt_sigqueueinfo, pid, signo, &si) == 0;
-}
-
 TEST_F(DaemonLife, SignalsStopItWithAReportNamingTheSenderOrLeaveItRunning)
 {
     const std::string self =
@@ -213,7 +202,12 @@ TEST_F(DaemonLife, SignalsStopItWithAReportNamingTheSenderOrLeaveItRunning)
             EXPECT_TRUE(WaitUntil([&] { return !ProcSigSet(d.Pid(), "ShdPnd")[SIGALRM - 1]; })) << "not taken";
             EXPECT_TRUE(d.Running());
         }
-        ASSERT_TRUE(r.sender == kKill || SendQueued(d.Pid(), r.signo, r.sender));
+        siginfo_t si{};   // as sigqueue sends it, with the row's sender pid
+        si.si_signo = r.signo;
+        si.si_code = SI_QUEUE;
+        si.si_pid = r.sender;
+        si.si_uid = getuid();
+        ASSERT_TRUE(r.sender == kKill || syscall(SYS_rt_sigqueueinfo, d.Pid(), r.signo, &si) == 0);
         StopCleanly(d, r.sender == kKill ? r.signo : 0);
         ExpectLogged(r.line);
         EXPECT_EQ(log.Count("terminating on signal"), 1u) << log.Dump();
