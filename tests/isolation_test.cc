@@ -28,9 +28,8 @@ protected:
 
 TEST_F(Isolation, NoPeerStallsAnother)
 {
-    // First ask8 asks faster than it is handled: past sixteen waiting, the rest wait in its channel, all answered soon.
     host.SetModule("ask8", {"ortavis", "1.0.0.2", "1.0.0.2", 0, ISO_LINUX});   // an offer starts nothing
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 40; ++i) {   // faster than handled: past sixteen waiting, the rest wait in its channel
         ASSERT_TRUE(host.SendRequest("ask8", VM_REQ_UPGRADE_INFO_MSG));
     }
     ASSERT_TRUE(host.WaitReceived("ask8", 40, 15s)) << host.Received("ask8").size() << " of 40 offers";
