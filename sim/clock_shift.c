@@ -1,16 +1,16 @@
 /*
- * Preloaded into a daemon by the clock tests: moves the wall clock that the
- * process reads (time, gettimeofday, clock_gettime of CLOCK_REALTIME and its
- * coarse twin) by the seconds written in the file UPGD_CLOCK_SHIFT_FILE
- * names, read anew on every call, so a test steps one process's wall clock
- * either way without touching the machine's. Every other clock is left as
+ * The simulated host's wall clock, stepped: preloaded into the daemon
+ * (LD_PRELOAD), it moves the wall clock that the process reads (time, and clock_gettime of CLOCK_REALTIME and its coarse
+ * twin) by the seconds written in the file UPGD_CLOCK_SHIFT_FILE
+ * names, read anew on every call, so a test or an operator steps the daemon's
+ * wall clock either way, as an NTP step or an operator's date would, without
+ * touching the machine's. Every other clock is left as
  * the kernel keeps it.
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
-#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -34,18 +34,6 @@ int clock_gettime(clockid_t clock, struct timespec *ts)
         ts->tv_sec += Shift();
     }
     return rc;
-}
-
-int gettimeofday(struct timeval *tv, void *tz)
-{
-    struct timespec ts;
-    (void)tz;
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
-        return -1;
-    }
-    tv->tv_sec = ts.tv_sec;
-    tv->tv_usec = ts.tv_nsec / 1000;
-    return 0;
 }
 
 time_t time(time_t *out)
