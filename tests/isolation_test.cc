@@ -32,7 +32,7 @@ TEST_F(Isolation, NoPeerStallsAnother)
     for (int i = 0; i < 40; ++i) {   // faster than handled: past sixteen waiting, the rest wait in its channel
         ASSERT_TRUE(host.SendRequest("ask8", VM_REQ_UPGRADE_INFO_MSG));
     }
-    ASSERT_TRUE(host.WaitReceived("ask8", 40, 15s)) << host.Received("ask8").size() << " of 40 offers";
+    ASSERT_TRUE(host.WaitReceived("ask8", 40, 25s)) << host.Received("ask8").size() << " of 40 offers";
     virsh.Script("qemu-agent-command", "hang", {0, "", "", "hang"});
     virsh.Script("qemu-agent-command", "ask8", {1, "", "error: guest agent is not responding", ""});
     auto add = [&](const std::string &name, guestsim::Behaviour b) {
