@@ -44,7 +44,7 @@ TEST(Securec, SnprintfAndMemsetStayInsideTheDestinationAndNoRoomIsRefused)
     std::memset(buf, 'X', sizeof(buf));
     EXPECT_EQ(snprintf_s(buf, 5, 4, "%d", 1234), 4);   // exact fit
     EXPECT_STREQ(buf, "1234");
-    EXPECT_EQ(snprintf_s(buf, 5, 4, "%d", 12345), -1);
+    EXPECT_EQ(snprintf_s(buf, 5, 5, "%d", 12345), -1);   // a count of the whole size leaves room for the NUL
     EXPECT_STREQ(buf, "");
     EXPECT_EQ(buf[5], 'X');
     EXPECT_EQ(snprintf_s(buf, 8, 3, "%s", "abcd"), -1);   // the count bounds it below the size
