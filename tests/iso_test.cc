@@ -298,7 +298,7 @@ TEST_F(IsoHost, AnAttachIsAnsweredByWhatTheDriveAllowsAndTheReportEjectsIt)
 }
 
 // upgrade.conf as others may leave it: each store touches only a regular
-// file of the ISO directory and keeps its mode, each refusal is answered 1
+// file of the ISO directory and keeps its mode and owner, each refusal is answered 1
 // and logged, and start-up reads without writing, blocking or following.
 TEST_F(IsoHost, TheIntervalIsStoredAndReadOnlyAsARegularFileOfTheIsoDirectory)
 {
@@ -317,7 +317,8 @@ TEST_F(IsoHost, TheIntervalIsStoredAndReadOnlyAsARegularFileOfTheIsoDirectory)
         SCOPED_TRACE(r.what);
         fs::remove_all(fresh);
         fs::remove(kUpgradeConf);
-        ASSERT_TRUE(WriteFile(kUpgradeConf, "interval=0", 0640) && WriteFile(inside, "interval=0"));
+        ASSERT_TRUE(WriteFile(kUpgradeConf, "interval=0", 0640) && chown(kUpgradeConf.c_str(), 1234, 5678) == 0 &&
+                    WriteFile(inside, "interval=0"));
         if (std::string(r.what).starts_with("link")) {
             fs::remove(kUpgradeConf);
         }
@@ -332,7 +333,8 @@ TEST_F(IsoHost, TheIntervalIsStoredAndReadOnlyAsARegularFileOfTheIsoDirectory)
             EXPECT_EQ(ReadFile(kUpgradeConf), r.conf);
         }
         struct stat st {};
-        EXPECT_TRUE(r.want != 0 || (lstat(kUpgradeConf.c_str(), &st) == 0 && (st.st_mode & 0777) == 0640));
+        EXPECT_TRUE(r.want != 0 || (lstat(kUpgradeConf.c_str(), &st) == 0 && (st.st_mode & 0777) == 0640 &&
+                                    st.st_uid == 1234 && st.st_gid == 5678));
     }
     // Start-up: through a link, from a FIFO, or from a directory it may not write.
     const struct { const char *what; std::function<void()> layout; std::string logged; } starts[] = {
