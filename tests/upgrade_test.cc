@@ -57,6 +57,21 @@ TEST_F(GuestRun, AnUpgradeRunServesEveryVmTwentySecondsApart)
     EXPECT_TRUE(log.WaitFor(" <--- [upgrade_thread] send upgrade msg to vm end", 25s));
 }
 
+// A VM waiting its turn in a run has the result of a module at another
+// version answered as pending (2), unless its guest says it failed (1).
+TEST_F(GuestRun, AVmWaitingItsTurnIsPendingUnlessItsGuestSaysItFailed)
+{
+    ManageClient client;
+    ASSERT_EQ(Ask(UPG_START_UPGRADE_MSG, ControlBody(1, 0, "no"), client), Reply(0, ""));
+    ASSERT_TRUE(log.WaitFor("send HOST_RSP_UPGRADE_INFO_MSG to vm : "));
+    const std::string waiting = log.Count("HOST_RSP_UPGRADE_INFO_MSG to vm : vm1") != 0 ? "vm2" : "vm1";
+    for (int32_t code : {1, 0}) {
+        host.SetModule(waiting, {"ortavis", "1.0.0.1", "1.0.0.2", code, ISO_LINUX});
+        EXPECT_EQ(Ask(UPG_MSG_GET_UPG_RES, QueryBody(waiting, "ortavis"), client),
+                  Reply(0, waiting + ":{ortavis,1.0.0.1," + (code == 1 ? "1" : "2") + ",1.0.0.2}"));
+    }
+}
+
 // However many triggers come during a run (timer expiries here), one more run follows, never a backlog.
 TEST_F(GuestRun, TriggersDuringARunGiveOneMoreRun)
 {
