@@ -90,6 +90,12 @@ TEST_F(ManageChannel, RequestsAreAnsweredByTheGuestOrOnItsBehalf)
     ASSERT_TRUE(log.WaitFor("vm vm2 reset status", 8s));
     EXPECT_EQ(DriveSource("vm2"), "");
     EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm2", 1), second), Reply(0, "vm2:{ok}"));
+    // A silent guest that asked a moment ago for its ISO to come out (none was in) is taken to be upgrading
+    // (2), not gone (13).
+    ASSERT_TRUE(host.Send("mute", guestsim::Request(VM_REQ_DETACH_ISO_MSG, offered)));
+    ASSERT_TRUE(log.WaitFor("detach iso 3 times already failed. cmd:virsh change-media mute "));
+    EXPECT_EQ(Ask(UPG_MSG_GET_UPG_RES, QueryBody("mute", "ortavis"), second),
+              Reply(1, "mute:{ortavis,0.0.0.0,2,0.0.0.0}"));
 }
 
 // The daemon adds its drive findings to a guest's check result: "4" a medium in it, "9" not on hdb.
