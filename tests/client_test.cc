@@ -4,6 +4,7 @@
 // library sees them, and every way a reply can come or fail to.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +20,8 @@
 #include "fake_manage_daemon.h"
 #include "manage_client.h"
 #include "ortavis_upgclient_owners.h"
+#include "unix_socket.h"
+#include "upgd_sandbox.h"
 
 namespace {
 
@@ -208,6 +211,22 @@ TEST(ClientReplies, ThreadsSharingAHandleEachGetTheirOwnReply)
 }
 
 // ---- Connecting and the library ---------------------------------------------------------
+
+TEST(ClientLibrary, AConnectThatMeetsAFullListenQueueTriesAgainUntilThereIsRoom)
+{
+    int listening = simhost::BindUnix(kManageSocket, SOCK_STREAM, 0);   // room for one connection not yet accepted
+    UpgHandle first = Connect(), second;
+    std::atomic<pid_t> tid{0};
+    std::thread connecting([&] { tid = gettid(), second = Connect(); });
+    // Pausing between attempts, it has met the full queue; one connection accepted makes room.
+    EXPECT_TRUE(WaitUntil([&] {
+        auto call = ReadFile("/proc/self/task/" + std::to_string(tid) + "/syscall").value_or("");
+        return tid != 0 && call.starts_with(std::to_string(SYS_clock_nanosleep) + " ");
+    }, 2s));
+    EXPECT_GE(accept(listening, nullptr, nullptr), 0);
+    connecting.join();
+    EXPECT_TRUE(first && second);
+}
 
 TEST(ClientLibrary, ExportsOnlyItsCInterface)
 {
