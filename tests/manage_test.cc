@@ -249,10 +249,21 @@ TEST_F(ManageChannel, AStopEndsInOrderWhateverIsUnderWay)
 // and goes and upgrade runs trigger: each request gets exactly its own reply,
 // and once they are gone the daemon holds no socket more than before.
 // (A request to a VM that stops before it answers waits for ever, as a
-// guest's answer has no time-out: the churning VM is not asked.)
+// guest's answer has no time-out: the churning VM is not asked.) A client
+// that leaves such a request behind takes its entry along: the entry's hold
+// on the VM's record would keep a stopped VM's channel open.
 TEST_F(ManageChannel, ClientsGuestsAndRunsAtOnceEachRequestGetsItsOwnReply)
 {
     const size_t sockets = OpenSockets();
+    StartVm("quiet", Guest());
+    host.SetBehaviour("quiet", guestsim::Behaviour::Silent);
+    {
+        ManageClient leaving;
+        const size_t asked = host.Received("quiet").size() + 1;
+        ASSERT_TRUE(leaving.Send(ManageMessage(1, UPG_MSG_HEALTH_CHECK, 0, ActionBody("quiet", 1))));
+        ASSERT_TRUE(host.WaitReceived("quiet", asked));
+    }
+    host.StopVm("quiet");
     std::atomic<bool> stop{false};
     std::thread churn([&] {
         for (int i = 0; !stop; ++i) {
