@@ -307,6 +307,7 @@ int EjectOwnMedium(const char *vmName, const char *isoName)
     char source[UPGD_PATH_MAX];
     int drive = DriveIsoSource(vmName, source);
     if (drive == 0) {
+        UPG_LOG("vm %s: the drive is empty: nothing to eject", vmName);
         return 0;
     }
     if (drive != 1) {

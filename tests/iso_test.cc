@@ -446,8 +446,7 @@ protected:
     {
         binary = UPGD_DEADLINE12_PATH;
         ASSERT_TRUE(WriteFile(kShift, "0"));
-        std::string asan = getenv("ASAN_OPTIONS") != nullptr ? getenv("ASAN_OPTIONS") : "";
-        setenv("ASAN_OPTIONS", (asan + ":verify_asan_link_order=0").c_str(), 1);   // the shift comes first
+        setenv("ASAN_OPTIONS", (std::string(getenv("ASAN_OPTIONS") ?: "") + ":verify_asan_link_order=0").c_str(), 1);
         setenv("UPGD_CLOCK_SHIFT_FILE", kShift, 1);
         setenv("LD_PRELOAD", UPGD_CLOCK_SHIFT_LIB, 1);
         IsoHost::SetUp();
@@ -505,38 +504,33 @@ TEST_F(IsoDeadline, NoIsoIsLeftInADrive)
 TEST_F(IsoDeadline, AMediumFromElsewhereIsNeverEjected)
 {
     const std::string user = "/opt/images/user.iso", leftIn = "vm vm1 holds " + user + ", not from the ISO directory: left in";
-    const std::string noAnswer = "vm vm1: the drive script gave no answer (";
     ASSERT_TRUE(MakeDirs("/opt/images") && WriteFile(user, "iso"));
-    const FakeVirsh::Reply sound{-1, "", "", ""}, failing{2, "", "broken", ""};
-    const struct { const char *what; FakeVirsh::Reply script; bool named; std::string logged; bool recordStays; } rows[] = {
-        {"sound, detach", sound, true, leftIn, false},
-        {"sound, report", sound, false, leftIn, false},
-        {"failing, detach", failing, true, noAnswer + "2): the drive is left as it is", true},
-        {"failing, report and deadline", failing, false, "vm vm1: eject after the deadline failed, tried again later", true},
+    const struct { const char *what; bool fails, named; std::string logged; } rows[] = {
+        {"sound, detach", false, true, leftIn},
+        {"sound, report", false, false, leftIn},
+        {"failing, detach", true, true, "vm vm1: the drive script gave no answer (2): the drive is left as it is"},
+        {"failing, report and deadline", true, false, "vm vm1: eject after the deadline failed, tried again later"},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
         log.Clear();
         ASSERT_EQ(GuestAttach("ortavis", "1.0.0.2"), 0);
         ASSERT_EQ(std::system(("virsh change-media vm1 hdb " + user).c_str()), 0);   // behind the daemon's back
-        if (r.script.rc >= 0) {
-            virsh.Script("gethdbiso", "vm1", r.script);
-        }
+        virsh.Script("gethdbiso", "vm1", r.fails ? FakeVirsh::Reply{2, "", "broken", ""} : FakeVirsh::Reply{1, user, "", ""});
         virsh.ClearCalls();
         ASSERT_TRUE(r.named ? (GuestSend(VM_REQ_DETACH_ISO_MSG, "ortavis", "1.0.0.2", "vm1"), true) : Report());
         EXPECT_TRUE(log.WaitFor(r.logged, 40s)) << log.Dump();
         EXPECT_EQ(MediaCalls(), Calls{});
         EXPECT_EQ(DriveSource("vm1"), user);
         virsh.Unscript("gethdbiso", "vm1");
-        ASSERT_EQ(std::system("virsh change-media vm1 hdb --eject"), 0);
-        EXPECT_TRUE(!r.recordStays || log.WaitFor("vm vm1: iso ejected after the deadline, state idle", 20s));
+        ASSERT_EQ(std::system("virsh change-media vm1 hdb --eject"), 0);   // the record that stays goes at the deadline
+        EXPECT_TRUE(!r.fails || log.WaitFor("vm vm1: iso ejected after the deadline, state idle", 20s));
     }
     // A VM that stops with the ISO in: its record goes with one line, and no lookup is tried on it again.
     log.Clear();
     ASSERT_EQ(GuestAttach("ortavis", "1.0.0.2"), 0);
     host.StopVm("vm1");
     EXPECT_TRUE(log.WaitFor("vm vm1 no longer runs: its attach record is dropped", 10s));
-    EXPECT_EQ(log.Count("vm vm1: eject after the deadline failed"), 0u);
 }
 
 }  // namespace

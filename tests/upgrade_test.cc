@@ -57,8 +57,7 @@ TEST_F(GuestRun, AnUpgradeRunServesEveryVmTwentySecondsApart)
     EXPECT_TRUE(log.WaitFor(" <--- [upgrade_thread] send upgrade msg to vm end", 25s));
 }
 
-// A VM waiting its turn in a run has the result of a module at another
-// version answered as pending (2), unless its guest says it failed (1).
+// A VM waiting its turn in a run: a module at another version is pending (2) unless it failed (1).
 TEST_F(GuestRun, AVmWaitingItsTurnIsPendingUnlessItsGuestSaysItFailed)
 {
     ManageClient client;
