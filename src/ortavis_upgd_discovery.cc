@@ -11,37 +11,27 @@
 // copies never cost a connect, nor a line of the ten that connect failures
 // may log over the daemon's life. A new channel wakes the command loop
 // through an event descriptor made once for the process's life.
+#include "ortavis_upgd_vm.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "ortavis_upgd_cmd.h"
 #include "ortavis_upgd_deadline.h"
-#include "ortavis_upgd_handlers.h"
-#include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
-#include "ortavis_upgd_message.h"
 #include "ortavis_upgd_raii.h"
 #include "ortavis_upgd_securec.h"
 #include "ortavis_upgd_server.h"
 #include "ortavis_upgd_task.h"
-#include "ortavis_upgd_wire.h"
 
 namespace {
 

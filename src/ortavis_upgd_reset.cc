@@ -5,37 +5,17 @@
 // runs the daemon's periodic work (the attach deadline) between waits.
 // Marks are monotonic seconds; a walk takes the registry lock, then each
 // entry's stateLock.
+#include "ortavis_upgd_vm.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <semaphore.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <new>
-#include <string>
-#include <string_view>
-#include <unordered_map>
-#include <vector>
+#include <ctime>
 
-#include "ortavis_upgd_cmd.h"
 #include "ortavis_upgd_deadline.h"
-#include "ortavis_upgd_handlers.h"
-#include "ortavis_upgd_iso.h"
 #include "ortavis_upgd_log.h"
-#include "ortavis_upgd_message.h"
 #include "ortavis_upgd_raii.h"
-#include "ortavis_upgd_securec.h"
-#include "ortavis_upgd_server.h"
 #include "ortavis_upgd_task.h"
-#include "ortavis_upgd_wire.h"
 
 void postResetVmStatus(VmNode *node)
 {
