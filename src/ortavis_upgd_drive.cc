@@ -257,11 +257,11 @@ namespace {
 // and cleared only by a detach or eject that did. Kept apart from the
 // registry entry, which a hang-up replaces while the VM runs on with the ISO
 // in its drive.
-// The deadline counts from `from` (the attach or the latest report); `since`
+// The deadline counts from `from` (the attach or the latest report); `sinceMs`
 // and `iso` say what went in and when, for the host state request.
 struct AttachRecord {
     int64_t from;    // monotonic seconds
-    int64_t since;   // monotonic seconds
+    int64_t sinceMs;   // monotonic milliseconds, for the ISO's age
     std::string iso;
 };
 ObjectMutex g_attachLock = PTHREAD_MUTEX_INITIALIZER;
@@ -275,8 +275,8 @@ void RecordAttach(const char *vmName, const char *iso)
     MutexGuard guard(&g_attachLock);
     AttachRecord &rec = g_attached[vmName];
     rec.from = now;
-    if (iso != nullptr || rec.since == 0) {
-        rec.since = now;
+    if (iso != nullptr || rec.sinceMs == 0) {
+        rec.sinceMs = MonotonicMs();
         rec.iso = iso != nullptr ? iso : "";
     }
 }
@@ -355,7 +355,7 @@ bool AttachedIso(const char *vmName, std::string *iso, int64_t *since)
         return false;
     }
     *iso = it->second.iso;
-    *since = it->second.since;
+    *since = it->second.sinceMs;
     return true;
 }
 

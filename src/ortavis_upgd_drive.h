@@ -64,7 +64,7 @@ void detachIso(VmNode *vm, const char *isoName);
 
 // True when the daemon's ISO is recorded in the VM's drive.
 bool IsoAttached(const VmNode *vm);
-// The same by name, with the ISO's file name and when it went in (monotonic seconds).
+// The same by name, with the ISO's file name and when it went in (monotonic milliseconds).
 bool AttachedIso(const char *vmName, std::string *iso, int64_t *since);
 // At start-up: every running VM whose drive holds a file of the ISO
 // directory is recorded as attached, its deadline counted from now.

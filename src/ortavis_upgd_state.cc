@@ -37,14 +37,14 @@ struct KeptModule {
     char curversion[16];
     char tarversion[16];
     int32_t rescode;
-    int64_t at;   // monotonic seconds
+    int64_t at;   // monotonic milliseconds
 };
 
 struct KeptVm {
     KeptModule modules[VM_MSG_MODULE_MAX];
     uint8_t moduleCount;
     int32_t outcome;
-    int64_t latest;   // of the newest report or outcome, monotonic seconds
+    int64_t latest;   // of the newest report or outcome, monotonic milliseconds
 };
 
 ObjectMutex g_keptLock = PTHREAD_MUTEX_INITIALIZER;
@@ -90,9 +90,10 @@ KeptVm &KeptEntry(const char *vmName) REQUIRES(g_keptLock)
     return g_kept.try_emplace(vmName, KeptVm{}).first->second;
 }
 
+// Whole seconds from `at` to `now`, both monotonic milliseconds.
 uint32_t Age(int64_t now, int64_t at)
 {
-    return now > at ? static_cast<uint32_t>(std::min<int64_t>(now - at, UINT32_MAX)) : 0;
+    return now > at ? static_cast<uint32_t>(std::min<int64_t>((now - at) / 1000, UINT32_MAX)) : 0;
 }
 
 // A VM as the registry had it when the request came.
@@ -107,7 +108,7 @@ struct VmView {
     KeptVm kept{};
     bool isoIn = false;
     std::string iso;
-    int64_t isoSince = 0;   // monotonic seconds
+    int64_t isoSince = 0;   // monotonic milliseconds
 };
 
 // True when a module the guest reported is offered at another version.
@@ -185,7 +186,7 @@ void KeepModuleReport(const char *vmName, const VmMsg *msg)
     if (count == 0 && msg->module[0].name[0] != '\0') {
         count = 1;
     }
-    const int64_t now = MonotonicSeconds();
+    const int64_t now = MonotonicMs();
     MutexGuard guard(&g_keptLock);
     KeptVm &kept = KeptEntry(vmName);
     kept.latest = now;
@@ -225,7 +226,7 @@ void NoteOutcome(const char *vmName, int32_t outcome)
     MutexGuard guard(&g_keptLock);
     KeptVm &kept = KeptEntry(vmName);
     kept.outcome = outcome;
-    kept.latest = MonotonicSeconds();
+    kept.latest = MonotonicMs();
 }
 
 void KeepOffer(const VmMsg *msg)
@@ -449,7 +450,7 @@ void ServeHostState(ClientConn &client, const MsgHeadInfo &request, const uint8_
     if (req.part == UPG_STATE_DAEMON) {
         len = BuildDaemonPage(reply.body, total);
     } else {
-        len = BuildVmPage(reply.body, rows, count, moreAfterRows, MonotonicSeconds());
+        len = BuildVmPage(reply.body, rows, count, moreAfterRows, MonotonicMs());
     }
     reply.head.msgId = request.msgId;
     reply.head.msgType = request.msgType;
