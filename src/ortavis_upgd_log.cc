@@ -44,21 +44,21 @@ std::unordered_map<std::string, std::unique_ptr<LogBudget>> &VmBudgets() REQUIRE
 }
 int64_t g_vmBudgetsSweptMs GUARDED_BY(g_vmBudgetsLock) = 0;
 
-LogBudget &OverflowBudget()
-{
-    static LogBudget *budget = [] {
-        auto *b = new LogBudget;   // for the daemon's life
-        (void)snprintf(b->peer, sizeof(b->peer), "%s", "VMs past the budget table");
-        return b;
-    }();
-    return *budget;
-}
-
 thread_local LogBudget *t_peer = nullptr;
 
 void SetPeerName(LogBudget *budget, const char *peer)
 {
     (void)snprintf(budget->peer, sizeof(budget->peer), "%s", peer);
+}
+
+LogBudget &OverflowBudget()
+{
+    static LogBudget *budget = [] {
+        auto *b = new LogBudget;   // for the daemon's life
+        SetPeerName(b, "VMs past the budget table");
+        return b;
+    }();
+    return *budget;
 }
 
 // Takes one line from the budget. False when the line is left out; *summary
