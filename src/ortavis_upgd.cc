@@ -594,7 +594,6 @@ int UpgdMain()
     }
 
     // Guest messages have a lane of their own (the pool serves the clients).
-    SetTaskHandlers(dealWithCmdFds);
     SetResetThreadWork(RecordAttachedAtStart, EjectOverdueIsos, AttachCheckSeconds());
     if (StartGuestLane(dealWithVmMsg, WakeCommandLoop) != 0) {
         removePidFile();

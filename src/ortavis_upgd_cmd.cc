@@ -1,13 +1,9 @@
-// Management server, command dispatch and upgrade control.
+// Management command dispatch and upgrade control.
 #include "ortavis_upgd_cmd.h"
 
-#include <grp.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -17,10 +13,8 @@
 #include "ortavis_upgd_conf.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_probe.h"
-#include "ortavis_upgd_raii.h"
 #include "ortavis_upgd_seccmd.h"
 #include "ortavis_upgd_securec.h"
-#include "ortavis_upgd_server.h"
 #include "ortavis_upgd_state.h"
 #include "ortavis_upgd_task.h"
 #include "ortavis_upgd_vm.h"
@@ -29,43 +23,6 @@
 namespace {
 
 constexpr int kPauseMs = 100;
-
-// Owner root, group "libvirt" (root's group when there is none), mode 0660:
-// set before the socket listens, so no client ever meets it otherwise.
-void SetSocketPermissions(const char *path)
-{
-    int ret = chmod(path, 0660);
-    if (ret < 0) {
-        UPG_LOG("chmod %s failed,ret is %d", path, ret);
-    }
-    gid_t gid = 0;
-    if (const group *g = getgrnam("libvirt")) {
-        gid = g->gr_gid;
-    } else {
-        UPG_LOG("getgrnam of libvirt failed, libvirt_gid is %d", 0);
-    }
-    ret = chown(path, 0, gid);
-    if (ret < 0) {
-        UPG_LOG("chown %s failed,ret is %d", path, ret);
-    }
-}
-
-// Ends a client's service: its registry entries go, its descriptor is
-// closed (once) and the thread's connection-end mark is cleared.
-void EndClient(ClientConn &client)
-{
-    ObjectLockGuard registry(&g_clientListLock);
-    deleteMsgNode(client);
-    (void)CloseClientConn(client);
-    (void)SetConnEndMark(nullptr);
-}
-
-bool ConnectionEnded(int err)
-{
-    const char *mark = GetConnEndMark();
-    return err == ECONNRESET || err == EPIPE || err == EBADF ||
-           (mark != nullptr && std::strcmp(mark, CONN_END_MARK) == 0);
-}
 
 // Type 4: the upgrade result of one module of one VM.
 void GetUpgResultRequest(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, const uint8_t *body)
@@ -322,123 +279,16 @@ int32_t ControlNamedVms(const UpgCtrlBody &ctrl)
 
 }  // namespace
 
-// ---- Server ------------------------------------------------------------------------------
+// ---- Requests ------------------------------------------------------------------------
 
-void *dealWithCmd(void *)
+int dealWithCmdMsg(const std::shared_ptr<ClientConn> &client, HostRequest &request)
 {
-    UniqueFd server(CreateServerSocket(MANAGE_SOCKET_PATH, SetSocketPermissions));
-    if (!server.Valid()) {
-        UPG_LOG("create server socket:%s failed", MANAGE_SOCKET_PATH);
-        return nullptr;
-    }
-    while (!StopRequested()) {
-        pollfd set[2] = {{server.Get(), POLLIN | POLLPRI | POLLERR, 0}, {StopEventFd(), POLLIN, 0}};
-        if (poll(set, 2, -1) < 0) {
-            if (errno != EINTR) {
-                UPG_LOG("dealWithCmd poll in dealWithCmd failed");
-                (void)SleepUnlessStopping(kPauseMs);
-            }
-            continue;
-        }
-        if (StopRequested()) {
-            break;
-        }
-        if ((set[0].revents & POLLERR) != 0) {
-            UPG_LOG("poll failed");
-            (void)SleepUnlessStopping(kPauseMs);
-            continue;
-        }
-        if ((set[0].revents & (POLLIN | POLLPRI)) == 0) {
-            continue;
-        }
-        // Non-blocking like every socket of the daemon: a client that sends
-        // half a request costs its worker the reader's retries, not for ever.
-        int fd = accept4(server.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd > MANAGE_CLIENT_FD_MAX) {
-            UPG_LOG("too many client");
-            close(fd);
-            continue;
-        }
-        if (fd < 0) {
-            // Out of descriptors, say: the client stays queued and the socket
-            // readable, so pause rather than poll straight back into the failure.
-            UPG_LOG("accept failed");
-            (void)SleepUnlessStopping(kPauseMs);
-            continue;
-        }
-        UPG_LOG("[dealWithCmd] recieve host msg, accept a new fd %d", fd);
-        tpool_para_t *para = NewTaskPara(fd, 1, TPOOL_TYPE_CLIENT, nullptr);
-        if (para == nullptr) {
-            UPG_LOG("malloc tpool_para_t failed");
-            close(fd);
-            continue;
-        }
-        if (AddTask(runTaskPara, para) != 0) {
-            close(fd);
-            std::free(para);
-        }
-    }
-    return nullptr;
-}
-
-int dealWithCmdFds(int nfds, pollfd *fds)
-{
-    if (nfds < 1 || fds == nullptr) {
-        return -1;
-    }
-    std::shared_ptr<ClientConn> client = OpenClientConn(fds[0].fd);
-    if (client == nullptr) {
-        return -1;
-    }
-    while (!StopRequested() && !client->closed.load()) {
-        pollfd set[2] = {{client->fd, POLLIN | POLLPRI, 0}, {StopEventFd(), POLLIN, 0}};
-        if (poll(set, 2, -1) < 0) {
-            if (errno != EINTR) {
-                UPG_LOG("dealWithCmdFds poll failed");
-                (void)SleepUnlessStopping(kPauseMs);
-            }
-            continue;
-        }
-        short events = set[0].revents;
-        if ((events & POLLHUP) != 0) {
-            UPG_LOG("fd %d recieve events %u, close fd %d", client->fd, static_cast<unsigned>(events), client->fd);
-            break;
-        }
-        if ((events & (POLLIN | POLLPRI)) == 0) {
-            if ((events & (POLLERR | POLLNVAL)) != 0) {
-                break;   // an error poll reports at once for ever
-            }
-            continue;
-        }
-        LogPeerScope peer(client->logBudget);
-        int ret = dealWithCmdMsg(client);
-        if (ret == CMD_MSG_CLOSED) {
-            break;
-        }
-        if (ret < 0) {
-            int err = errno;
-            UPG_LOG("dealWithCmdMsg failed. fd=%d, revents=%u", client->fd, static_cast<unsigned>(events));
-            if (ConnectionEnded(err)) {
-                UPG_LOG("clent fd is closed");
-                break;
-            }
-        }
-    }
-    EndClient(*client);
-    return 0;
-}
-
-int dealWithCmdMsg(const std::shared_ptr<ClientConn> &client)
-{
-    MsgHeadInfo head{};
-    uint8_t body[HOST_MSG_BODY_BUF] = {0};
-    int code = readHostMsg(client->fd, &head, body, sizeof(body));
-    if (code != READ_HOST_MSG_OK) {
-        int err = errno;
-        UPG_LOG("read msg from client failed, ret=%d", code);
+    MsgHeadInfo &head = request.head;
+    uint8_t *body = request.body;
+    if (request.code != READ_HOST_MSG_OK) {
+        UPG_LOG("read msg from client failed, ret=%d", request.code);
         UPG_LOG("send dealWithCmdMsg result to ctrld");
-        (void)ClientWriteHead(*client, head, code);
-        errno = err;
+        (void)ClientWriteHead(*client, head, request.code);
         return CMD_MSG_FAILED;
     }
     if (head.msgType == UPG_MSG_HOST_STATE && IsHostStateRequest(head, body)) {
@@ -451,10 +301,9 @@ int dealWithCmdMsg(const std::shared_ptr<ClientConn> &client)
     case UPG_MSG_OPEN_CONNECT:
         UPG_LOG("[dealWithCmdMsg] msg type : UPG_MSG_OPEN_CONNECT");
         break;
-    case UPG_MSG_CLOSE_CONNECT: {
+    case UPG_MSG_CLOSE_CONNECT:
         UPG_LOG("[dealWithCmdMsg] msg type : UPG_MSG_CLOSE_CONNECT");
         return CMD_MSG_CLOSED;
-    }
     case UPG_MSG_HEALTH_CHECK:
         UPG_LOG("[dealWithCmdMsg] msg type : UPG_MSG_HEALTH_CHECK");
         (void)dealHostMsg(client, &head, body, head.bufLen, 0);

@@ -1,12 +1,7 @@
-// The management channel: the server thread on "/var/run/upgraded_manage",
-// the service of one client on a pool worker, the dispatch of its requests,
-// and upgrade control (the periodic upgrade, runs of chosen VMs).
-//
-// Each connected client occupies one pool worker until it goes, asks to
-// close, or the daemon stops (the stop event ends every client's service).
+// The management channel: the server thread on "/var/run/upgraded_manage"
+// (ortavis_upgd_manage_server.cc), the dispatch of a client's requests on
+// pool workers, and upgrade control (the periodic upgrade, runs of chosen VMs).
 #pragma once
-
-#include <poll.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +11,9 @@
 #include "ortavis_upgd_msg.h"
 
 inline constexpr const char *MANAGE_SOCKET_PATH = "/var/run/upgraded_manage";
-inline constexpr int MANAGE_CLIENT_FD_MAX = 1024;
+// Client connections open at once; past it the one idle longest is closed.
+// An idle connection costs a descriptor and a reader of under a kilobyte.
+inline constexpr size_t MANAGE_CLIENTS_MAX = 1024;
 inline constexpr int UPG_INTERVAL_MIN = UPGD_INTERVAL_MIN;   // minutes, as the clients check them
 inline constexpr int UPG_INTERVAL_MAX = UPGD_INTERVAL_MAX;   // 365 days
 
@@ -32,12 +29,12 @@ inline constexpr int CMD_MSG_FAILED = -1;
 inline constexpr int CMD_MSG_DONE = 0;
 inline constexpr int CMD_MSG_CLOSED = 1;   // the client asked to close: its connection is closed
 
-// Thread routine: creates the socket, accepts clients, queues one pool job each.
+// Thread routine: creates the socket and serves every client on it until the
+// daemon stops.
 void *dealWithCmd(void *arg);
-// The pool's handler of a client job: serves fds[0] until the client goes.
-int dealWithCmdFds(int nfds, pollfd *fds);
-// Reads and dispatches one request of the client.
-int dealWithCmdMsg(const std::shared_ptr<ClientConn> &client);
+// Dispatches one whole request of the client, on a pool worker; a request
+// that could not be read is answered with its reader's code.
+int dealWithCmdMsg(const std::shared_ptr<ClientConn> &client, HostRequest &request);
 // Upgrade control (type 5): always answers the client with an outcome code.
 void doUpgCtrl(const std::shared_ptr<ClientConn> &client, MsgHeadInfo *head, const uint8_t *body, size_t len);
 

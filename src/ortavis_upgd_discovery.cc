@@ -14,7 +14,6 @@
 #include "ortavis_upgd_vm.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -56,25 +55,6 @@ void WakeCommandLoop()
     }
 }
 
-namespace {
-
-// A management client whose descriptor is above MANAGE_CLIENT_FD_MAX is
-// refused, and accept hands out the lowest free number: on a host with about
-// a thousand VMs the channels would take every number a client may have. So
-// a channel moves above that range; where the descriptor limit leaves no room
-// there, it keeps its number. Channels are only ever polled, never selected.
-int MoveAboveClientRange(int fd)
-{
-    int high = fcntl(fd, F_DUPFD_CLOEXEC, MANAGE_CLIENT_FD_MAX + 1);
-    if (high < 0) {
-        return fd;
-    }
-    close(fd);
-    return high;
-}
-
-}  // namespace
-
 int InitVmNode(char *pathBuf, const char *name, VmNode **out)
 {
     constexpr size_t kPathBuf = 4096;
@@ -89,7 +69,7 @@ int InitVmNode(char *pathBuf, const char *name, VmNode **out)
         }
         return -1;
     }
-    fd = MoveAboveClientRange(fd);
+
     VmNode *node = NewVmNode();
     if (node == nullptr) {
         UPG_LOG("malloc failed");

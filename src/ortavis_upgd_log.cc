@@ -21,7 +21,7 @@ struct LogBudget {
     int64_t lastSummaryMs GUARDED_BY(lock) = 0;
     long dropped GUARDED_BY(lock) = 0;
     char peer[80] = {0};
-    // A VM's budget: the registry entries that hold it, and since when none
+    // The registry entries or connections that hold it, and since when none
     // has (guarded by the table's lock, not this one).
     int holders = 0;
     int64_t unheldMs = 0;
@@ -29,20 +29,21 @@ struct LogBudget {
 
 namespace {
 
-// VM budgets by name, each held by the registry entries of its VM: a VM
-// whose channel is replaced keeps what it used, and a budget no entry has
-// held for a minute goes. Past the bound, the VMs share one overflow budget,
-// so no VM ever logs without a limit.
-constexpr size_t kVmBudgetsMax = 8192;
+// Peer budgets by key, each held by the registry entries of a VM (keyed by
+// its name) or the connections of a client uid (keyed "uid/N", which no VM
+// name can be): a peer that comes back keeps what it used, and a budget no
+// holder has held for a minute goes. Past the bound, the peers share one
+// overflow budget, so no peer ever logs without a limit.
+constexpr size_t kBudgetsMax = 8192;
 constexpr int64_t kMinuteMs = 60 * 1000;
 
-ObjectMutex g_vmBudgetsLock = PTHREAD_MUTEX_INITIALIZER;
-std::unordered_map<std::string, std::unique_ptr<LogBudget>> &VmBudgets() REQUIRES(g_vmBudgetsLock)
+ObjectMutex g_budgetsLock = PTHREAD_MUTEX_INITIALIZER;
+std::unordered_map<std::string, std::unique_ptr<LogBudget>> &Budgets() REQUIRES(g_budgetsLock)
 {
     static std::unordered_map<std::string, std::unique_ptr<LogBudget>> budgets;
     return budgets;
 }
-int64_t g_vmBudgetsSweptMs GUARDED_BY(g_vmBudgetsLock) = 0;
+int64_t g_budgetsSweptMs GUARDED_BY(g_budgetsLock) = 0;
 
 thread_local LogBudget *t_peer = nullptr;
 
@@ -55,7 +56,7 @@ LogBudget &OverflowBudget()
 {
     static LogBudget *budget = [] {
         auto *b = new LogBudget;   // for the daemon's life
-        SetPeerName(b, "VMs past the budget table");
+        SetPeerName(b, "peers past the budget table");
         return b;
     }();
     return *budget;
@@ -124,82 +125,95 @@ void LogLeftOut(const LogBudget &budget, long leftOut)
     syslog(LOG_INFO, "[%s:%d] %ld log lines of %s left out", __FILE_NAME__, __LINE__, leftOut, name);
 }
 
-// Frees the VM budgets that no entry has held for a minute, each telling
-// the lines it still had left out. At most once a minute.
-void SweepVmBudgets(int64_t now) REQUIRES(g_vmBudgetsLock)
+// Tells the budget's left-out lines, if any.
+void TellLeftOut(LogBudget &b)
 {
-    if (now - g_vmBudgetsSweptMs < kMinuteMs) {
-        return;
-    }
-    g_vmBudgetsSweptMs = now;
-    auto &budgets = VmBudgets();
-    for (auto it = budgets.begin(); it != budgets.end();) {
-        LogBudget &b = *it->second;
-        if (b.holders > 0 || now - b.unheldMs < kMinuteMs) {
-            ++it;
-            continue;
-        }
-        long dropped = 0;
-        {
-            MutexGuard guard(&b.lock);
-            dropped = b.dropped;
-        }
+    long dropped = 0;
+    {
+        MutexGuard guard(&b.lock);
+        dropped = b.dropped;
         if (dropped > 0) {
-            LogLeftOut(b, dropped);
+            b.dropped = 0;
+            b.lastSummaryMs = MonotonicMs();
         }
-        it = budgets.erase(it);
+    }
+    if (dropped > 0) {
+        LogLeftOut(b, dropped);
     }
 }
 
-}  // namespace
-
-LogBudget *VmLogBudget(const char *name)
+void Sweep(int64_t now, bool all) REQUIRES(g_budgetsLock)
 {
-    MutexGuard guard(&g_vmBudgetsLock);
-    SweepVmBudgets(MonotonicMs());
-    auto &budgets = VmBudgets();
-    auto it = budgets.find(name);
+    if (!all && now - g_budgetsSweptMs < kMinuteMs) {
+        return;
+    }
+    g_budgetsSweptMs = now;
+    auto &budgets = Budgets();
+    for (auto it = budgets.begin(); it != budgets.end();) {
+        LogBudget &b = *it->second;
+        TellLeftOut(b);
+        if (b.holders > 0 || now - b.unheldMs < kMinuteMs) {
+            ++it;
+        } else {
+            it = budgets.erase(it);
+        }
+    }
+    TellLeftOut(OverflowBudget());
+}
+
+LogBudget *HoldLogBudget(const std::string &key, const char *label)
+{
+    MutexGuard guard(&g_budgetsLock);
+    Sweep(MonotonicMs(), false);
+    auto &budgets = Budgets();
+    auto it = budgets.find(key);
     if (it != budgets.end()) {
         ++it->second->holders;
         return it->second.get();
     }
-    if (budgets.size() >= kVmBudgetsMax) {
+    if (budgets.size() >= kBudgetsMax) {
         return &OverflowBudget();
     }
     std::unique_ptr<LogBudget> budget(new (std::nothrow) LogBudget);
     if (!budget) {
         return &OverflowBudget();
     }
-    SetPeerName(budget.get(), name);
+    SetPeerName(budget.get(), label);
     budget->holders = 1;
     LogBudget *raw = budget.get();
-    budgets.emplace(name, std::move(budget));
+    budgets.emplace(key, std::move(budget));
     return raw;
 }
 
-void ReleaseVmLogBudget(LogBudget *budget)
+}  // namespace
+
+LogBudget *VmLogBudget(const char *name)
+{
+    return HoldLogBudget(name, name);
+}
+
+LogBudget *ClientLogBudget(unsigned uid)
+{
+    char label[32];
+    (void)snprintf(label, sizeof(label), "client uid %u", uid);
+    return HoldLogBudget("uid/" + std::to_string(uid), label);
+}
+
+void ReleaseLogBudget(LogBudget *budget)
 {
     if (budget == nullptr || budget == &OverflowBudget()) {
         return;
     }
-    MutexGuard guard(&g_vmBudgetsLock);
+    MutexGuard guard(&g_budgetsLock);
     if (--budget->holders == 0) {
         budget->unheldMs = MonotonicMs();
     }
 }
 
-LogBudget *NewLogBudget(const char *peer)
+void SweepLogBudgets(bool all)
 {
-    auto *budget = new (std::nothrow) LogBudget;
-    if (budget != nullptr) {
-        SetPeerName(budget, peer);
-    }
-    return budget;
-}
-
-void DeleteLogBudget(LogBudget *budget)
-{
-    delete budget;
+    MutexGuard guard(&g_budgetsLock);
+    Sweep(MonotonicMs(), all);
 }
 
 LogPeerScope::LogPeerScope(LogBudget *budget) : saved_(t_peer)

@@ -27,15 +27,20 @@ inline constexpr int LOG_PEER_PER_MINUTE = 120;
 struct LogBudget;
 
 // The budget of the VM named `name`, for a registry entry of the VM to hold
-// until it gives it back with ReleaseVmLogBudget: a VM whose channel is
-// replaced keeps what it used, and a budget no entry held for a minute goes.
-// Past a bound of names, VMs share one overflow budget; never null.
+// until it gives it back with ReleaseLogBudget: a VM whose channel is
+// replaced keeps what it used. Past a bound of budgets, peers share one
+// overflow budget; never null.
 LogBudget *VmLogBudget(const char *name);
-void ReleaseVmLogBudget(LogBudget *budget);
-// A budget of its own for one management connection, told in the summary as
-// `peer`; freed with DeleteLogBudget. Null when it cannot be allocated.
-LogBudget *NewLogBudget(const char *peer);
-void DeleteLogBudget(LogBudget *budget);
+// The budget of a management client's uid, held by each of its connections
+// alike: a client that reconnects draws on what it used before.
+LogBudget *ClientLogBudget(unsigned uid);
+// A budget no holder has held for a minute goes, telling the lines it left out.
+void ReleaseLogBudget(LogBudget *budget);
+// At most once a minute (every time with `all`): tells the lines each budget
+// left out that no later line of its peer has told yet, and frees the
+// budgets unheld for a minute. The management server calls it as it runs,
+// and with `all` as it stops, so no count of left-out lines is lost.
+void SweepLogBudgets(bool all);
 
 // Names the peer on whose behalf the calling thread logs until the scope
 // ends (null: the daemon's own lines). Scopes nest.

@@ -55,33 +55,6 @@ int WriteBefore(int fd, const uint8_t *bytes, int len, int64_t deadline)
     return len;
 }
 
-// Reads and drops the len body bytes of a refused request in chunks, before
-// the deadline. True when all of them were dropped.
-bool DiscardBody(int fd, uint32_t len, int64_t deadline)
-{
-    uint8_t sink[256];
-    while (len > 0) {
-        if (!PollBefore(fd, POLLIN, deadline)) {
-            return false;
-        }
-        ssize_t got = read(fd, sink, len < sizeof(sink) ? len : sizeof(sink));
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-            return false;
-        }
-        len -= static_cast<uint32_t>(got > 0 ? got : 0);
-    }
-    return true;
-}
-
-// The end of a read that can't go on: the management loop reads the mark to
-// tell that its client is gone. errno stays the failing read's.
-int EndRead(int savedErrno)
-{
-    (void)SetConnEndMark(CONN_END_MARK);
-    errno = savedErrno;
-    return -1;
-}
-
 void DumpVmBuffer(const void *buf)
 {
     VmMsg msg;
@@ -108,49 +81,6 @@ void DumpHostBuffer(const void *buf, int len)
 
 // ---- Message I/O ---------------------------------------------------------------
 
-int ReadFD(int fd, void *buf, int len)
-{
-    if (buf == nullptr) {
-        UPG_LOG("read buf is NULL");
-        return -1;
-    }
-    if (len <= 0) {
-        return 0;
-    }
-    uint8_t *bytes = static_cast<uint8_t *>(buf);
-    const int64_t deadline = MonotonicMs() + PEER_READ_MS;   // for the whole call: progress does not renew it
-    int count = 0;
-    while (count < len) {
-        ssize_t got = read(fd, bytes + count, static_cast<size_t>(len - count));
-        if (got == 0) {
-            UPG_LOG("read to the end");
-            return EndRead(0);
-        }
-        if (got < 0) {
-            int err = errno;
-            if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
-                // The rest is waited for on the descriptor, not in pauses,
-                // and a signal does not renew the deadline either.
-                if (!PollBefore(fd, POLLIN, deadline)) {
-                    UPG_LOG("retry 10 times read failed");
-                    return EndRead(err);
-                }
-                continue;
-            }
-            UPG_LOG("read failed");
-            return EndRead(err);
-        }
-        count += static_cast<int>(got);
-    }
-    if (len == VM_MSG_LEN) {
-        UPG_LOG(">>>>>>>>>>> receive from vm fd: %d", fd);
-        DumpVmBuffer(buf);
-    } else {
-        UPG_LOG(">>>>>>>>>>> receive from host fd: %d", fd);
-    }
-    return count;
-}
-
 int WriteFD(int fd, const void *buf, int len)
 {
     if (buf == nullptr) {
@@ -175,30 +105,80 @@ int WriteFD(int fd, const void *buf, int len)
     return WriteBefore(fd, static_cast<const uint8_t *>(buf), len, MonotonicMs() + PEER_WRITE_MS);
 }
 
-int readHostMsg(int fd, MsgHeadInfo *head, uint8_t *body, size_t bodyMax)
+ReadStep ReadHostRequest(int fd, HostRequestReader &reader, HostRequest *out)
 {
-    if (body != nullptr && bodyMax < HOST_MSG_BODY_BUF) {
-        return READ_HOST_MSG_FAILED;
-    }
-    if (ReadFD(fd, head, HOST_HEAD_LEN) != HOST_HEAD_LEN) {
-        return READ_HOST_MSG_FAILED;
-    }
-    dumpHostMsg(head, nullptr, 0);
-    if (!HostBodyLenAcceptable(*head)) {
-        UPG_LOG("msg body length %d over than %d", static_cast<int>(head->bufLen),
-                static_cast<int>(HOST_MSG_BODY_MAX));
-        // Its bytes must never be taken for the next request.
-        if (head->bufLen > CLIENT_MSG_BODY_MAX || !DiscardBody(fd, head->bufLen, MonotonicMs() + DISCARD_BODY_MS)) {
-            (void)SetConnEndMark(CONN_END_MARK);
+    for (;;) {
+        uint8_t sink[256];
+        size_t want = 0;
+        uint8_t *into = sink;
+        MsgHeadInfo head{};
+        if (reader.have >= static_cast<size_t>(HOST_HEAD_LEN)) {
+            std::memcpy(&head, reader.bytes, sizeof(head));
         }
-        return READ_HOST_MSG_TOO_LONG;
+        if (reader.discard > 0) {
+            want = reader.discard < sizeof(sink) ? reader.discard : sizeof(sink);
+        } else if (reader.have < static_cast<size_t>(HOST_HEAD_LEN)) {
+            want = static_cast<size_t>(HOST_HEAD_LEN) - reader.have;
+            into = reader.bytes + reader.have;
+        } else {
+            want = HOST_HEAD_LEN + head.bufLen - reader.have;
+            into = reader.bytes + reader.have;
+        }
+        ssize_t got = want == 0 ? 0 : recv(fd, into, want, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return ReadStep::kMore;
+        }
+        if (got < 0 || (got == 0 && want > 0)) {
+            UPG_LOG(got == 0 ? "read to the end" : "read failed");
+            return ReadStep::kEnd;
+        }
+        if (reader.have == 0 && reader.discard == 0) {
+            reader.startedMs = MonotonicMs();
+        }
+        bool headerDone = false;
+        if (reader.discard > 0) {
+            reader.discard -= static_cast<uint32_t>(got);
+        } else {
+            bool hadHeader = reader.have >= static_cast<size_t>(HOST_HEAD_LEN);
+            reader.have += static_cast<size_t>(got);
+            headerDone = !hadHeader && reader.have == static_cast<size_t>(HOST_HEAD_LEN);
+            if (headerDone) {
+                std::memcpy(&head, reader.bytes, sizeof(head));
+                UPG_LOG(">>>>>>>>>>> receive from host fd: %d", fd);
+                dumpHostMsg(&head, nullptr, 0);
+            }
+        }
+        if (headerDone && !HostBodyLenAcceptable(head)) {
+            UPG_LOG("msg body length %d over than %d", static_cast<int>(head.bufLen),
+                    static_cast<int>(HOST_MSG_BODY_MAX));
+            // Its bytes must never be taken for the next request.
+            reader.discard = head.bufLen > CLIENT_MSG_BODY_MAX ? 0 : head.bufLen;
+            reader.startedMs = MonotonicMs();
+        }
+        bool refused = reader.have >= static_cast<size_t>(HOST_HEAD_LEN) && !HostBodyLenAcceptable(head);
+        if (refused && reader.discard == 0) {
+            out->head = head;
+            out->code = READ_HOST_MSG_TOO_LONG;
+            out->endsConnection = head.bufLen > CLIENT_MSG_BODY_MAX;
+            reader.have = 0;
+            return ReadStep::kWhole;
+        }
+        if (!refused && reader.have == HOST_HEAD_LEN + static_cast<size_t>(head.bufLen)) {
+            if (head.bufLen > 0 && !headerDone) {
+                UPG_LOG(">>>>>>>>>>> receive from host fd: %d", fd);
+            }
+            out->head = head;
+            std::memcpy(out->body, reader.bytes + HOST_HEAD_LEN, head.bufLen);
+            out->body[head.bufLen] = '\0';
+            out->code = READ_HOST_MSG_OK;
+            out->endsConnection = false;
+            reader.have = 0;
+            return ReadStep::kWhole;
+        }
     }
-    int len = static_cast<int>(head->bufLen);
-    if (ReadFD(fd, body, len) != len || body == nullptr) {
-        return READ_HOST_MSG_FAILED;
-    }
-    body[len] = '\0';
-    return READ_HOST_MSG_OK;
 }
 
 // ---- Management client connections ------------------------------------------------
@@ -208,18 +188,15 @@ ClientConn::~ClientConn()
     if (!closing.load()) {
         close(fd);
     }
-    DeleteLogBudget(logBudget);
+    ReleaseLogBudget(logBudget);
 }
 
-std::shared_ptr<ClientConn> OpenClientConn(int fd)
+std::shared_ptr<ClientConn> OpenClientConn(int fd, uid_t uid)
 {
     if (fd < 0) {
         return nullptr;
     }
-    uint64_t id = g_nextConnId.fetch_add(1);
-    char peer[48];
-    (void)snprintf(peer, sizeof(peer), "client %lu (fd %d)", static_cast<unsigned long>(id), fd);
-    return std::make_shared<ClientConn>(fd, id, NewLogBudget(peer));
+    return std::make_shared<ClientConn>(fd, g_nextConnId.fetch_add(1), ClientLogBudget(uid));
 }
 
 int CloseClientConn(ClientConn &conn)
@@ -245,7 +222,11 @@ int ClientWrite(ClientConn &conn, const void *buf, int len)
     int ret = WriteFD(conn.fd, buf, len);
     if (ret < 0 && buf != nullptr) {
         int err = errno;
-        UPG_LOG("client fd %d did not take its reply, errno %d: close it", conn.fd, err);
+        {
+            // The daemon's own line: a client's flood of requests never hides it.
+            LogPeerScope daemon(nullptr);
+            UPG_LOG("client fd %d did not take its reply, errno %d: close it", conn.fd, err);
+        }
         conn.closed.store(true);
         (void)shutdown(conn.fd, SHUT_RDWR);   // its worker sees the end and closes fd
         errno = err;

@@ -1,15 +1,16 @@
 // Message I/O and the request registry.
 //
-// Every message the daemon reads or writes, on the management socket and on
-// the guest channels, passes through ReadFD and WriteFD, which log a direction
-// line and a field dump for each, so the log is a transcript of the traffic.
-// readHostMsg reads one management request on top of ReadFD. WriteFD never
+// Every message the daemon writes, on the management socket and on the guest
+// channels, passes through WriteFD, and every request it reads from a
+// management client through ReadHostRequest; both log a direction line and a
+// field dump for each, so the log is a transcript of the traffic. WriteFD never
 // waits on a peer for more than PEER_WRITE_MS over a whole message: a client
 // or guest that stops reading costs its writer a few seconds, never a worker.
 //
-// A management client is a ClientConn: the pool worker that serves the client
-// opens it on the accepted descriptor and closes it when the client goes.
-// Replies reach the client from that worker and from the workers that forward
+// A management client is a ClientConn: the management server opens it on the
+// accepted descriptor and closes it when the client goes.
+// Replies reach the client from the pool worker that handles its request and
+// from the workers that forward
 // guest answers; all of them write through ClientWrite, which holds the
 // connection's writeLock, so two replies never interleave, and refuses to
 // write once the connection is closed, so a reply can never land on a newer
@@ -24,6 +25,8 @@
 // g_clientListLock before a connection's writeLock (getMsgNode never waits for
 // a writeLock, so a slow client cannot stall the registry).
 #pragma once
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
@@ -41,21 +44,9 @@
 
 // How long one whole message to one peer may take, waiting for room included.
 inline constexpr int PEER_WRITE_MS = 3000;
-// How long the body of a refused (over-long) request may take to arrive.
-inline constexpr int DISCARD_BODY_MS = 1000;
-
-// How long the rest of a message may take to arrive once its read began.
+// How long a request may take to arrive whole once its first byte came; the
+// body of a refused (over-long) request gets as long again to be dropped.
 inline constexpr int PEER_READ_MS = 1000;
-
-// Reads exactly len bytes, waiting on the descriptor for what has not arrived
-// yet (a blocking descriptor blocks in its reads). Returns len; 0 for a len of
-// 0 or less; -1 for a null buffer (no mark) or a read that ended early: peer
-// closed, hard error, or PEER_READ_MS over the whole call ("retry 10 times
-// read failed", errno EAGAIN). An early end
-// sets the calling thread's connection-end mark to CONN_END_MARK and leaves
-// the failing read's errno. Logs the receive line, and dumps a 568-byte
-// (VmMsg) read.
-int ReadFD(int fd, void *buf, int len);
 
 // Writes len bytes, waiting for room in the peer's buffer (blocking or not)
 // for at most PEER_WRITE_MS over the whole message. Returns len; 0 for a len
@@ -71,15 +62,36 @@ inline constexpr int READ_HOST_MSG_OK = 0;
 inline constexpr int READ_HOST_MSG_FAILED = 1;
 inline constexpr int READ_HOST_MSG_TOO_LONG = 4;
 
-// Reads one request: the 56-byte header into head, then bufLen body bytes
-// into body (bodyMax at least HOST_MSG_BODY_BUF) followed by a NUL. Returns
-// READ_HOST_MSG_OK; READ_HOST_MSG_FAILED for a failed read; or
-// READ_HOST_MSG_TOO_LONG for a bufLen over 524. A too-long body is never
-// parsed: one of at most CLIENT_MSG_BODY_MAX bytes that arrives within
-// DISCARD_BODY_MS is read and dropped, so the next request starts in step;
-// any other leaves the connection-end mark CONN_END_MARK, and the caller ends
-// the connection after its reply.
-int readHostMsg(int fd, MsgHeadInfo *head, uint8_t *body, size_t bodyMax);
+// One whole management request: the 56-byte header, the body followed by a
+// NUL, and how it was read: READ_HOST_MSG_OK, or READ_HOST_MSG_TOO_LONG for a
+// bufLen over 524, whose body is never kept. A refused body of at most
+// CLIENT_MSG_BODY_MAX bytes is read and dropped first, so the next request
+// starts in step; after a longer one the connection ends (endsConnection).
+struct HostRequest {
+    MsgHeadInfo head{};
+    uint8_t body[HOST_MSG_BODY_BUF] = {0};
+    int code = READ_HOST_MSG_OK;
+    bool endsConnection = false;
+};
+
+// A request on its way in, read as its bytes arrive and never waited for:
+// the management server keeps one for each connection.
+struct HostRequestReader {
+    uint8_t bytes[HOST_HEAD_LEN + HOST_MSG_BODY_MAX] = {0};
+    size_t have = 0;          // bytes of the request so far
+    uint32_t discard = 0;     // bytes of a refused body still to drop
+    int64_t startedMs = 0;    // monotonic: when its first byte came
+    bool Started() const { return have > 0; }
+};
+
+enum class ReadStep { kMore, kWhole, kEnd };
+
+// Reads what fd holds of the current request, never past it, never blocking.
+// kWhole: *out holds it and the reader is ready for the next one; kMore: the
+// rest has not arrived; kEnd: the peer closed ("read to the end") or the read
+// failed ("read failed"). Logs a receive line and dumps the header once it is
+// whole, then a receive line for the body.
+ReadStep ReadHostRequest(int fd, HostRequestReader &reader, HostRequest *out);
 
 // ---- Request registry entries ----------------------------------------------------
 
@@ -110,13 +122,16 @@ struct ClientConn {
 
     const int fd;
     const uint64_t id;        // unique for the process's life, from 1
-    LogBudget *const logBudget;   // the client's share of the log, or null; freed with the connection
+    LogBudget *const logBudget;   // the share of the log of the client's uid, held by the connection
     ObjectMutex writeLock = PTHREAD_MUTEX_INITIALIZER;   // held for each whole reply and for the close of fd
     // No reply is written once set: by CloseClientConn, or by a reply the
     // client did not take. Atomic, so that the registry can skip closed
     // connections without waiting for a writeLock a slow write may hold.
     std::atomic<bool> closed{false};
     std::atomic<bool> closing{false};   // CloseClientConn has run: it alone closes fd
+    // A request of the client is in a pool worker's hands: the server reads
+    // nothing more of it meanwhile, so its requests are handled in order.
+    std::atomic<bool> serving{false};
 
     // The registry's part, REQUIRES g_clientListLock for every use.
     std::unique_ptr<MsgNode> oldest GUARDED_BY(g_clientListLock.lock);   // this client's entries, oldest first
@@ -126,9 +141,9 @@ struct ClientConn {
     std::shared_ptr<ClientConn> nextListed GUARDED_BY(g_clientListLock.lock);
 };
 
-// A connection for an accepted descriptor, with the next id. Null for a
-// negative descriptor.
-std::shared_ptr<ClientConn> OpenClientConn(int fd);
+// A connection for an accepted descriptor, with the next id, drawing on the
+// log budget of the peer's uid. Null for a negative descriptor.
+std::shared_ptr<ClientConn> OpenClientConn(int fd, uid_t uid);
 // Marks the connection closed, shuts the socket down (a reply stuck on it
 // fails at once) and closes its descriptor under writeLock. 0, or -1 when it
 // was closed before (the descriptor is then left alone: it may be another

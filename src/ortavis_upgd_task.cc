@@ -39,7 +39,6 @@ std::atomic<TaskPool *> g_taskPool{nullptr};
 namespace {
 
 std::atomic<int> g_upgRunning{0};   // written under g_upgMsgSendLock
-std::atomic<ClientJobHandler> g_clientJobHandler{nullptr};
 pthread_key_t g_connEndKey;
 std::atomic<bool> g_stopRequested{false};
 std::atomic<int> g_stopFd{-1};
@@ -49,7 +48,6 @@ std::atomic<int> g_stopFd{-1};
 std::atomic<TaskPool *> g_abandonedPool{nullptr};
 
 constexpr int kPoolJoinSeconds = 5;
-constexpr long kRetryPauseNs = 100L * 1000 * 1000;
 
 pthread_mutex_t *AsMutex(void *obj)
 {
@@ -66,13 +64,6 @@ bool NullObject(const void *obj)
 }
 
 }  // namespace
-
-void SleepRetryPause()
-{
-    timespec ts{0, kRetryPauseNs};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
 
 bool SleepUnlessStopping(int ms)
 {
@@ -456,42 +447,4 @@ int DestroyTaskPool(const timespec &deadline)
     DropQueuedJobs(pool);
     ReleasePool(pool);
     return 0;
-}
-
-// ---- The job routine -----------------------------------------------------------
-
-void SetTaskHandlers(ClientJobHandler client)
-{
-    g_clientJobHandler.store(client);
-}
-
-tpool_para_t *NewTaskPara(int32_t fd, int32_t nfds, int32_t type, void *msg)
-{
-    auto *para = static_cast<tpool_para_t *>(std::calloc(1, sizeof(tpool_para_t)));
-    if (para != nullptr) {
-        para->fd = fd;
-        para->nfds = nfds;
-        para->type = type;
-        para->msg = msg;
-    }
-    return para;
-}
-
-void runTaskPara(void *arg)
-{
-    auto *para = static_cast<tpool_para_t *>(arg);
-    if (para == nullptr) {
-        UPG_LOG("para is NULL");
-        return;
-    }
-    if (para->type == TPOOL_TYPE_CLIENT) {
-        ClientJobHandler handler = g_clientJobHandler.load();
-        pollfd entry{para->fd, POLLIN | POLLPRI, 0};
-        if (handler != nullptr) {
-            (void)handler(para->nfds, &entry);
-        } else {
-            UPG_LOG("no handler for client jobs, fd %d", para->fd);
-        }
-    }
-    std::free(para);
 }

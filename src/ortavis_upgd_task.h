@@ -119,9 +119,6 @@ void UpgSemPost();
 // (no mutex, no log: it runs in signal context).
 void UpgTimerSignalHandler(int signo);
 
-// The pause between two attempts of a retry or polling loop: 100 ms.
-void SleepRetryPause();
-
 // Sleeps `ms` milliseconds, or less when the daemon stops meanwhile (the
 // stop event below). False when the daemon is stopping.
 bool SleepUnlessStopping(int ms);
@@ -151,32 +148,9 @@ const char *GetConnEndMark();
 
 inline constexpr int TASK_POOL_THREADS = 8;
 
-// The pool serves the management clients, one worker for each connected
-// client; guest messages have a lane of their own (the guest lane), so no
-// number of clients can hold a guest up.
-struct tpool_para_t {
-    int32_t fd;     // management client connection
-    int32_t nfds;   // 1
-    int32_t type;   // TPOOL_TYPE_CLIENT
-    void *msg;      // unused
-};
-static_assert(sizeof(tpool_para_t) == 24);
-inline constexpr int32_t TPOOL_TYPE_CLIENT = 0;
-
-// The job routine the management server queues with a calloc'ed record
-// (NewTaskPara): type 0 serves a management client through the client
-// handler with one poll entry (the descriptor, POLLIN|POLLPRI); any other
-// type does nothing. The record is freed afterwards.
-void runTaskPara(void *para);
-// A cleared record for runTaskPara, or null when it cannot be allocated.
-tpool_para_t *NewTaskPara(int32_t fd, int32_t nfds, int32_t type, void *msg);
-
-// The handler runTaskPara calls. The management area sits above the pool, so
-// main hands its entry point down once, before any job is queued. A job
-// whose handler is not set is logged and dropped.
-struct pollfd;
-using ClientJobHandler = int (*)(int nfds, struct pollfd *fds);
-void SetTaskHandlers(ClientJobHandler client);
+// The pool handles the management clients' requests, a worker each for as
+// long as one request takes; guest messages have a lane of their own (the
+// guest lane), so no number of clients can hold a guest up.
 
 struct TaskPool;
 extern std::atomic<TaskPool *> g_taskPool;

@@ -132,7 +132,7 @@ void VmNodePut(VmNode *node)
         if (node->ownedFd >= 0 && close(node->ownedFd) != 0) {
             UPG_LOG("release socket failed");
         }
-        ReleaseVmLogBudget(node->logBudget);
+        ReleaseLogBudget(node->logBudget);
         pthread_mutex_destroy(&node->stateLock);
         pthread_mutex_destroy(&node->writeLock);
         delete node;

@@ -180,8 +180,8 @@ TEST_F(Faults, ConcurrentIntervalChangesAndASigkillLeaveOneWholeStoredInterval)
     }
 }
 
-// A host near a thousand VMs: the channels take descriptors above the
-// clients' range (a client above 1024 is refused), so clients still get in.
+// A host near a thousand VMs: the channels take descriptors beside the
+// clients', and clients still get in and are answered.
 TEST_F(Faults, AThousandChannelsLeaveTheClientsTheirDescriptors)
 {
     rlimit lim{};
@@ -196,7 +196,6 @@ TEST_F(Faults, AThousandChannelsLeaveTheClientsTheirDescriptors)
     ManageClient first;
     EXPECT_EQ(Check("vm1020", first), Reply(0, "vm1020:{ok}"));
     ASSERT_TRUE(host.WaitAccepted("vm500", 1));
-    EXPECT_LT(OpenSockets(1025), 10u) << "the channels took the numbers a client can have";
     ManageClient second;
     EXPECT_EQ(Check("vm1", second), kVm1Ok);
     // A start drops all a guest sent before its drain: early, made last, is connected and writes first.

@@ -7,6 +7,7 @@
 // leaves a bounded log.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,11 +46,15 @@ TEST_F(Isolation, NoPeerStallsAnother)
     }
     ASSERT_TRUE(add("flood", guestsim::Behaviour::Flood) && add("halfclosed", guestsim::Behaviour::HalfClose));
 
-    // Six clients take six workers; one of them asks about the VM whose probe hangs.
-    ManageClient idle[6];
-    ASSERT_TRUE(idle[0].Send(ManageMessage(77, UPG_MSG_GET_UPG_RES, 0, QueryBody("hang", "ortavis"))));
-    ManageClient a, b;   // the last two workers
-    ASSERT_TRUE(log.WaitForCount("accept a new fd", 8)) << log.Dump();
+    // Three hundred idle clients cost no worker; one asks about the VM whose probe hangs, one stalls mid-header.
+    std::vector<std::unique_ptr<ManageClient>> idle;
+    for (int i = 0; i < 300; ++i) {
+        idle.push_back(std::make_unique<ManageClient>());
+    }
+    ASSERT_TRUE(idle[0]->Send(ManageMessage(77, UPG_MSG_GET_UPG_RES, 0, QueryBody("hang", "ortavis"))));
+    ASSERT_TRUE(idle[1]->Send(ManageMessage(78, UPG_MSG_HEALTH_CHECK, 0, "").substr(0, 20)));
+    ManageClient a, b;
+    ASSERT_TRUE(log.WaitForCount("accept a new fd", 302)) << log.Dump();
     ASSERT_TRUE(log.WaitFor("vm list add vm : flood", 10s));
     for (int i = 0; i < 8; ++i) {
         ASSERT_TRUE(host.SendRequest("ask8", VM_REQ_UPGRADE_INFO_MSG));
@@ -61,12 +66,14 @@ TEST_F(Isolation, NoPeerStallsAnother)
     for (auto until = std::chrono::steady_clock::now() + 8s; std::chrono::steady_clock::now() < until && !HasFailure();
          ++rounds) {
         for (auto [client, vm] : {std::pair<ManageClient *, std::string>{&a, "vm1"}, {&b, "vm2"}}) {
-            EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody(vm, 1), *client, 5s), Reply(0, vm + ":{ok}"));
-            EXPECT_EQ(Ask(UPG_MSG_GET_UPG_RES, QueryBody(vm, "ortavis"), *client, 5s),
+            EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody(vm, 1), *client, 2s), Reply(0, vm + ":{ok}"));
+            EXPECT_EQ(Ask(UPG_MSG_GET_UPG_RES, QueryBody(vm, "ortavis"), *client, 2s),
                       Reply(0, vm + ":{ortavis,1.0.0.1,0,1.0.0.1}"));
+            EXPECT_EQ(Ask(UPG_MSG_HOST_STATE, StateBody(UPG_STATE_DAEMON), *client, 2s).first, 0);
         }
     }
     EXPECT_GE(rounds, 2);
+    EXPECT_EQ(log.Count("sent 20 bytes of a request not whole within 1000 ms: dropped"), 1u);
     ASSERT_TRUE(log.WaitFor("log lines of flood left out"));
     EXPECT_EQ(log.Count("log lines of flood left out"), 1u);
     EXPECT_LE(log.Count("recieve vm msg : flood"), size_t{LOG_PEER_BURST});
@@ -82,7 +89,10 @@ TEST_F(Isolation, NoPeerStallsAnother)
 
 // A request has one answer, and it goes to the client that asked: two
 // clients asking the same VM with the same msgId each get their own, once.
-TEST_F(Isolation, OneAnswerOneClient)
+// And the lines of one uid's clients draw on one budget, however often they
+// reconnect: a hundred connections of thirty refused requests each write
+// what one connection would.
+TEST_F(Isolation, OneAnswerOneClientAndOneLogBudgetAUid)
 {
     ManageClient a, b;
     const std::string check = ManageMessage(4242, UPG_MSG_HEALTH_CHECK, 0, ActionBody("vm1", 1));
@@ -93,6 +103,14 @@ TEST_F(Isolation, OneAnswerOneClient)
     auto second = b.Receive(10s);
     ASSERT_TRUE(second && second->body == "vm1:{ok}") << log.Dump();
     EXPECT_FALSE(a.Receive(50ms)) << "a second, unsolicited answer";   // it would have come before b's
+
+    for (int c = 0; c < 100; ++c) {
+        ManageClient client;
+        for (int i = 0; i < 30; ++i) {
+            ASSERT_EQ(Ask(UPG_MSG_GET_UPG_RES, QueryBody("ghost", "ortavis"), client).first, 1);
+        }
+    }
+    EXPECT_LE(log.Texts().size(), 2000u);
 }
 
 }  // namespace

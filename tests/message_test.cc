@@ -107,34 +107,6 @@ protected:
 
 using MessageIO = MessageTest;
 
-TEST_F(MessageIO, ReadEndsEarlyWithTheMark)
-{
-    // A byte every 300 ms: one second for the whole call, not renewed by progress. A peer gone after 3 bytes.
-    for (bool drip : {true, false}) {
-        SCOPED_TRACE(drip);
-        ASSERT_EQ(SetConnEndMark(nullptr), 0);
-        SocketPair sp(SOCK_NONBLOCK);
-        if (!drip) {
-            ASSERT_TRUE(simhost::SendAll(sp.fd[1], "\1\2\3", 3));
-            close(sp.Release(1));
-        }
-        std::thread writer([&] {
-            for (uint8_t i = 0; drip && i < 8; ++i) {
-                send(sp.fd[1], &i, 1, MSG_NOSIGNAL);
-                std::this_thread::sleep_for(300ms);
-            }
-        });
-        uint8_t buf[8];
-        Lines lines = log_.TextsLoggedBy([&] {
-            EXPECT_EQ(ReadFD(sp.fd[0], buf, sizeof(buf)), -1);
-            EXPECT_EQ(errno, drip ? EAGAIN : 0);   // the failing read's
-        });
-        writer.join();
-        EXPECT_EQ(lines, Lines{drip ? "retry 10 times read failed" : "read to the end"});
-        EXPECT_STREQ(GetConnEndMark(), CONN_END_MARK);
-    }
-}
-
 TEST_F(MessageIO, TranscriptOfEachDirection)
 {
     SocketPair sp;
@@ -147,67 +119,64 @@ TEST_F(MessageIO, TranscriptOfEachDirection)
                      "hostMsg->head.result  = 1", "hostMsg->head.buf     = web01:"}));
     EXPECT_EQ(Drain(sp.fd[1]), Bytes(out, out + len));
 
-    // 568 bytes are a guest message both ways. Read back in pieces, a signal before each, they are put together.
+    // A guest message is dumped as one; a request read back in pieces is told as it was written.
     const Bytes msg = HostBytes(99, VM_REQ_ATTACH_ISO_MSG, 0, 568);   // msgId, msgType, moduleNum 0
-    Lines written = log_.TextsLoggedBy([&] { EXPECT_EQ(WriteFD(sp.fd[0], msg.data(), 568), 568); });
+    EXPECT_EQ(log_.TextsLoggedBy([&] { EXPECT_EQ(WriteFD(sp.fd[0], msg.data(), 568), 568); }).size(), 10u);
     EXPECT_EQ(Drain(sp.fd[1]), msg);
-    uint8_t buf[568];
+    HostRequestReader reader;
+    HostRequest req;
+    len = BuildHostMsg(out, sizeof(out), 42, UPG_MSG_HEALTH_CHECK, 1, "web01:", 6);
     Lines read = log_.TextsLoggedBy([&] {
-        std::thread reader([&] {
-            EXPECT_EQ(ReadFD(sp.fd[0], buf, sizeof(buf)), 568);
-            EXPECT_EQ(GetConnEndMark(), nullptr);
-        });
-        for (auto [from, to] : {std::pair{0, 10}, {10, 300}, {300, 568}}) {
-            std::this_thread::sleep_for(50ms);   // blocked in the read
-            pthread_kill(reader.native_handle(), SIGUSR1);
-            std::this_thread::sleep_for(50ms);
-            send(sp.fd[1], msg.data() + from, static_cast<size_t>(to - from), MSG_NOSIGNAL);
+        for (auto [from, to] : {std::pair{0, 10}, {10, 60}, {60, len}}) {
+            EXPECT_EQ(ReadHostRequest(sp.fd[1], reader, &req), ReadStep::kMore);
+            ASSERT_TRUE(simhost::SendAll(sp.fd[0], out + from, static_cast<size_t>(to - from)));
         }
-        reader.join();
+        EXPECT_EQ(ReadHostRequest(sp.fd[1], reader, &req), ReadStep::kWhole);
     });
-    EXPECT_EQ(Bytes(buf, buf + 568), msg);
-    ASSERT_EQ(written.size(), 10u);
-    EXPECT_EQ(written[0], "<<<<<<<<<<< write to vm fd: " + fd);
-    written[0] = ">>>>>>>>>>> receive from vm fd: " + fd;
-    EXPECT_EQ(read, written);
+    EXPECT_EQ(Bytes(req.body, req.body + 7), Bytes(out + HOST_HEAD_LEN, out + len) + Bytes{0});
+    const std::string received = ">>>>>>>>>>> receive from host fd: " + std::to_string(sp.fd[1]);
+    EXPECT_EQ(read, (Lines{received, "hostMsg->head.msgId   = 42", "hostMsg->head.msgType = UPG_MSG_HEALTH_CHECK",
+                           "hostMsg->head.bufLen  = 6", "hostMsg->head.result  = 1", received}));
 }
 
 TEST_F(MessageIO, RequestBodiesAndWhatARefusedOneLeaves)
 {
     // Each body holds a whole request (msgId 666), and the next request (2) follows: a refused body of at most 968
-    // bytes is dropped exactly; longer ones, or one not there within DISCARD_BODY_MS, end the connection.
-    struct Row { uint32_t bufLen; size_t sent; int ret; bool ends; };
+    // bytes is dropped exactly; a longer one ends the connection, and one not there yet is waited for.
+    struct Row { uint32_t bufLen; size_t sent; ReadStep step; int code; bool ends; };
     const int ok = READ_HOST_MSG_OK, tooLong = READ_HOST_MSG_TOO_LONG;
-    for (Row row : {Row{0, 0, ok, false}, Row{524, 524, ok, false}, Row{525, 525, tooLong, false},
-                    Row{968, 968, tooLong, false}, Row{600, 0, tooLong, true}, Row{969, 969, tooLong, true},
-                    Row{0xFFFFFFFFu, 1000, tooLong, true}}) {
+    const ReadStep whole = ReadStep::kWhole;
+    for (Row row : {Row{0, 0, whole, ok, false}, Row{524, 524, whole, ok, false}, Row{525, 525, whole, tooLong, false},
+                    Row{968, 968, whole, tooLong, false}, Row{600, 0, ReadStep::kMore, ok, false},
+                    Row{969, 969, whole, tooLong, true}, Row{0xFFFFFFFFu, 1000, whole, tooLong, true}}) {
         SCOPED_TRACE(row.bufLen);
-        ASSERT_EQ(SetConnEndMark(nullptr), 0);
         SocketPair sp;
         const Bytes body = HostBytes(666, UPG_START_UPGRADE_MSG, 0, row.sent, 'b');
         const Bytes in = HostBytes(7, UPG_MSG_GET_UPG_RES, row.bufLen) + body + HostBytes(2, UPG_MSG_OPEN_CONNECT, 0);
         ASSERT_TRUE(simhost::SendAll(sp.fd[1], in.data(), in.size()));
-        MsgHeadInfo head{};
-        uint8_t buf[HOST_MSG_BODY_BUF];
-        std::memset(buf, 'x', sizeof(buf));
-        EXPECT_EQ(readHostMsg(sp.fd[0], &head, buf, HOST_MSG_BODY_MAX), READ_HOST_MSG_FAILED);   // no room for NUL
-        auto start = Clock::now();
-        Lines lines = log_.TextsLoggedBy([&] { EXPECT_EQ(readHostMsg(sp.fd[0], &head, buf, sizeof(buf)), row.ret); });
-        EXPECT_LT(Clock::now() - start, Ms(DISCARD_BODY_MS + 2000));
+        HostRequestReader reader;
+        HostRequest req;
+        std::memset(req.body, 'x', sizeof(req.body));
+        Lines lines = log_.TextsLoggedBy([&] { EXPECT_EQ(ReadHostRequest(sp.fd[0], reader, &req), row.step); });
         // The header as read, then the body's receive line or the refusal.
         const std::string received = ">>>>>>>>>>> receive from host fd: " + std::to_string(sp.fd[0]);
         const std::string len = std::to_string(static_cast<int>(row.bufLen));
         Lines expected = {received, "hostMsg->head.msgId   = 7", "hostMsg->head.msgType = UPG_MSG_GET_UPG_RES",
                           "hostMsg->head.bufLen  = " + len, "hostMsg->head.result  = 0",
-                          row.ret == ok ? received : "msg body length " + len + " over than 524"};
+                          row.bufLen <= 524 ? received : "msg body length " + len + " over than 524"};
         EXPECT_EQ(lines, Lines(expected.begin(), expected.end() - (row.bufLen == 0)));
-        if (row.ret == ok) {
-            EXPECT_EQ(Bytes(buf, buf + row.sent + 1), body + Bytes{0});
+        if (row.step == ReadStep::kMore) {
+            continue;
         }
-        EXPECT_EQ(GetConnEndMark() != nullptr, row.ends);
+        EXPECT_EQ(req.code, row.code);
+        EXPECT_EQ(req.head.msgId, 7u);
+        if (row.code == ok) {
+            EXPECT_EQ(Bytes(req.body, req.body + row.sent + 1), body + Bytes{0});
+        }
+        EXPECT_EQ(req.endsConnection, row.ends);
         if (!row.ends) {
-            EXPECT_EQ(readHostMsg(sp.fd[0], &head, buf, sizeof(buf)), READ_HOST_MSG_OK);
-            EXPECT_EQ(head.msgId, 2u);
+            EXPECT_EQ(ReadHostRequest(sp.fd[0], reader, &req), ReadStep::kWhole);
+            EXPECT_EQ(req.head.msgId, 2u);
         }
     }
 }
@@ -215,7 +184,7 @@ TEST_F(MessageIO, RequestBodiesAndWhatARefusedOneLeaves)
 TEST_F(MessageIO, RepliesGoWholeOneAtATimeOrTheClientIsClosed)
 {
     SocketPair sp;
-    auto conn = OpenClientConn(sp.Release(0));
+    auto conn = OpenClientConn(sp.Release(0), 0);
     const int total = 256 * 1024;
     const Bytes a = HostBytes(1, UPG_MSG_HEALTH_CHECK, 8, total, 'A');
     const Bytes b = HostBytes(2, UPG_MSG_HEALTH_CHECK, 8, total, 'B');
@@ -258,7 +227,7 @@ TEST_F(MessageIO, RepliesGoWholeOneAtATimeOrTheClientIsClosed)
 
     // With the close path running meanwhile, a stuck reply ends at once.
     SocketPair sp2;
-    conn = OpenClientConn(sp2.Release(0));
+    conn = OpenClientConn(sp2.Release(0), 0);
     std::thread stuck([&] { EXPECT_EQ(ClientWrite(*conn, a.data(), total), -1); });
     WaitReadable(sp2.fd[1]);
     start = Clock::now();
@@ -274,7 +243,7 @@ protected:
     std::shared_ptr<ClientConn> Client()
     {
         pairs_.push_back(std::make_unique<SocketPair>());
-        return OpenClientConn(pairs_.back()->Release(0));
+        return OpenClientConn(pairs_.back()->Release(0), 0);
     }
     void Add(const std::shared_ptr<ClientConn> &conn, uint64_t msgId, VmNode *vm, const char *name = "vm")
     {
@@ -321,7 +290,7 @@ TEST_F(MessageRegistry, EntriesBelongToTheirConnection)
     EXPECT_EQ(fcntl(number, F_GETFD), -1) << "closing a connection closes its descriptor";
     SocketPair fresh;
     ASSERT_EQ(fresh.Release(0), number);   // the lowest free number
-    auto d = OpenClientConn(number);
+    auto d = OpenClientConn(number, 0);
     Add(d, 7, FakeVm(0));
     EXPECT_EQ(Get(42, FakeVm(0)), c);
     EXPECT_EQ(log_.TextsLoggedBy([&] { Delete(*a); }), Lines{"delete MsgNode fd " + fa + " success"});

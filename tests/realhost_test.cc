@@ -23,6 +23,7 @@
 #include "ortavis_upgd_seccmd.h"
 #include "ortavis_upgd_server.h"
 #include "realhost_vm.h"
+#include "unix_socket.h"
 #include "registry_view.h"
 #include "upgd_sandbox.h"
 
@@ -113,9 +114,8 @@ std::optional<VmMsg> HealthCheck(VmNode *vm, uint64_t msgId)
         MutexGuard write(&vm->writeLock);
         EXPECT_EQ(WriteFD(fd, &out, VM_MSG_LEN), VM_MSG_LEN);
     }
-    pollfd pfd{fd, POLLIN, 0};
     VmMsg in;
-    if (poll(&pfd, 1, 15000) != 1 || ReadFD(fd, &in, VM_MSG_LEN) != VM_MSG_LEN) {
+    if (!simhost::RecvAll(fd, &in, VM_MSG_LEN, std::chrono::steady_clock::now() + std::chrono::seconds(15))) {
         return std::nullopt;
     }
     return in;
