@@ -19,7 +19,9 @@
 //    sockets, once with the request written whole and once (Arg 1) with its
 //    header and body 1 ms apart; and the host commands the daemon runs for
 //    one health check, run here through its command runner, which is where
-//    the time goes;
+//    the time goes; then among hostile peers with 300 idle clients (Arg 2)
+//    and with 1000 idle clients connected (Arg 3), each against the quiet
+//    round trip (vs_quiet);
 //  - the host state: a whole fetch through the client library once every
 //    guest has reported six modules, against the same number of round trips
 //    of the same average size through a bare relay; with the daemon's RSS;
@@ -395,22 +397,25 @@ std::string HealthRequest(uint64_t id)
 }
 
 // The worst that peers can do at once beside a sound VM's health check:
-// six clients holding six of the pool's workers, ten guests dribbling bytes,
-// one flooding its channel and one half-closed.
+// `idle` clients connected and silent, ten guests dribbling bytes, one
+// flooding its channel and one half-closed (no guests for `idle` alone).
 struct Adversaries {
-    explicit Adversaries(Fleet &f) : fleet(f)
+    Adversaries(Fleet &f, int idle, bool guestsToo) : fleet(f)
     {
-        for (int i = 0; i < 6; ++i) {
+        for (int i = 0; i < idle; ++i) {
             clients.push_back(std::make_unique<upgd_test::ManageClient>());
+            ok = ok && clients.back()->Connected();
         }
-        for (int i = 0; i < 10; ++i) {
+        for (int i = 0; guestsToo && i < 10; ++i) {
             Add("drip" + std::to_string(i), guestsim::Behaviour::Dribble);
         }
-        Add("flood", guestsim::Behaviour::Flood);
-        Add("halfclosed", guestsim::Behaviour::HalfClose);
-        // The next discovery pass connects them; a request runs one.
-        ok = ok && fleet.client->Send(upgd_test::ManageMessage(++fleet.msgId, UPG_MSG_OPEN_CONNECT, 0, ""));
-        ok = ok && fleet.log.WaitFor("vm list add vm : flood", 10s);
+        if (guestsToo) {
+            Add("flood", guestsim::Behaviour::Flood);
+            Add("halfclosed", guestsim::Behaviour::HalfClose);
+            // The next discovery pass connects them; a request runs one.
+            ok = ok && fleet.client->Send(upgd_test::ManageMessage(++fleet.msgId, UPG_MSG_OPEN_CONNECT, 0, ""));
+            ok = ok && fleet.log.WaitFor("vm list add vm : flood", 10s);
+        }
     }
     void Add(const std::string &name, guestsim::Behaviour b)
     {
@@ -427,7 +432,8 @@ struct Adversaries {
 };
 
 // Arg 0: quiet; 1: the request's header and body 1 ms apart; 2: among the
-// adversaries above (vs_quiet: against the quiet round trip of this run).
+// adversaries above, with 300 idle clients; 3: with 1000 idle clients alone
+// (vs_quiet: against the quiet round trip of this run).
 void BM_FleetHealthRoundTrip_Daemon(benchmark::State &state)
 {
     Fleet &f = TheFleet();
@@ -436,8 +442,8 @@ void BM_FleetHealthRoundTrip_Daemon(benchmark::State &state)
         return;
     }
     std::unique_ptr<Adversaries> load;
-    if (state.range(0) == 2) {
-        load = std::make_unique<Adversaries>(f);
+    if (state.range(0) >= 2) {
+        load = std::make_unique<Adversaries>(f, state.range(0) == 2 ? 300 : 1000, state.range(0) == 2);
         if (!load->ok) {
             state.SkipWithError("the adversaries did not come up");
             return;
@@ -794,6 +800,7 @@ BENCHMARK(BM_FleetHealthRoundTrip_Daemon)->Arg(1)->Unit(benchmark::kMillisecond)
 BENCHMARK(BM_FleetHealthRoundTrip_Bare)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_FleetHealthCommands_Bare)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FleetHealthRoundTrip_Daemon)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FleetHealthRoundTrip_Daemon)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FleetHostState_Daemon)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FleetHostState_Bare)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FleetMemory_Daemon)->Iterations(1);
