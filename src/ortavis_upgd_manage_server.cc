@@ -104,6 +104,11 @@ void ServeRequest(void *arg)
     (void)!write(g_doneEvent, &one, sizeof(one));
 }
 
+void DropRequest(void *arg)
+{
+    delete static_cast<RequestJob *>(arg);
+}
+
 class Server {
 public:
     explicit Server(int listenFd) : listen_(listenFd) {}
@@ -112,6 +117,7 @@ public:
 private:
     int Expire(int64_t now);
     void Accept();
+    size_t IdleLongest();
     void Read(Client &client, short events);
     bool Hand(Client &client, std::unique_ptr<RequestJob> job);
     void Drop(size_t index);
@@ -157,6 +163,22 @@ void Server::Drop(size_t index)
     clients_.pop_back();
 }
 
+// The connection idle longest: none of its requests in hand or waiting for
+// a guest's answer, and none on its way in. clients_.size() when there is none.
+size_t Server::IdleLongest()
+{
+    size_t oldest = clients_.size();
+    ObjectLockGuard registry(&g_clientListLock);
+    for (size_t i = 0; i < clients_.size(); ++i) {
+        const Client &c = *clients_[i];
+        if (!c.conn->serving.load() && !c.reader.Started() && c.conn->entries == 0 &&
+            (oldest == clients_.size() || c.lastMs < clients_[oldest]->lastMs)) {
+            oldest = i;
+        }
+    }
+    return oldest;
+}
+
 void Server::Accept()
 {
     for (int n = 0; n < kAcceptsPerPass; ++n) {
@@ -189,15 +211,7 @@ void Server::Accept()
             UPG_LOG("[dealWithCmd] recieve host msg, accept a new fd %d", fd);
         }
         if (clients_.size() >= MANAGE_CLIENTS_MAX) {
-            // The one idle longest makes room; one with a request in hand never does.
-            size_t oldest = clients_.size();
-            for (size_t i = 0; i < clients_.size(); ++i) {
-                const Client &c = *clients_[i];
-                if (!c.conn->serving.load() && !c.reader.Started() &&
-                    (oldest == clients_.size() || c.lastMs < clients_[oldest]->lastMs)) {
-                    oldest = i;
-                }
-            }
+            size_t oldest = IdleLongest();
             if (oldest == clients_.size()) {
                 UPG_LOG("too many client");
                 EndClient(*client->conn);
@@ -215,7 +229,7 @@ bool Server::Hand(Client &client, std::unique_ptr<RequestJob> job)
 {
     job->conn = client.conn;
     client.conn->serving.store(true);
-    if (AddTask(ServeRequest, job.get()) != 0) {
+    if (AddTask(ServeRequest, job.get(), DropRequest) != 0) {
         client.conn->serving.store(false);
         return false;
     }

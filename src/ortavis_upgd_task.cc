@@ -232,6 +232,7 @@ int StopEventFd()
 struct TaskNode {
     void (*routine)(void *);
     void *arg;
+    void (*drop)(void *);   // releases arg of a job that never runs, or null
     std::unique_ptr<TaskNode> next;
 };
 
@@ -311,6 +312,9 @@ int StopWorkers(TaskPool *pool, int started, const timespec &deadline)
 void DropQueuedJobs(TaskPool *pool) NO_THREAD_SAFETY_ANALYSIS   // no worker is left to share the queue
 {
     while (pool->taskHead) {
+        if (pool->taskHead->drop != nullptr) {
+            pool->taskHead->drop(pool->taskHead->arg);
+        }
         pool->taskHead = std::move(pool->taskHead->next);
     }
 }
@@ -371,7 +375,7 @@ int CreateTaskPool(int threadNum)
     return 0;
 }
 
-int AddTask(void (*routine)(void *), void *arg)
+int AddTask(void (*routine)(void *), void *arg, void (*drop)(void *))
 {
     if (routine == nullptr) {
         UPG_LOG("Invalid argument routine");
@@ -389,6 +393,7 @@ int AddTask(void (*routine)(void *), void *arg)
     }
     node->routine = routine;
     node->arg = arg;
+    node->drop = drop;
     LockMutex(&pool->mutex);
     TaskNode *raw = node.get();
     if (pool->taskTail != nullptr) {

@@ -157,8 +157,9 @@ extern std::atomic<TaskPool *> g_taskPool;
 
 // 0, or -1 with g_taskPool null.
 int CreateTaskPool(int threadNum);
-// Queues routine(arg). 0, or -1 for a null routine or a failed allocation.
-int AddTask(void (*routine)(void *), void *arg);
+// Queues routine(arg); a job the pool drops unrun at its end gets drop(arg)
+// instead, when given. 0, or -1 for a null routine or a failed allocation.
+int AddTask(void (*routine)(void *), void *arg, void (*drop)(void *) = nullptr);
 // Stops the workers, drops the queued jobs, releases the pool. Bounded in
 // time: workers get until the absolute CLOCK_REALTIME `deadline` to finish
 // their running job (the daemon raises the stop event below first, so long

@@ -73,6 +73,7 @@ TEST_F(Isolation, NoPeerStallsAnother)
         }
     }
     EXPECT_GE(rounds, 2);
+    EXPECT_TRUE(idle[1]->WaitClosed(1s));
     EXPECT_EQ(log.Count("sent 20 bytes of a request not whole within 1000 ms: dropped"), 1u);
     ASSERT_TRUE(log.WaitFor("log lines of flood left out"));
     EXPECT_EQ(log.Count("log lines of flood left out"), 1u);
@@ -91,18 +92,19 @@ TEST_F(Isolation, NoPeerStallsAnother)
 // clients asking the same VM with the same msgId each get their own, once.
 // And the lines of one uid's clients draw on one budget, however often they
 // reconnect: a hundred connections of thirty refused requests each write
-// what one connection would.
+// what one connection would. A leaking client's 1025th connection closes its
+// first.
 TEST_F(Isolation, OneAnswerOneClientAndOneLogBudgetAUid)
 {
-    ManageClient a, b;
+    auto a = std::make_unique<ManageClient>(), b = std::make_unique<ManageClient>();
     const std::string check = ManageMessage(4242, UPG_MSG_HEALTH_CHECK, 0, ActionBody("vm1", 1));
-    ASSERT_TRUE(a.Send(check));
-    auto first = a.Receive(10s);
+    ASSERT_TRUE(a->Send(check));
+    auto first = a->Receive(10s);
     ASSERT_TRUE(first && first->body == "vm1:{ok}");
-    ASSERT_TRUE(b.Send(check));
-    auto second = b.Receive(10s);
+    ASSERT_TRUE(b->Send(check));
+    auto second = b->Receive(10s);
     ASSERT_TRUE(second && second->body == "vm1:{ok}") << log.Dump();
-    EXPECT_FALSE(a.Receive(50ms)) << "a second, unsolicited answer";   // it would have come before b's
+    EXPECT_FALSE(a->Receive(50ms)) << "a second, unsolicited answer";   // it would have come before b's
 
     for (int c = 0; c < 100; ++c) {
         ManageClient client;
@@ -111,6 +113,16 @@ TEST_F(Isolation, OneAnswerOneClientAndOneLogBudgetAUid)
         }
     }
     EXPECT_LE(log.Texts().size(), 2000u);
+
+    a.reset(), b.reset();
+    ASSERT_TRUE(RaiseFdLimit(4096));
+    std::vector<std::unique_ptr<ManageClient>> crowd;
+    for (int i = 0; i < 1025; ++i) {
+        crowd.push_back(std::make_unique<ManageClient>());
+    }
+    EXPECT_TRUE(crowd[0]->WaitClosed(5s));
+    EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), *crowd[1]), Reply(0, "vm1:{ok}"));
+    EXPECT_EQ(log.Count("1024 clients connected: fd "), 1u);
 }
 
 }  // namespace
