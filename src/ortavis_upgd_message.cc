@@ -124,10 +124,8 @@ ReadStep ReadHostRequest(int fd, HostRequestReader &reader, HostRequest *out)
             want = HOST_HEAD_LEN + head.bufLen - reader.have;
             into = reader.bytes + reader.have;
         }
+        // Never waits, so no signal interrupts it.
         ssize_t got = want == 0 ? 0 : recv(fd, into, want, MSG_DONTWAIT);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             return ReadStep::kMore;
         }
