@@ -4,6 +4,9 @@
 //  - start-up: from the exec to the last guest accepting its channel, against
 //    a bare program (this binary re-executed) that reads the run directory
 //    and connects every channel; with the RSS of each once all are open;
+//  - start-up CPU: what each used, its own and its commands', in its first
+//    minute from the exec (the daemon idle after start-up: every drive
+//    empty, no guest asking);
 //  - idle CPU: the daemon's CPU time over one 30 s window (its command loop
 //    wakes every 30 s when nothing happens), scaled to a minute, against a
 //    thread polling 1000 silent sockets with the same time-out and making a
@@ -29,7 +32,7 @@
 //  - SIGTERM to exit, a management client still connected, against the bare
 //    program's.
 // The counters log_lines are the daemon's syslog lines per request. Runs
-// inside the sandbox, about 45 s: tools/bench Fleet.
+// inside the sandbox, about three minutes (two of them the start-up CPU rows' minutes): tools/bench Fleet.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -154,6 +157,8 @@ struct Fleet {
     bench::DaemonHost host{kVms, guestsim::Behaviour::Answer};
     std::unique_ptr<upgd_test::ManageClient> client;
     pid_t bare = -1;
+    Clock::time_point bareStarted{};
+    Clock::time_point daemonStarted{};
     uint64_t msgId = 0;
     size_t healthRequestLen = 0;
     size_t healthReplyLen = 0;
@@ -232,6 +237,7 @@ void BM_FleetStartUp_Bare(benchmark::State &state)
     for (auto _ : state) {
         const int before = f.host.sim.Accepted(bench::VmName(0));
         const auto t0 = Clock::now();
+        f.bareStarted = t0;
         f.bare = fork();
         if (f.bare == 0) {
             execl("/proc/self/exe", "bench_fleet", kBareFlag, static_cast<char *>(nullptr));
@@ -272,6 +278,7 @@ void BM_FleetStartUp_Daemon(benchmark::State &state)
     }
     for (auto _ : state) {
         Clock::duration open{};
+        f.daemonStarted = Clock::now();
         if (!f.host.StartDaemon(&open)) {
             state.SkipWithError("the daemon did not connect every channel");
             return;
@@ -292,6 +299,60 @@ void BM_FleetStartUp_Daemon(benchmark::State &state)
         }
     }
     state.counters["channels_logged"] = static_cast<double>(f.log.Count("vm list add vm : "));
+}
+
+// The CPU a process and its reaped children (the commands it ran) used so
+// far, from /proc/PID/stat, in milliseconds.
+double ProcessAndChildrenCpuMs(pid_t pid)
+{
+    std::string stat = upgd_test::ReadFile("/proc/" + std::to_string(pid) + "/stat").value_or("");
+    size_t at = stat.rfind(')');
+    if (at == std::string::npos) {
+        return -1;
+    }
+    // After the command's name: the state (read as 0), then fields 4 on, so
+    // field N is fields[N - 3]; utime is the 14th.
+    std::vector<long long> fields;
+    for (const char *p = stat.c_str() + at + 2; *p != '\0' && fields.size() < 15;) {
+        char *end = nullptr;
+        fields.push_back(std::strtoll(p, &end, 10));
+        p = *end != '\0' ? end + 1 : end;
+    }
+    if (fields.size() < 15) {
+        return -1;
+    }
+    const long long ticks = fields[11] + fields[12] + fields[13] + fields[14];   // utime stime cutime cstime
+    return static_cast<double>(ticks) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The CPU of the process's first range(0) seconds from its exec, scaled to a
+// minute: all it did to start among the VMs and settle.
+void ReportFirstCpu(benchmark::State &state, pid_t pid, Clock::time_point started)
+{
+    for (auto _ : state) {
+        std::this_thread::sleep_until(started + std::chrono::seconds(state.range(0)));
+        state.counters["cpu_ms_per_min"] = ProcessAndChildrenCpuMs(pid) * 60.0 / static_cast<double>(state.range(0));
+    }
+}
+
+void BM_FleetStartUpCpu_Bare(benchmark::State &state)
+{
+    Fleet &f = TheFleet();
+    if (f.bare <= 0) {
+        state.SkipWithError("no bare program");
+        return;
+    }
+    ReportFirstCpu(state, f.bare, f.bareStarted);
+}
+
+void BM_FleetStartUpCpu_Daemon(benchmark::State &state)
+{
+    Fleet &f = TheFleet();
+    if (f.host.daemon.Pid() <= 0 || f.daemonStarted == Clock::time_point{}) {
+        state.SkipWithError("no daemon started by the start-up row");
+        return;
+    }
+    ReportFirstCpu(state, f.host.daemon.Pid(), f.daemonStarted);
 }
 
 // ---- Idle -------------------------------------------------------------------------------
@@ -789,8 +850,10 @@ void BM_FleetMinimalScan(benchmark::State &state)
 }
 
 BENCHMARK(BM_FleetStartUp_Bare)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FleetStartUpCpu_Bare)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_FleetStop_Bare)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FleetStartUp_Daemon)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FleetStartUpCpu_Daemon)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_FleetIdleCpuPerMinute)->Arg(30)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_FleetDiscoveryRequest_Daemon)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_FleetDiscoveryRequest_Bare)->Unit(benchmark::kMicrosecond)->UseRealTime();

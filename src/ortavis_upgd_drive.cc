@@ -18,9 +18,11 @@
 #include "ortavis_upgd_drive.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -506,14 +508,56 @@ std::vector<std::string> LiveVmNames()
     return names;
 }
 
+// How much of a live description is searched for the ISO directory, and in
+// what pieces. Descriptions are tens of kB; one past the bound is left to
+// the drive script.
+constexpr size_t kDescriptionSearchMax = 4 << 20;
+constexpr size_t kDescriptionChunk = 64 << 10;
+
+// True when the VM's live description may name a file of the ISO directory:
+// its bytes hold the directory's path and a slash (a plain search, piece by
+// piece), or it could not be searched to its end. False for a description
+// without it, or one gone meanwhile (the VM stopped).
+bool DescriptionNamesIsoDir(const std::string &name)
+{
+    const std::string needle = std::string(g_chISORealPath) + "/";
+    std::string path = std::string(VM_RUN_DIR) + "/" + name + ".xml";
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.Valid()) {
+        return errno != ENOENT;
+    }
+    std::vector<char> buf(needle.size() + kDescriptionChunk);
+    size_t kept = 0;   // the last bytes searched, where a match may begin
+    for (size_t total = 0; total < kDescriptionSearchMax;) {
+        ssize_t n = read(fd.Get(), buf.data() + kept, kDescriptionChunk);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return n < 0;
+        }
+        total += static_cast<size_t>(n);
+        std::string_view have(buf.data(), kept + static_cast<size_t>(n));
+        if (have.find(needle) != std::string_view::npos) {
+            return true;
+        }
+        kept = std::min(have.size(), needle.size() - 1);
+        std::memmove(buf.data(), buf.data() + have.size() - kept, kept);
+    }
+    return true;
+}
+
 }  // namespace
 
 void RecordAttachedAtStart()
 {
-    for (const std::string &name : LiveVmNames()) {
-        if (checkCmdParam(name.c_str()) != 0) {
+    const std::vector<std::string> names = LiveVmNames();
+    int looked = 0;
+    for (const std::string &name : names) {
+        if (checkCmdParam(name.c_str()) != 0 || !DescriptionNamesIsoDir(name)) {
             continue;
         }
+        ++looked;
         char source[UPGD_PATH_MAX];
         if (DriveIsoSource(name.c_str(), source) == 1 && IsOwnMedium(source)) {
             const char *slash = std::strrchr(source, '/');
@@ -521,6 +565,7 @@ void RecordAttachedAtStart()
             UPG_LOG("vm %s holds %s from before the start: recorded as attached", name.c_str(), source);
         }
     }
+    UPG_LOG("start-up: %d of %zu running VMs name the ISO directory, their drives looked at", looked, names.size());
 }
 
 void EjectOverdueIsos()

@@ -67,7 +67,9 @@ bool IsoAttached(const VmNode *vm);
 // The same by name, with the ISO's file name and when it went in (monotonic milliseconds).
 bool AttachedIso(const char *vmName, std::string *iso, int64_t *since);
 // At start-up: every running VM whose drive holds a file of the ISO
-// directory is recorded as attached, its deadline counted from now.
+// directory is recorded as attached, its deadline counted from now. Only the
+// VMs whose live description names the directory have their drive looked at
+// (the drive script run); the others cost a read of their description.
 void RecordAttachedAtStart();
 // Ejects the daemon's ISO from each VM whose deadline passed (an hour
 // without the guest's report), sets the VM idle and logs it; a failed eject

@@ -3,12 +3,13 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
 #include <deque>
-#include <new>
 #include <functional>
+#include <new>
+#include <set>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 
 #include "ortavis_upgd_log.h"
@@ -23,13 +24,6 @@ struct QueuedMsg {
     VmMsg msg;
 };
 
-// VM names hashed as views too, so the command loop's look-up of a queue on
-// every pass builds no string.
-struct NameHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
-};
-
 struct GuestQueue {
     std::deque<QueuedMsg> msgs;
     bool scheduled = false;    // on the ready list or in a worker's hands
@@ -39,8 +33,10 @@ struct Lane {
     ObjectMutex lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t work = PTHREAD_COND_INITIALIZER;    // a VM is ready, or the lane stops
     pthread_cond_t ended = PTHREAD_COND_INITIALIZER;   // a worker ended
-    std::unordered_map<std::string, GuestQueue, NameHash, std::equal_to<>> queues GUARDED_BY(lock);   // by VM name
+    std::unordered_map<std::string, GuestQueue> queues GUARDED_BY(lock);   // by VM name
     std::deque<std::string> ready GUARDED_BY(lock);
+    std::set<std::string, std::less<>> full GUARDED_BY(lock);   // VMs whose queue is full
+    std::atomic<size_t> fullCount{0};   // full's size, read without the lock
     int live GUARDED_BY(lock) = 0;
     int idle GUARDED_BY(lock) = 0;
     bool running GUARDED_BY(lock) = false;
@@ -49,6 +45,13 @@ struct Lane {
 };
 
 Lane g_lane;
+
+// A guest's answer to a request a management client waits on.
+bool AnswersClient(uint32_t msgType)
+{
+    return msgType == HOST_MSG_GET_UPG_RES || msgType == HOST_MSG_HEALTH_CHECK || msgType == VM_RSP_FIX_RESULT_MSG ||
+           msgType == VM_RSP_AUTO_CTRL;
+}
 
 // Waits for work for at most GUEST_LANE_IDLE_MS. False when the worker is to
 // end (the lane stops, or it idled long enough and is not one of the kept).
@@ -74,6 +77,10 @@ void Drain(Lane &lane, const std::string &key) REQUIRES(lane.lock)
         bool wasFull = queue.msgs.size() >= GUEST_QUEUE_MAX;
         QueuedMsg next = std::move(queue.msgs.front());
         queue.msgs.pop_front();
+        if (wasFull) {
+            lane.full.erase(key);
+            lane.fullCount.store(lane.full.size());
+        }
         UnlockMutex(&lane.lock);
         if (wasFull && lane.onRoom != nullptr) {
             lane.onRoom();
@@ -145,9 +152,18 @@ int QueueGuestMsg(VmNode *vm, const VmMsg &msg)
         return -1;
     }
     queue.msgs.push_back({VmRef(vm), msg});
+    const bool filled = queue.msgs.size() >= GUEST_QUEUE_MAX;
+    if (filled) {
+        lane.full.emplace(vm->name);
+        lane.fullCount.store(lane.full.size());
+    }
     if (!queue.scheduled) {
         queue.scheduled = true;
-        lane.ready.emplace_back(vm->name);
+        if (AnswersClient(msg.msgType)) {
+            lane.ready.emplace_front(vm->name);   // a client waits: next, ahead of a crowd of guests
+        } else {
+            lane.ready.emplace_back(vm->name);
+        }
         // A worker counted idle may already be woken for an earlier VM still
         // on the ready list: only more idle workers than ready VMs serve this
         // one at once.
@@ -156,15 +172,18 @@ int QueueGuestMsg(VmNode *vm, const VmMsg &msg)
             pthread_cond_signal(&lane.work);
         }
     }
-    return 0;
+    return filled ? 1 : 0;
 }
 
-bool GuestQueueFull(const VmNode *vm)
+void FullGuestQueues(std::vector<std::string> *names)
 {
     Lane &lane = g_lane;
+    names->clear();
+    if (lane.fullCount.load() == 0) {
+        return;   // a queue that fills now is told by QueueGuestMsg
+    }
     MutexGuard guard(&lane.lock);
-    auto it = lane.queues.find(std::string_view(vm->name));
-    return it != lane.queues.end() && it->second.msgs.size() >= GUEST_QUEUE_MAX;
+    names->assign(lane.full.begin(), lane.full.end());
 }
 
 int StopGuestLane(const timespec &deadline)
@@ -176,6 +195,8 @@ int StopGuestLane(const timespec &deadline)
     for (auto &[key, queue] : lane.queues) {
         queue.msgs.clear();
     }
+    lane.full.clear();
+    lane.fullCount.store(0);
     pthread_cond_broadcast(&lane.work);
     while (lane.live > 0) {
         if (pthread_cond_clockwait(&lane.ended, &lane.lock, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT) {

@@ -5,30 +5,44 @@
 // a queue of its own, by name (a channel that is replaced keeps it), handled
 // by one lane worker at a time in the order the guest sent its messages; the
 // queues of different VMs are handled in parallel. A VM whose messages wait
-// gets an idle worker, or a new one when none is idle (up to
-// GUEST_LANE_WORKERS_MAX); a worker idle for a while ends, but for the first
-// few. So a guest whose handling is slow (a patient probe of its silent
-// agent, a hanging virsh) delays only its own later messages:
+// gets an idle worker, or a new one when none is idle, up to
+// GUEST_LANE_WORKERS_MAX; past that it waits on the ready list, in the order
+// VMs became ready, for the first worker done with its VM. A worker idle for
+// a while ends, but for the first few. So a guest whose handling is slow (a
+// patient probe of its silent agent, a hanging virsh) delays only its own
+// later messages, as long as fewer slow guests than the bound wait at once:
 // never another guest's, and never a client's, since clients keep the pool
-// and the lane never waits for it. One VM's handling never runs twice at
-// once, so neither does its patient probe.
+// and the lane never waits for it. A crowd of guests asking at once is
+// served GUEST_LANE_WORKERS_MAX at a time, with as many threads and no more.
+// One VM's handling never runs twice at once, so neither does its patient
+// probe.
 //
 // A VM may have GUEST_QUEUE_MAX messages waiting; the command loop reads no
 // more of its channel meanwhile (the guest's own writes wait in its socket),
-// and the lane wakes the loop when there is room again.
+// and the lane wakes the loop when there is room again. The loop learns which
+// queues are full once a pass, from FullGuestQueues (nothing to copy and no
+// lock while none is), and from QueueGuestMsg when a message fills one.
 //
-// Lock: the lane lock guards the queues, the list of VMs ready for a worker
-// and the worker counts. It is never held while a message is handled, and it
+// Lock: the lane lock guards the queues, the list of VMs ready for a worker,
+// the names of the full queues and the worker counts. It is never held while a message is handled, and it
 // is taken after any other (only the log's own locks come after it).
 #pragma once
 
 #include <time.h>
 
+#include <string>
+#include <vector>
+
 #include "ortavis_upgd_msg.h"
 #include "ortavis_upgd_vm.h"
 
 inline constexpr int GUEST_QUEUE_MAX = 16;
-inline constexpr int GUEST_LANE_WORKERS_MAX = VM_LIST_MAX;
+// Most lane workers at once. A worker's time goes mostly to waiting: for a
+// host command (at most SECCMD_RUNNING_MAX run at once), an attach's pause
+// of two seconds, a patient probe. Four times the command slots keep those
+// slots busy while workers wait out pauses and probes; a crowd of guests
+// beyond that waits its turn instead of costing a thread each.
+inline constexpr int GUEST_LANE_WORKERS_MAX = 64;
 inline constexpr int GUEST_LANE_WORKERS_KEPT = 2;
 inline constexpr int GUEST_LANE_IDLE_MS = 30 * 1000;
 
@@ -40,11 +54,15 @@ using GuestRoomCallback = void (*)();
 // By main, before the command loop starts. 0, or -1 after its log line.
 int StartGuestLane(GuestMsgHandler handler, GuestRoomCallback onRoom);
 // Queues a copy of the message for the VM, taking a reference on the entry.
-// 0; -1 (logged) when the lane is stopped, the VM's queue is full, or memory
-// runs out: the message is then dropped.
+// 0; 1 when the message filled the VM's queue (its channel is to be read no
+// further until the lane tells there is room); -1 (logged) when the lane is
+// stopped, the VM's queue is full, or memory runs out: the message is then
+// dropped.
 int QueueGuestMsg(VmNode *vm, const VmMsg &msg);
-// True while the VM has GUEST_QUEUE_MAX messages waiting.
-bool GuestQueueFull(const VmNode *vm);
+// The names of the VMs with GUEST_QUEUE_MAX messages waiting, sorted, into
+// *names; by the command loop once a pass. Usually none: then nothing is
+// copied and no lock is taken.
+void FullGuestQueues(std::vector<std::string> *names);
 // Drops the queued messages and waits, until the absolute CLOCK_REALTIME
 // deadline, for the workers to finish the message in hand. The number of
 // workers still busy then: they are abandoned, and the lane's state stays in

@@ -16,14 +16,18 @@
 // that fills the pipe never stalls, and reap the commands only after the
 // wait: the leader's unreaped pid keeps the group id ours, which makes
 // killing the group on a time-out, at stop or after a failed start safe from
-// pid reuse. A call owns its descriptors and children and touches no shared
-// state but the stop descriptor it reads, so any number of threads may run
-// pipelines at once.
+// pid reuse. A call owns its descriptors and children; what it shares is
+// the stop descriptor it reads and the slots: an eventfd semaphore holding
+// the free ones, which a call takes before its first fork and gives back
+// once its commands are reaped. A call without a slot polls the semaphore
+// beside the stop descriptor until its time limit; every freed slot wakes
+// all such callers and one takes it.
 #include "ortavis_upgd_seccmd.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -349,14 +353,88 @@ bool StopRaised(int stopFd)
 
 enum class Ending { kExited, kTimedOut, kStopped };
 
+std::atomic<int> g_slots{-1};
+
+// The semaphore of free slots, made by the first call that needs it; -1
+// (errno set) when no descriptor is to be had.
+int Slots()
+{
+    int fd = g_slots.load();
+    if (fd >= 0) {
+        return fd;
+    }
+    UniqueFd made(eventfd(SECCMD_RUNNING_MAX, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC));
+    made = AboveStdio(std::move(made));
+    if (!made.Valid()) {
+        return -1;
+    }
+    if (g_slots.compare_exchange_strong(fd, made.Get())) {
+        return made.Release();
+    }
+    return fd;   // another call made it first; ours closes
+}
+
+// One running pipeline's slot, given back when it goes.
+class Slot {
+public:
+    Slot() = default;
+    ~Slot()
+    {
+        if (held_) {
+            const uint64_t one = 1;
+            (void)!write(g_slots.load(), &one, sizeof(one));
+        }
+    }
+    Slot(const Slot &) = delete;
+    Slot &operator=(const Slot &) = delete;
+
+    // Waits for a slot until the deadline: kExited once held, kTimedOut
+    // when the deadline passed first, kStopped at the daemon's stop; false
+    // (errno set) when the wait fails.
+    template <class TimePoint>
+    bool Take(TimePoint deadline, Ending *ending)
+    {
+        const int slots = Slots();
+        if (slots < 0) {
+            return false;
+        }
+        std::array<pollfd, 2> fds{{{slots, POLLIN, 0}, {g_stopFd.load(), POLLIN, 0}}};
+        for (;;) {
+            uint64_t one = 0;
+            if (read(slots, &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one))) {
+                held_ = true;
+                *ending = Ending::kExited;
+                return true;
+            }
+            if (errno != EAGAIN && errno != EINTR) {
+                return false;
+            }
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TimePoint::clock::now());
+            if (left.count() <= 0) {
+                *ending = Ending::kTimedOut;
+                return true;
+            }
+            if (poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) {
+                return false;
+            }
+            if (fds[1].revents != 0) {
+                *ending = Ending::kStopped;
+                return true;
+            }
+        }
+    }
+
+private:
+    bool held_ = false;
+};
+
 // Waits until every command has exited, draining `capture` meanwhile; kills
 // the group once the deadline passes or the stop descriptor becomes
 // readable. False (errno set) when poll fails.
 bool WaitPipeline(const Pipeline &pipeline, const UniqueFd &capture, OutputBuffer *sink,
-                  int timeoutMs, Ending *ending)
+                  std::chrono::steady_clock::time_point deadline, Ending *ending)
 {
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::array<pollfd, SECCMD_MAX_COMMANDS + 2> fds{};
     const size_t n = pipeline.Count();
     fds[0] = {capture.Get(), POLLIN, 0};
@@ -440,6 +518,19 @@ int seccmd_run_pipeline(char **out, int *status, int timeoutMs,
     if (timeoutMs <= 0) {
         timeoutMs = SECCMD_DEFAULT_TIMEOUT_MS;
     }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    Slot slot;   // before the pipeline: given back once its commands are reaped
+    Ending ending = Ending::kExited;
+    if (!slot.Take(deadline, &ending)) {
+        return -1;
+    }
+    if (ending == Ending::kStopped) {
+        return Fail(ECANCELED);
+    }
+    if (ending == Ending::kTimedOut) {
+        *status = SECCMD_STATUS_TIMEOUT;
+        return 0;
+    }
     UniqueFd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
     devNull = AboveStdio(std::move(devNull));
     if (!devNull.Valid()) {
@@ -477,8 +568,7 @@ int seccmd_run_pipeline(char **out, int *status, int timeoutMs,
     }
 
     OutputBuffer output;
-    Ending ending = Ending::kExited;
-    if (!WaitPipeline(pipeline, capture, &output, timeoutMs, &ending)) {
+    if (!WaitPipeline(pipeline, capture, &output, deadline, &ending)) {
         return -1;
     }
     int lastStatus = 0;

@@ -7,9 +7,12 @@
 // seccmd_run_argset could take its place, provided it also supplies the
 // time-limited call and the stop hook below, which the daemon relies on.
 //
-// Called at the same time from the pool workers, the management thread and
-// the upgrade thread; each call uses only its own arguments, descriptors and
-// children, so nothing is shared and no lock is taken. Children get only
+// Called at the same time from the pool workers, the guest lane, the
+// management thread and the upgrade thread; each call uses only its own
+// arguments, descriptors and children. What the calls share is the count of
+// running pipelines, at most SECCMD_RUNNING_MAX: a call waits for a free slot
+// on a descriptor (never on a lock), and the wait counts against its time
+// limit and ends at the daemon's stop like a run. Children get only
 // descriptors 0, 1 and 2 (the daemon's sockets to guests and clients never
 // reach them), default signal dispositions and an empty signal mask. Every
 // pipeline runs in a process group of its own, led by its first command.
@@ -31,6 +34,14 @@ inline constexpr size_t SECCMD_OUTPUT_MAX = 1 << 20;
 inline constexpr int SECCMD_STATUS_TIMEOUT = -2;
 // The time limit of seccmd_run_argset, and of any call given no limit.
 inline constexpr int SECCMD_DEFAULT_TIMEOUT_MS = 60 * 1000;
+// Most pipelines running at once in the process; a call past it waits for a
+// slot. A guest's attach or a health check runs two or three short commands
+// one after another, so a handful of slots serve any ordinary moment; 16
+// leave room for a few hung ones (each held up to its time limit) beside
+// them, while a crowd of guests asking at once forks no more than 16
+// pipelines (mostly bash and virsh, a few MB each) on a host whose cores
+// belong to its guests.
+inline constexpr int SECCMD_RUNNING_MAX = 16;
 
 extern "C" {
 
@@ -43,9 +54,10 @@ extern "C" {
 // Returns 0 when every command was started and waited for; *status then holds
 // the last command's exit status, 128 + the signal number when a signal
 // ended it, or SECCMD_STATUS_TIMEOUT when the limit passed and the pipeline
-// was killed. Returns -1 with errno set when the pipeline could not be run: a
+// was killed, or was never started for want of a slot. Returns -1 with errno set when the pipeline could not be run: a
 // bad argument (reserved not null, no vector, an empty vector, more than
-// SECCMD_MAX_COMMANDS), a failed pipe, or a failed start, a program missing
+// SECCMD_MAX_COMMANDS), a failed pipe, no descriptor for the count of running
+// pipelines, or a failed start, a program missing
 // from PATH included (ENOENT); and ECANCELED when the daemon is stopping
 // (the stop descriptor was readable before or during the run). *status is
 // then left as the caller set it, and commands already started are killed

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -82,12 +84,13 @@ void DropResetChannel(const VmRef &vm)
     UPG_LOG("getVmCmdMsg failed");
 }
 
-void QueueWhole(const VmRef &vm, int fd, const VmMsg &msg)
+// True when the message filled the VM's queue on the lane.
+bool QueueWhole(const VmRef &vm, int fd, const VmMsg &msg)
 {
     UPG_LOG("[dealWithVmCmd] recieve vm msg : %s, vmfd=%d", vm->name, fd);
     UPG_LOG(">>>>>>>>>>> receive from vm fd: %d", fd);
     dumpVmMsg(&msg);
-    (void)QueueGuestMsg(vm.get(), msg);
+    return QueueGuestMsg(vm.get(), msg) == 1;
 }
 
 enum class ReadEnd { Waiting, HungUp, Reset };
@@ -99,7 +102,8 @@ ReadEnd ReadChannel(const VmRef &vm, int fd)
     Partial local;
     Partial &part = found != g_partials.end() ? found->second : local;
     auto *bytes = reinterpret_cast<uint8_t *>(&part.msg);
-    for (int taken = 0; taken < VM_MSGS_PER_PASS && !GuestQueueFull(vm.get());) {
+    bool full = false;   // the VM's queue on the lane: read on once it has room
+    for (int taken = 0; taken < VM_MSGS_PER_PASS && !full;) {
         ssize_t got = recv(fd, bytes + part.have, VM_MSG_LEN - static_cast<size_t>(part.have), MSG_DONTWAIT);
         if (got > 0) {
             if (part.have == 0) {
@@ -107,7 +111,7 @@ ReadEnd ReadChannel(const VmRef &vm, int fd)
             }
             part.have += static_cast<int>(got);
             if (part.have == VM_MSG_LEN) {
-                QueueWhole(vm, fd, part.msg);
+                full = QueueWhole(vm, fd, part.msg);
                 part.have = 0;
                 ++taken;
             }
@@ -213,6 +217,7 @@ void *dealWithVmCmd(void *)
     clearVmSocketReadBuf();
     std::vector<pollfd> set;
     std::vector<VmRef> owners;
+    std::vector<std::string> full;   // the VMs whose queue on the lane is full, sorted
     set.reserve(VM_LIST_MAX + 2);
     owners.reserve(VM_LIST_MAX);
     while (!StopRequested()) {
@@ -225,6 +230,7 @@ void *dealWithVmCmd(void *)
         set.clear();
         owners.clear();
         bool waiting = false;   // a channel left out until the lane has room
+        FullGuestQueues(&full);
         {
             ObjectLockGuard registry(GetVmListHead());
             for (VmNode *n = GetVmListHead()->next; n != nullptr && owners.size() < VM_LIST_MAX; n = n->next) {
@@ -232,7 +238,7 @@ void *dealWithVmCmd(void *)
                 if (fd <= 0) {
                     continue;
                 }
-                if (GuestQueueFull(n)) {
+                if (!full.empty() && std::binary_search(full.begin(), full.end(), std::string_view(n->name))) {
                     waiting = true;
                     continue;
                 }

@@ -1,14 +1,19 @@
-// Peers kept apart, through the real daemon on the simulated host: every
-// worker of the pool serving a client, ten guests dribbling bytes, one
-// flooding, one half-closed, one whose agent probe hangs while a client asks
-// about it and its reset is due, one asking for the upgrade information again
-// and again with its agent silent. Meanwhile the sound VMs' health checks and
-// result queries each get their own answer within five seconds, and the flood
-// leaves a bounded log.
+// Peers kept apart, through the real daemon on the simulated host: three
+// hundred idle clients and one stalled mid-request, ten guests dribbling
+// bytes, one flooding, one half-closed, one whose agent probe hangs while a
+// client asks about it and its reset is due, one asking for the upgrade
+// information again and again with its agent silent. Meanwhile the sound VMs'
+// health checks, result queries and the host state are each answered within
+// two seconds, and the flood
+// leaves a bounded log. Then a crowd: 200 guests asking for their ISO at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "daemon_host.h"
@@ -123,6 +128,75 @@ TEST_F(Isolation, OneAnswerOneClientAndOneLogBudgetAUid)
     EXPECT_TRUE(crowd[0]->WaitClosed(5s));
     EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), *crowd[1]), Reply(0, "vm1:{ok}"));
     EXPECT_EQ(log.Count("1024 clients connected: fd "), 1u);
+}
+
+// 200 guests ask for their ISO at once, on a host whose drives held none at
+// the start, so the start-up looked at no drive. Every one is served, while
+// the daemon's threads (its own and the guest lane's 64 workers) stay at or
+// under 80 and its children (16 pipelines of at most two commands, and room)
+// at or under 48; a sound VM's health checks are answered meanwhile, though
+// not promptly yet: its probe and its answer's command wait for slots among
+// the crowd's, seconds on this machine.
+class Crowd : public DaemonHost {
+protected:
+    void SetUp() override
+    {
+        for (int i = 0; i < kGuests; ++i) {
+            ASSERT_TRUE(host.AddVm(Name(i), {.profile = {.modules = {{"ortavis", "1.0.0.2", "1.0.0.2", 0, ISO_LINUX}}}}));
+        }
+        SetUpHost({"vm1"});
+    }
+    static std::string Name(int i) { return "crowd" + std::to_string(i); }
+    static constexpr int kGuests = 200;
+};
+
+TEST_F(Crowd, AttachesAtOnceAreAllServedWithinTheDaemonsBounds)
+{
+    ASSERT_TRUE(log.WaitForCount("clearVmSocketReadBuf vmname crowd", kGuests) &&
+                log.WaitFor("running VMs name the ISO directory, their drives looked at")) << log.Dump();
+    for (const auto &call : virsh.Calls()) {
+        ASSERT_NE(call[0], "gethdbiso") << "a drive looked at at the start although no description names the ISO";
+    }
+    std::atomic<bool> done = false;
+    size_t threads = 0, children = 0;
+    std::thread sampler([&] {
+        for (; !done; std::this_thread::sleep_for(2ms)) {
+            auto [t, c] = ThreadsAndChildren(daemon.Pid());
+            threads = std::max(threads, t);
+            children = std::max(children, c);
+        }
+    });
+    for (int i = 0; i < kGuests; ++i) {
+        ASSERT_TRUE(host.SendRequest(Name(i), VM_REQ_ATTACH_ISO_MSG));
+    }
+    auto served = [&] {
+        for (int i = 0; i < kGuests; ++i) {
+            if (host.Received(Name(i)).empty()) {
+                return false;
+            }
+        }
+        return true;
+    };
+    ManageClient client;
+    int checks = 0;
+    for (auto until = std::chrono::steady_clock::now() + 50s; !HasFailure() && std::chrono::steady_clock::now() < until;
+         ++checks) {
+        EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), client, 30s), Reply(0, "vm1:{ok}"));
+        if (WaitUntil(served, 1s)) {
+            break;
+        }
+    }
+    done = true;
+    sampler.join();
+    for (int i = 0; i < kGuests; ++i) {
+        auto got = host.Received(Name(i));
+        ASSERT_TRUE(got.size() == 1 && got[0].msgType == UPG_MSG_ATTACH_ISO_RESP && got[0].module[0].rescode == 0)
+            << Name(i) << " not served, " << got.size() << " answers";
+    }
+    EXPECT_GE(checks, 1);
+    EXPECT_LE(threads, 80u);
+    EXPECT_LE(children, 48u);
+    std::printf("most threads %zu, children %zu; %d health checks\n", threads, children, checks);
 }
 
 }  // namespace

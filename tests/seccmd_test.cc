@@ -150,16 +150,24 @@ TEST(SeccmdTest, NoCommandOutlivesItsLimitTheStopOrTheDaemon)
     ASSERT_TRUE(r.out.has_value());   // what came before the kill is kept
     EXPECT_TRUE(GoneWithin(static_cast<pid_t>(atoi(r.out->c_str())), 5s));
 
-    // The stop: a run in progress is killed and fails with ECANCELED, and no new run starts.
+    // The stop: the runs in progress, at most SECCMD_RUNNING_MAX, are killed
+    // and fail with ECANCELED, as does one waiting for a slot; no new run starts.
     int stopFd = eventfd(0, EFD_CLOEXEC);
     seccmd_set_stop_fd(stopFd);
-    std::jthread stopper([stopFd] {
-        std::this_thread::sleep_for(300ms);
-        eventfd_write(stopFd, 1);   // readable from now on
-    });
-    r = RunPipeline({{"sleep", "100"}}, 0);
-    EXPECT_LT(r.took, 5s);
-    EXPECT_EQ(r.rc == -1 ? r.err : 0, ECANCELED);
+    constexpr size_t kSlots = SECCMD_RUNNING_MAX;
+    std::vector<Result> runs(kSlots + 1);
+    std::vector<std::jthread> threads;
+    for (Result &run : runs) {
+        threads.emplace_back([&run] { run = RunPipeline({{"sleep", "100"}}, 0); });
+    }
+    EXPECT_TRUE(upgd_test::WaitUntil([] { return upgd_test::ThreadsAndChildren(getpid()).second >= kSlots; }));
+    EXPECT_EQ(upgd_test::ThreadsAndChildren(getpid()).second, kSlots);
+    eventfd_write(stopFd, 1);   // readable from now on
+    threads.clear();
+    for (const Result &run : runs) {
+        EXPECT_LT(run.took, 5s);
+        EXPECT_EQ(run.rc == -1 ? run.err : 0, ECANCELED);
+    }
     EXPECT_TRUE(NoChildren());
     EXPECT_EQ(RunPipeline({{"true"}}).err, ECANCELED);
     seccmd_set_stop_fd(-1);

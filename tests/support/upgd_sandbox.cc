@@ -260,6 +260,19 @@ bool WriteFile(const std::string &path, const std::string &content, int mode)
     return close(fd) == 0 && ok;
 }
 
+std::pair<size_t, size_t> ThreadsAndChildren(pid_t pid)
+{
+    std::pair<size_t, size_t> n{0, 0};
+    std::error_code ec;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::istringstream kids(ReadFile(task.path().string() + "/children").value_or(""));
+        ++n.first;
+        for (std::string child; kids >> child; ++n.second) {
+        }
+    }
+    return n;
+}
+
 std::optional<std::string> ReadFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -128,6 +129,8 @@ inline long StatusKib(pid_t pid, const std::string &key)
     size_t at = status.find("\n" + key + ":");
     return at == std::string::npos ? -1 : std::stol(status.substr(at + key.size() + 2));
 }
+// How many threads the process has now, and how many children its threads have.
+std::pair<size_t, size_t> ThreadsAndChildren(pid_t pid);
 // The signal set a line "Key:\tHEX" of /proc/PID/status shows (SigBlk, ShdPnd; with
 // `task`, that thread's own): bit signo - 1 for signo, all set when unreadable.
 std::bitset<64> ProcSigSet(pid_t pid, const std::string &key, pid_t task = 0);
