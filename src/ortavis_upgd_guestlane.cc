@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "ortavis_upgd_log.h"
+#include "ortavis_upgd_seccmd.h"
 #include "ortavis_upgd_task.h"
 
 namespace {
@@ -85,6 +86,7 @@ void Drain(Lane &lane, const std::string &key) REQUIRES(lane.lock)
         if (wasFull && lane.onRoom != nullptr) {
             lane.onRoom();
         }
+        seccmd_set_urgent(AnswersClient(next.msg.msgType) ? 1 : 0);
         lane.handler(next.vm.get(), &next.msg);
         next.vm.reset();
         LockMutex(&lane.lock);
@@ -100,6 +102,9 @@ void *LaneWorker(void *)
         std::string key = std::move(lane.ready.front());
         lane.ready.pop_front();
         Drain(lane, key);
+        if (lane.live > GUEST_LANE_WORKERS_MAX - GUEST_LANE_ANSWER_WORKERS) {
+            break;   // the room kept for answers is free again
+        }
     }
     --lane.live;
     pthread_cond_broadcast(&lane.ended);
@@ -168,7 +173,8 @@ int QueueGuestMsg(VmNode *vm, const VmMsg &msg)
         // on the ready list: only more idle workers than ready VMs serve this
         // one at once.
         bool enough = lane.ready.size() <= static_cast<size_t>(lane.idle);
-        if (enough || lane.live >= GUEST_LANE_WORKERS_MAX || !StartWorker(lane)) {
+        const int bound = GUEST_LANE_WORKERS_MAX - (AnswersClient(msg.msgType) ? 0 : GUEST_LANE_ANSWER_WORKERS);
+        if (enough || lane.live >= bound || !StartWorker(lane)) {
             pthread_cond_signal(&lane.work);
         }
     }

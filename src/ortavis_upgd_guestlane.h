@@ -6,8 +6,10 @@
 // by one lane worker at a time in the order the guest sent its messages; the
 // queues of different VMs are handled in parallel. A VM whose messages wait
 // gets an idle worker, or a new one when none is idle, up to
-// GUEST_LANE_WORKERS_MAX; past that it waits on the ready list, in the order
-// VMs became ready, for the first worker done with its VM. A worker idle for
+// GUEST_LANE_WORKERS_MAX less the GUEST_LANE_ANSWER_WORKERS kept for answers
+// that clients wait on (those go to the front of the ready list); past that
+// it waits on the ready list, in the order VMs became ready, for the first
+// worker done with its VM. A worker idle for
 // a while ends, but for the first few. So a guest whose handling is slow (a
 // patient probe of its silent agent, a hanging virsh) delays only its own
 // later messages, as long as fewer slow guests than the bound wait at once:
@@ -24,8 +26,9 @@
 // lock while none is), and from QueueGuestMsg when a message fills one.
 //
 // Lock: the lane lock guards the queues, the list of VMs ready for a worker,
-// the names of the full queues and the worker counts. It is never held while a message is handled, and it
-// is taken after any other (only the log's own locks come after it).
+// the names of the full queues and the worker counts. It is never held while
+// a message is handled, and it is taken after any other (only the log's own
+// locks come after it).
 #pragma once
 
 #include <time.h>
@@ -43,6 +46,10 @@ inline constexpr int GUEST_QUEUE_MAX = 16;
 // slots busy while workers wait out pauses and probes; a crowd of guests
 // beyond that waits its turn instead of costing a thread each.
 inline constexpr int GUEST_LANE_WORKERS_MAX = 64;
+// Of those, the last few start only for a guest's answer that a client waits
+// on, and end once it is handled: a crowd of guests never keeps a client's
+// answer waiting for a worker.
+inline constexpr int GUEST_LANE_ANSWER_WORKERS = 8;
 inline constexpr int GUEST_LANE_WORKERS_KEPT = 2;
 inline constexpr int GUEST_LANE_IDLE_MS = 30 * 1000;
 

@@ -35,6 +35,7 @@
 #include "ortavis_upgd_deadline.h"
 #include "ortavis_upgd_log.h"
 #include "ortavis_upgd_raii.h"
+#include "ortavis_upgd_seccmd.h"
 #include "ortavis_upgd_server.h"
 #include "ortavis_upgd_task.h"
 
@@ -93,6 +94,7 @@ void ServeRequest(void *arg)
 {
     std::unique_ptr<RequestJob> job(static_cast<RequestJob *>(arg));
     ClientConn &conn = *job->conn;
+    seccmd_set_urgent(1);   // a client waits on whatever the pool runs
     {
         LogPeerScope peer(conn.logBudget);
         if (dealWithCmdMsg(job->conn, job->request) == CMD_MSG_CLOSED || job->request.endsConnection) {

@@ -21,7 +21,8 @@
 // the free ones, which a call takes before its first fork and gives back
 // once its commands are reaped. A call without a slot polls the semaphore
 // beside the stop descriptor until its time limit; every freed slot wakes
-// all such callers and one takes it.
+// all such callers and one takes it, an urgent one (seccmd_set_urgent)
+// before the others, which hold back while one waits.
 #include "ortavis_upgd_seccmd.h"
 
 #include <fcntl.h>
@@ -354,6 +355,10 @@ bool StopRaised(int stopFd)
 enum class Ending { kExited, kTimedOut, kStopped };
 
 std::atomic<int> g_slots{-1};
+// Calls of the threads doing what a client waits on take a freed slot first.
+thread_local bool t_urgent = false;
+std::atomic<int> g_urgentWaiting{0};
+constexpr int kYieldMs = 5;
 
 // The semaphore of free slots, made by the first call that needs it; -1
 // (errno set) when no descriptor is to be had.
@@ -399,14 +404,20 @@ public:
             return false;
         }
         std::array<pollfd, 2> fds{{{slots, POLLIN, 0}, {g_stopFd.load(), POLLIN, 0}}};
+        struct Urgent {
+            Urgent() { g_urgentWaiting += t_urgent ? 1 : 0; }
+            ~Urgent() { g_urgentWaiting -= t_urgent ? 1 : 0; }
+        } urgent;
         for (;;) {
+            // Behind an urgent caller, another waits without taking the slot.
+            const bool yield = !t_urgent && g_urgentWaiting.load() > 0;
             uint64_t one = 0;
-            if (read(slots, &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one))) {
+            if (!yield && read(slots, &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one))) {
                 held_ = true;
                 *ending = Ending::kExited;
                 return true;
             }
-            if (errno != EAGAIN && errno != EINTR) {
+            if (!yield && errno != EAGAIN && errno != EINTR) {
                 return false;
             }
             auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TimePoint::clock::now());
@@ -414,7 +425,8 @@ public:
                 *ending = Ending::kTimedOut;
                 return true;
             }
-            if (poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) {
+            int waitMs = yield && left.count() > kYieldMs ? kYieldMs : static_cast<int>(left.count());
+            if (poll(yield ? &fds[1] : fds.data(), yield ? 1 : fds.size(), waitMs) < 0 && errno != EINTR) {
                 return false;
             }
             if (fds[1].revents != 0) {
@@ -607,6 +619,11 @@ int seccmd_run_argset_timeout(char **out, int *status, int timeoutMs, char *cons
     int rc = RunVectors(out, status, timeoutMs, argv0, ap);
     va_end(ap);
     return rc;
+}
+
+void seccmd_set_urgent(int urgent)
+{
+    t_urgent = urgent != 0;
 }
 
 void seccmd_set_stop_fd(int fd)

@@ -82,6 +82,10 @@ int seccmd_run_argset_timeout(char **out, int *status, int timeoutMs, char *cons
 // moment on (it must stay readable), every run ends at once with ECANCELED
 // and no new run starts. -1 removes it. The daemon calls it once at start-up,
 // before any thread that runs commands exists.
+// Marks the calling thread's later calls urgent (non-zero) or not: work a
+// client waits on. A freed slot goes to an urgent call first, so a crowd of
+// guests' commands never keeps a client waiting for more than a few.
+void seccmd_set_urgent(int urgent);
 void seccmd_set_stop_fd(int fd);
 
 }  // extern "C"

@@ -84,12 +84,11 @@ void DropResetChannel(const VmRef &vm)
     UPG_LOG("getVmCmdMsg failed");
 }
 
-// True when the message filled the VM's queue on the lane.
-bool QueueWhole(const VmRef &vm, int fd, const VmMsg &msg)
+// True when the message filled the VM's queue on the lane. Its receive
+// lines are the lane's to write when it is handled: the loop logs nothing per
+// message, so however much a crowd of guests sends, it reads on at once.
+bool QueueWhole(const VmRef &vm, const VmMsg &msg)
 {
-    UPG_LOG("[dealWithVmCmd] recieve vm msg : %s, vmfd=%d", vm->name, fd);
-    UPG_LOG(">>>>>>>>>>> receive from vm fd: %d", fd);
-    dumpVmMsg(&msg);
     return QueueGuestMsg(vm.get(), msg) == 1;
 }
 
@@ -111,7 +110,7 @@ ReadEnd ReadChannel(const VmRef &vm, int fd)
             }
             part.have += static_cast<int>(got);
             if (part.have == VM_MSG_LEN) {
-                full = QueueWhole(vm, fd, part.msg);
+                full = QueueWhole(vm, part.msg);
                 part.have = 0;
                 ++taken;
             }
@@ -271,6 +270,10 @@ void *dealWithVmCmd(void *)
 void dealWithVmMsg(VmNode *vm, VmMsg *msg)
 {
     LogPeerScope peer(vm->logBudget);
+    const int fd = vm->fd.load();
+    UPG_LOG("[dealWithVmCmd] recieve vm msg : %s, vmfd=%d", vm->name, fd);
+    UPG_LOG(">>>>>>>>>>> receive from vm fd: %d", fd);
+    dumpVmMsg(msg);
     MallocText isoName;
     if (msg->moduleNum >= 0 && (msg->msgType == VM_REQ_ATTACH_ISO_MSG || msg->msgType == VM_REQ_DETACH_ISO_MSG)) {
         isoName = CheckUpgInfo(&msg->module[0]);
