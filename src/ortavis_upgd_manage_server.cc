@@ -173,8 +173,12 @@ size_t Server::IdleLongest()
     ObjectLockGuard registry(&g_clientListLock);
     for (size_t i = 0; i < clients_.size(); ++i) {
         const Client &c = *clients_[i];
-        if (!c.conn->serving.load() && !c.reader.Started() && c.conn->entries == 0 &&
-            (oldest == clients_.size() || c.lastMs < clients_[oldest]->lastMs)) {
+        if (c.conn->serving.load() || c.reader.Started() || c.conn->entries != 0) {
+            continue;
+        }
+        // Of two idle since the same millisecond, the one connected first.
+        const Client *o = oldest == clients_.size() ? nullptr : clients_[oldest].get();
+        if (o == nullptr || c.lastMs < o->lastMs || (c.lastMs == o->lastMs && c.conn->id < o->conn->id)) {
             oldest = i;
         }
     }

@@ -97,8 +97,8 @@ TEST_F(Isolation, NoPeerStallsAnother)
 // clients asking the same VM with the same msgId each get their own, once.
 // And the lines of one uid's clients draw on one budget, however often they
 // reconnect: a hundred connections of thirty refused requests each write
-// what one connection would. A leaking client's 1025th connection closes its
-// first.
+// what one connection would, and what they left out is told. A leaking
+// client's 1025th connection closes its first.
 TEST_F(Isolation, OneAnswerOneClientAndOneLogBudgetAUid)
 {
     auto a = std::make_unique<ManageClient>(), b = std::make_unique<ManageClient>();
@@ -128,6 +128,8 @@ TEST_F(Isolation, OneAnswerOneClientAndOneLogBudgetAUid)
     EXPECT_TRUE(crowd[0]->WaitClosed(5s));
     EXPECT_EQ(Ask(UPG_MSG_HEALTH_CHECK, ActionBody("vm1", 1), *crowd[1]), Reply(0, "vm1:{ok}"));
     EXPECT_EQ(log.Count("1024 clients connected: fd "), 1u);
+    StopDaemon();   // the uid's left-out lines: told at the first, then as the daemon stops
+    EXPECT_TRUE(log.WaitForCount("log lines of client uid 0 left out", 2, 5s));
 }
 
 // 200 guests ask for their ISO at once, on a host whose drives held none at
