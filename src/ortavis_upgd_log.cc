@@ -40,8 +40,10 @@ constexpr int64_t kMinuteMs = 60 * 1000;
 ObjectMutex g_budgetsLock = PTHREAD_MUTEX_INITIALIZER;
 std::unordered_map<std::string, std::unique_ptr<LogBudget>> &Budgets() REQUIRES(g_budgetsLock)
 {
-    static std::unordered_map<std::string, std::unique_ptr<LogBudget>> budgets;
-    return budgets;
+    // For the process's life: a connection or an entry that a static of
+    // another file holds may give its budget back while the process exits.
+    static auto *budgets = new std::unordered_map<std::string, std::unique_ptr<LogBudget>>;
+    return *budgets;
 }
 int64_t g_budgetsSweptMs GUARDED_BY(g_budgetsLock) = 0;
 
