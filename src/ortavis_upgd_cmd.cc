@@ -172,7 +172,10 @@ int32_t ControlAllVms(const UpgCtrlBody &ctrl)
             UPG_LOG("interval_time %d out of range [%d, %d]", ctrl.intervalTime, UPG_INTERVAL_MIN, UPG_INTERVAL_MAX);
             return UPG_CTRL_BAD_FIELDS;
         }
-        UPG_LOG("run upgrade interval %d minutes", ctrl.intervalTime);
+        {
+            LogPeerScope daemon(nullptr);   // a change of the daemon's settings: its own line, never left out
+            UPG_LOG("run upgrade interval %d minutes", ctrl.intervalTime);
+        }
         {
             // Stored first: an interval that would not survive a restart
             // is refused, and the timer stays as it was.
@@ -194,7 +197,10 @@ int32_t ControlAllVms(const UpgCtrlBody &ctrl)
         return UPG_CTRL_BAD_FIELDS;
     }
     if (ctrl.actionType == 2) {
-        UPG_LOG("shutdown upgrade");
+        {
+            LogPeerScope daemon(nullptr);
+            UPG_LOG("shutdown upgrade");
+        }
         {
             MutexGuard setting(&g_intervalLock);
             if (WriteUpgradeConf(0) != 0) {
